@@ -1,0 +1,27 @@
+# The two commands of the README: `make demo` and `make test`.
+BUILD_DIR ?= build
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+configure: deps
+	@if [ ! -f $(BUILD_DIR)/build.ninja ]; then \
+	    cmake -S . -B $(BUILD_DIR) -G Ninja \
+	        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	        -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS); \
+	fi
+
+build: configure
+	cmake --build $(BUILD_DIR)
+
+test: configure
+	cmake --build $(BUILD_DIR)
+	tools/run-tests.sh $(BUILD_DIR)
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,141 @@
+#include "pipeline/Manifest.h"
+
+#include "platform/Errors.h"
+#include "platform/Guards.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+namespace {
+const LONGLONG kMaxReadSize = 67108864; // 64 MiB
+}
+
+std::string JsonExtractString(const std::string& json, const std::string& key) {
+    const std::string needle = "\"" + key + "\"";
+    const size_t found = json.find(needle);
+    if (found == std::string::npos)
+        return std::string();
+    const size_t colon = json.find(':', found + needle.size());
+    if (colon == std::string::npos)
+        return std::string();
+
+    size_t pos = colon + 1;
+    for (;; ++pos) {
+        if (pos >= json.size())
+            return std::string();
+        const char c = json[pos];
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
+            continue;
+        break;
+    }
+    if (json[pos] != '"')
+        return std::string();
+
+    std::string value;
+    for (++pos; pos < json.size(); ++pos) {
+        const char c = json[pos];
+        if (c == '"')
+            return value;
+        if (c != '\\') {
+            value += c;
+            continue;
+        }
+        if (++pos >= json.size())
+            return std::string();
+        switch (const char escaped = json[pos]) {
+        case 'b': value += '\b'; break;
+        case 'f': value += '\f'; break;
+        case 'n': value += '\n'; break;
+        case 'r': value += '\r'; break;
+        case 't': value += '\t'; break;
+        // '"', '/', '\\' and everything else, including an undecoded 'u' escape.
+        default: value += escaped; break;
+        }
+    }
+    return std::string();
+}
+
+std::vector<int> ParseVersion(const std::string& text) {
+    std::vector<int> groups;
+    // 32-bit and unchecked: an oversized group wraps around.
+    unsigned int accumulator = 0;
+    bool pending = false;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            accumulator = accumulator * 10u + static_cast<unsigned int>(c - '0');
+            pending = true;
+        } else if (pending) {
+            groups.push_back(static_cast<int>(accumulator));
+            accumulator = 0;
+            pending = false;
+        }
+    }
+    if (pending)
+        groups.push_back(static_cast<int>(accumulator));
+    if (groups.empty())
+        groups.push_back(0);
+    return groups;
+}
+
+int CompareVersions(const std::string& a, const std::string& b) {
+    std::vector<int> left = ParseVersion(a);
+    std::vector<int> right = ParseVersion(b);
+    const size_t length = std::max(left.size(), right.size());
+    left.resize(length, 0);
+    right.resize(length, 0);
+    for (size_t i = 0; i < length; ++i) {
+        if (left[i] != right[i])
+            return left[i] < right[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+Manifest ReadManifest(const std::string& json) {
+    Manifest manifest;
+    manifest.version = JsonExtractString(json, "version");
+    manifest.download_url = JsonExtractString(json, "download_url");
+    manifest.exe = JsonExtractString(json, "exe");
+    manifest.sha256 = JsonExtractString(json, "sha256");
+    if (manifest.version.empty() || manifest.download_url.empty())
+        throw MakeError(L"В manifest должны быть поля: version и download_url");
+    if (manifest.exe.empty())
+        manifest.exe = "Game.exe";
+    return manifest;
+}
+
+std::string ReadWholeFileUtf8(const std::wstring& path, const std::string& fallback) {
+    HandleGuard file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        return fallback;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > kMaxReadSize)
+        return fallback;
+
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    size_t total = 0;
+    while (total < bytes.size()) {
+        DWORD read = 0;
+        const DWORD wanted = static_cast<DWORD>(bytes.size() - total);
+        if (!ReadFile(file.Get(), bytes.data() + total, wanted, &read, nullptr))
+            return fallback;
+        if (read == 0)
+            break;
+        total += read;
+    }
+    bytes.resize(total);
+    return bytes;
+}
+
+std::wstring Utf8ToWide(const std::string& text) {
+    if (text.empty())
+        return std::wstring();
+    const int length = static_cast<int>(text.size());
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    if (size <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), size);
+    return wide;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// Reading a build's version manifest: a narrow extractor that looks up string
+// members by key (no general JSON parser), the version parser and order used
+// to decide on an update, the whole-file reader and the UTF-8 conversion.
+
+#include <string>
+#include <vector>
+
+// The manifest's four values as UTF-8 bytes, escapes already decoded.
+struct Manifest {
+    std::string version;
+    std::string download_url;
+    std::string exe;
+    std::string sha256;
+};
+
+// The string value of the first textual occurrence of "key", or empty when it
+// is missing, not a string, or not closed before the end of the text.
+std::string JsonExtractString(const std::string& json, const std::string& key);
+
+// Every run of decimal digits is one group; everything else separates.
+// Never empty: a text without digits is version 0.
+std::vector<int> ParseVersion(const std::string& text);
+
+// Compares two version texts group by group, the shorter padded with zeros:
+// negative when a is older than b, 0 when equal, positive when newer.
+int CompareVersions(const std::string& a, const std::string& b);
+
+// Extracts the four keys; raises when "version" or "download_url" is missing.
+// A missing "exe" becomes "Game.exe".
+Manifest ReadManifest(const std::string& json);
+
+// The file's bytes unchanged, or the fallback when the file cannot be opened
+// or read or is larger than 64 MiB.
+std::string ReadWholeFileUtf8(const std::wstring& path, const std::string& fallback);
+
+// Invalid byte sequences become U+FFFD.
+std::wstring Utf8ToWide(const std::string& text);

@@ -1,0 +1,179 @@
+#include "platform/FileOps.h"
+
+#include "platform/Errors.h"
+#include "platform/Guards.h"
+#include "platform/Paths.h"
+
+#include <windows.h>
+
+namespace {
+
+const int kDeleteAttempts = 8;
+const DWORD kDeletePauseMs = 250;
+
+const wchar_t* const kAdminAdvice =
+    L"Запусти лаунчер от имени администратора или перенеси игру из 'Program Files'.";
+
+std::wstring DeleteAccessDeniedText(const std::wstring& path) {
+    return L"Нет доступа к '" + path +
+           L"'.\nСкорее всего файл только для чтения или лаунчер запущен без прав "
+           L"администратора.\n" +
+           kAdminAdvice;
+}
+
+void ResetAttributes(const std::wstring& path) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+bool IsGone(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+// Removes an empty folder, or a link to a folder, with the deletion retries.
+void RemoveFolderEntryWithRetries(const std::wstring& folder) {
+    DWORD code = 0;
+    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+        ResetAttributes(folder);
+        if (RemoveDirectoryW(folder.c_str()))
+            return;
+        code = GetLastError();
+        if (IsGone(code))
+            return;
+        Sleep(kDeletePauseMs);
+    }
+    if (code == ERROR_ACCESS_DENIED)
+        throw MakeError(DeleteAccessDeniedText(folder));
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_DIR_NOT_EMPTY)
+        throw MakeError(L"Не удалось удалить '" + folder +
+                        L"'. Файл или папка заняты другим процессом.");
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось удалить '" + folder + L"': " + systemText);
+}
+
+} // namespace
+
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::vector<DirEntry> ListDirectory(const std::wstring& folder) {
+    std::vector<DirEntry> entries;
+    WIN32_FIND_DATAW data{};
+    FindGuard find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &data));
+    if (!find.Valid())
+        return entries;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        DirEntry entry;
+        entry.fullPath = JoinPath(folder, name);
+        entry.name = name;
+        entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        entries.push_back(std::move(entry));
+    } while (FindNextFileW(find.Get(), &data));
+    return entries;
+}
+
+void EnsureDir(const std::wstring& folder) {
+    if (folder.empty() || IsFolder(folder))
+        return;
+    const std::wstring parent = ParentPath(folder);
+    if (!parent.empty() && parent != folder)
+        EnsureDir(parent);
+    if (CreateDirectoryW(folder.c_str(), nullptr))
+        return;
+    const DWORD code = GetLastError();
+    if (code == ERROR_ALREADY_EXISTS)
+        return;
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось создать папку '" + folder + L"': " + systemText);
+}
+
+void CopySingleFile(const std::wstring& source, const std::wstring& destination) {
+    if (!IsFile(source))
+        return;
+    EnsureDir(ParentPath(destination));
+    ResetAttributes(destination);
+    if (CopyFileW(source.c_str(), destination.c_str(), FALSE))
+        return;
+    const std::wstring systemText = GetWinErrorMessage(GetLastError());
+    throw MakeError(L"Не удалось скопировать '" + source + L"' -> '" + destination + L"': " +
+                    systemText);
+}
+
+void RemoveFileWithRetries(const std::wstring& file) {
+    DWORD code = 0;
+    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+        ResetAttributes(file);
+        if (DeleteFileW(file.c_str()))
+            return;
+        code = GetLastError();
+        if (IsGone(code))
+            return;
+        Sleep(kDeletePauseMs);
+    }
+    if (code == ERROR_ACCESS_DENIED)
+        throw MakeError(DeleteAccessDeniedText(file));
+    if (code == ERROR_SHARING_VIOLATION)
+        throw MakeError(L"Не удалось удалить '" + file + L"'. Файл используется другим процессом.");
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось удалить '" + file + L"': " + systemText);
+}
+
+void RemoveTreeWithRetries(const std::wstring& folder) {
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return;
+    // A link is removed as it stands: what it points to lies outside this tree.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        for (const DirEntry& entry : ListDirectory(folder)) {
+            if (entry.isDirectory && entry.isLink)
+                RemoveFolderEntryWithRetries(entry.fullPath);
+            else if (entry.isDirectory)
+                RemoveTreeWithRetries(entry.fullPath);
+            else
+                RemoveFileWithRetries(entry.fullPath);
+        }
+    }
+    RemoveFolderEntryWithRetries(folder);
+}
+
+void CopyDirectoryContents(const std::wstring& source, const std::wstring& destination) {
+    if (!IsFolder(source))
+        throw MakeError(L"Не найдена папка источника: " + source);
+    EnsureDir(destination);
+    for (const DirEntry& entry : ListDirectory(source)) {
+        const std::wstring target = JoinPath(destination, entry.name);
+        if (entry.isDirectory) {
+            EnsureDir(target);
+            CopyDirectoryContents(entry.fullPath, target);
+            continue;
+        }
+        EnsureDir(ParentPath(target));
+        ResetAttributes(target);
+        if (CopyFileW(entry.fullPath.c_str(), target.c_str(), FALSE))
+            continue;
+        const DWORD code = GetLastError();
+        if (code == ERROR_ACCESS_DENIED)
+            throw MakeError(L"Нет доступа к '" + target + L"'.\n" + kAdminAdvice);
+        if (code == ERROR_SHARING_VIOLATION)
+            throw MakeError(L"Не удалось записать '" + target + L"'. Файл занят другим процессом.");
+        const std::wstring systemText = GetWinErrorMessage(code);
+        throw MakeError(L"Не удалось записать '" + target + L"': " + systemText);
+    }
+}
+
+void CopyFolder(const std::wstring& source, const std::wstring& destination) {
+    if (!IsFolder(source))
+        return;
+    if (IsFolder(destination))
+        RemoveTreeWithRetries(destination);
+    EnsureDir(destination);
+    CopyDirectoryContents(source, destination);
+}

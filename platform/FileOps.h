@@ -1,0 +1,47 @@
+#pragma once
+// File-system operations for replacing game folders inside a player's
+// installation. Read-only marks never stop a deletion or an overwrite,
+// deletions are retried 8 times 250 ms apart, an object already in the wanted
+// state counts as success, and every failure is raised as the launcher's error
+// with a sentence that names the path.
+
+#include <string>
+#include <vector>
+
+struct DirEntry {
+    std::wstring fullPath;
+    std::wstring name;
+    bool isDirectory = false;
+    // A reparse point (junction or symbolic link). Tree removal deletes the
+    // link itself and never descends into it.
+    bool isLink = false;
+};
+
+// Entries of one folder in the order the file system gives them, without "."
+// and "..". A folder that cannot be listed yields an empty list.
+std::vector<DirEntry> ListDirectory(const std::wstring& folder);
+
+// Creates the folder and every missing parent. An existing folder, an empty
+// path, or a file of that name is accepted silently.
+void EnsureDir(const std::wstring& folder);
+
+// Copies one file over the destination; a missing source is skipped.
+void CopySingleFile(const std::wstring& source, const std::wstring& destination);
+
+void RemoveFileWithRetries(const std::wstring& file);
+
+// Removes the folder and everything below it; a path that is not a folder is
+// left alone.
+void RemoveTreeWithRetries(const std::wstring& folder);
+
+// Copies the source folder's whole tree into the destination, over what is
+// there; the destination's other content stays.
+void CopyDirectoryContents(const std::wstring& source, const std::wstring& destination);
+
+// Replaces the destination by an exact copy of the source; a missing source is
+// skipped.
+void CopyFolder(const std::wstring& source, const std::wstring& destination);
+
+// True when the path exists and is a folder / exists and is not a folder.
+bool IsFolder(const std::wstring& path);
+bool IsFile(const std::wstring& path);

@@ -1,0 +1,62 @@
+#!/bin/sh
+# The shared environment of one test run: the Wine prefix with the test CA
+# trusted, the local HTTPS update server, and fixtures that only the Linux
+# side can make (symbolic links).
+#   testenv.sh setup ENVDIR WINE_RUN BINDIR
+#   testenv.sh cleanup ENVDIR
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+action=$1
+env_dir=$2
+
+stop_server() {
+    if [ -f "$env_dir/server.pid" ]; then
+        kill "$(cat "$env_dir/server.pid")" 2>/dev/null || true
+        rm -f "$env_dir/server.pid"
+    fi
+}
+
+case "$action" in
+setup)
+    wine_run=$3
+    bin_dir=$4
+    mkdir -p "$env_dir"
+    stop_server
+
+    # Certificates for the server, and the CA trusted inside the prefix.
+    "$here/make_test_certs.sh" "$env_dir/certs"
+    "$wine_run" "$bin_dir/trust_ca.exe" "$(printf 'Z:%s' "$env_dir/certs/ca.der" | tr / '\\')"
+
+    # Update server on a free loopback port.
+    rm -rf "$env_dir/www" "$env_dir/server.port" "$env_dir/requests.log"
+    mkdir -p "$env_dir/www"
+    python3 "$here/update_server.py" --root "$env_dir/www" \
+        --certfile "$env_dir/certs/server.pem" --keyfile "$env_dir/certs/server.key" \
+        --port-file "$env_dir/server.port" --log "$env_dir/requests.log" \
+        --pid-file "$env_dir/server.pid" >"$env_dir/server.out" 2>&1 &
+    tries=0
+    while [ ! -s "$env_dir/server.port" ]; do
+        tries=$((tries + 1))
+        if [ $tries -gt 200 ]; then
+            echo "the update server did not start:" >&2
+            cat "$env_dir/server.out" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
+
+    # A folder tree with a symbolic link that points outside it.
+    rm -rf "$env_dir/links"
+    mkdir -p "$env_dir/links/tree/sub" "$env_dir/links/outside"
+    echo keep >"$env_dir/links/outside/precious.txt"
+    echo gone >"$env_dir/links/tree/sub/inner.txt"
+    ln -s ../outside "$env_dir/links/tree/link"
+    ;;
+cleanup)
+    stop_server
+    ;;
+*)
+    echo "usage: testenv.sh setup|cleanup ..." >&2
+    exit 2
+    ;;
+esac
