@@ -1,0 +1,531 @@
+#!/usr/bin/env python3
+"""HTTPS file server for the launcher tests, with switchable misbehaviour.
+
+    update_server.py --root DIR --certfile server.pem --keyfile server.key
+                     --port-file FILE [--port 0] [--log FILE] [--pid-file FILE]
+
+Serves ROOT/<path> on https://localhost:PORT/<path>, on 127.0.0.1 and (when
+the machine has it) ::1. The port file appears, complete, once both
+listeners accept connections.
+
+Leading path segments that start with "_" change how the response goes
+wrong; they chain in any order before the file path:
+
+    _nolength            no Content-Length, body ends when the connection closes
+    _length/<text>       "Content-Length: <text>" verbatim, whole file, close
+    _short               true length, first half of the body, close
+    _long                half the length announced, whole body, close
+    _drop                true length, first half, then a TCP reset
+    _status/<code>       that status with the usual body
+    _stall/<ms>          wait before the status line
+    _slow/<bytes/s>      throttle the body
+    _hold/<name>         after the headers, wait for ROOT/_release/<name>
+
+For example /_slow/200000/_nolength/builds/game.zip.
+"""
+
+import argparse
+import errno
+import fcntl
+import json
+import os
+import select
+import signal
+import socket
+import socketserver
+import ssl
+import struct
+import sys
+import termios
+import threading
+import time
+import traceback
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+CHUNK = 1024 * 1024
+NOT_FOUND_BODY = b"<html><body><h1>404 Not Found</h1></body></html>"
+FORBIDDEN_BODY = b"<html><body><h1>403 Forbidden</h1></body></html>"
+BAD_REQUEST_BODY = b"<html><body><h1>400 Bad Request</h1></body></html>"
+SERVER_ERROR_BODY = b"<html><body><h1>500 Internal Server Error</h1></body></html>"
+
+HOLD_POLL = 0.05
+HOLD_LIMIT = 120.0
+HANDSHAKE_TIMEOUT = 30.0
+# Generous, so a launcher that pauses a download is not cut off by us.
+IDLE_TIMEOUT = 300.0
+# How long a closing connection waits for the client to hang up first; a
+# close with unread input would turn into a reset.
+CLOSE_DRAIN = 2.0
+# How long _drop waits for the first half to leave the send queue, so the
+# reset does not throw away data the client was meant to get.
+DROP_DRAIN = 10.0
+
+FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop"}
+ARG_SEGMENTS = {"_length", "_status", "_stall", "_slow", "_hold"}
+
+
+def _fault(message):
+    sys.stderr.write("update_server: %s\n" % message)
+    sys.stderr.flush()
+
+
+class BadRequest(Exception):
+    pass
+
+
+class FileFault(Exception):
+    """Reading a served file failed: the server's problem, not the client's."""
+
+
+class Plan:
+    def __init__(self):
+        self.nolength = False
+        self.length_text = None
+        self.short = False
+        self.long = False
+        self.drop = False
+        self.status = None
+        self.stall_ms = 0
+        self.rate = None
+        self.hold = None
+
+    def closes(self):
+        return (self.nolength or self.length_text is not None or self.short
+                or self.long or self.drop)
+
+
+def parse_target(raw_target):
+    """Split a request target into a Plan and the decoded file segments."""
+    target = raw_target
+    if not target.startswith("/") and "://" in target:
+        target = urllib.parse.urlsplit(target).path or "/"
+    target = target.split("#", 1)[0].split("?", 1)[0]
+    if not target.startswith("/"):
+        raise BadRequest("target must start with /")
+    segments = target[1:].split("/")
+    plan = Plan()
+    i = 0
+    while i < len(segments) and segments[i].startswith("_"):
+        name = segments[i]
+        if name in FLAG_SEGMENTS:
+            setattr(plan, name[1:], True)
+            i += 1
+            continue
+        if name not in ARG_SEGMENTS:
+            break  # an ordinary name, e.g. the _release folder
+        if i + 1 >= len(segments):
+            raise BadRequest("%s needs an argument" % name)
+        arg = segments[i + 1]
+        i += 2
+        if name == "_length":
+            # latin-1 keeps every decoded byte as it is for the header
+            plan.length_text = urllib.parse.unquote(arg, encoding="latin-1")
+        elif name == "_hold":
+            hold = urllib.parse.unquote(arg)
+            if hold in ("", ".", "..") or "/" in hold or "\0" in hold:
+                raise BadRequest("bad hold name")
+            plan.hold = hold
+        else:
+            try:
+                value = int(urllib.parse.unquote(arg))
+            except ValueError:
+                raise BadRequest("%s needs a number" % name) from None
+            if name == "_status":
+                if not 200 <= value <= 999:
+                    raise BadRequest("status out of range")
+                plan.status = value
+            elif name == "_stall":
+                if value < 0:
+                    raise BadRequest("negative stall")
+                plan.stall_ms = value
+            else:
+                if value <= 0:
+                    raise BadRequest("rate must be positive")
+                plan.rate = value
+    parts = []
+    for seg in segments[i:]:
+        decoded = urllib.parse.unquote(seg, errors="surrogateescape")
+        if "\0" in decoded:
+            raise BadRequest("NUL in path")
+        parts.append(decoded)
+    return plan, parts
+
+
+def close_gracefully(sock):
+    """TLS close_notify, FIN, then wait briefly for the client to hang up."""
+    try:
+        sock.settimeout(0)
+        deadline = time.monotonic() + CLOSE_DRAIN
+        while True:
+            try:
+                sock.unwrap()
+                break
+            except ssl.SSLWantReadError:
+                break  # ours is sent; the client's reply does not matter
+            except ssl.SSLWantWriteError:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                poller = select.poll()
+                poller.register(sock, select.POLLOUT)
+                poller.poll(left * 1000)
+        sock.shutdown(socket.SHUT_WR)
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            sock.settimeout(left)
+            if not sock.recv(65536):
+                break
+    except (OSError, ValueError):
+        pass
+    finally:
+        sock.close()
+
+
+def close_with_reset(sock):
+    try:
+        deadline = time.monotonic() + DROP_DRAIN
+        buf = bytearray(4)
+        while time.monotonic() < deadline:
+            fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, buf)
+            if struct.unpack("i", buf)[0] == 0:
+                break
+            time.sleep(0.01)
+    except OSError:
+        pass
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    except OSError:
+        pass
+    sock.close()
+
+
+class RequestLog:
+    def __init__(self, path):
+        self._file = open(path, "a", encoding="utf-8")
+        self._lock = threading.Lock()
+
+    def write(self, method, path, headers):
+        merged = {}
+        for name, value in headers.items():
+            merged[name] = merged[name] + ", " + value if name in merged else value
+        line = json.dumps({"method": method, "path": path, "headers": merged})
+        with self._lock:
+            self._file.write(line + "\n")
+            self._file.flush()
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "VornTestUpdateServer/1.0"
+    sys_version = ""
+    timeout = IDLE_TIMEOUT
+
+    # How the connection ends after this handler: "graceful", "reset", or
+    # None when the client is gone or left on its own.
+    close_mode = "graceful"
+
+    def log_message(self, format, *args):
+        pass
+
+    def version_string(self):
+        return self.server_version
+
+    def handle(self):
+        try:
+            super().handle()
+        except FileFault as e:
+            _fault(str(e))
+            self.close_mode = "reset"
+        except OSError:
+            # The client went away (reset, broken pipe, TLS alert, timeout).
+            self.close_mode = None
+        except Exception:
+            _fault("request failed:\n" + traceback.format_exc())
+            self.close_mode = "reset"
+
+    def parse_request(self):
+        if not super().parse_request():
+            return False
+        log = self.server.request_log
+        if log is not None:
+            try:
+                log.write(self.command, self.path, self.headers)
+            except OSError as e:
+                _fault("cannot write the request log: %s" % e)
+        return True
+
+    def do_GET(self):
+        self._respond(send_body=True)
+
+    def do_HEAD(self):
+        self._respond(send_body=False)
+
+    def _discard_request_body(self):
+        length = self.headers.get("Content-Length")
+        if length is None:
+            return
+        try:
+            left = int(length)
+        except ValueError:
+            left = 0
+        while left > 0:
+            data = self.rfile.read(min(left, 65536))
+            if not data:
+                break
+            left -= len(data)
+
+    def _simple(self, status, body, send_body):
+        self.send_response(status)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if send_body:
+            self.wfile.write(body)
+
+    def _respond(self, send_body):
+        self._discard_request_body()
+        try:
+            plan, parts = parse_target(self.path)
+        except BadRequest:
+            self._simple(400, BAD_REQUEST_BODY, send_body)
+            return
+
+        root = self.server.root
+        full = os.path.realpath(os.path.join(root, *parts))
+        if os.path.commonpath([root, full]) != root:
+            self._simple(403, FORBIDDEN_BODY, send_body)
+            return
+
+        source = None
+        try:
+            source = open(full, "rb")
+            size = os.fstat(source.fileno()).st_size
+            # By the requested name, not the target of a link.
+            content_type = ("application/json" if parts[-1].lower().endswith(".json")
+                            else "application/octet-stream")
+            status = 200
+        except (FileNotFoundError, NotADirectoryError, IsADirectoryError):
+            size = len(NOT_FOUND_BODY)
+            content_type = "text/html"
+            status = 404
+        except PermissionError:
+            self._simple(403, FORBIDDEN_BODY, send_body)
+            return
+        except OSError as e:
+            _fault("cannot open %s: %s" % (full, e))
+            self._simple(500, SERVER_ERROR_BODY, send_body)
+            return
+        try:
+            self._send(plan, source, size, content_type, plan.status or status, send_body)
+        finally:
+            if source is not None:
+                source.close()
+
+    def _send(self, plan, source, size, content_type, status, send_body):
+        if plan.stall_ms:
+            time.sleep(plan.stall_ms / 1000.0)
+
+        half = size // 2
+        bodyless = status in (204, 304)
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        if plan.length_text is not None:
+            self.send_header("Content-Length", plan.length_text)
+        elif plan.nolength:
+            pass
+        elif plan.long:
+            self.send_header("Content-Length", str(half))
+        elif not bodyless:
+            self.send_header("Content-Length", str(size))
+        if plan.nolength:
+            self.send_header("Connection", "close")
+        self.end_headers()
+
+        if plan.closes():
+            self.close_connection = True
+        if plan.hold is not None and not self._wait_for_release(plan.hold):
+            self.close_connection = True
+            return
+        if send_body and not bodyless:
+            count = half if (plan.short or plan.drop) else size
+            self._send_body(source, count, plan.rate)
+        if plan.drop:
+            self.close_mode = "reset"
+
+    def _wait_for_release(self, name):
+        flag = os.path.join(self.server.root, "_release", name)
+        deadline = time.monotonic() + HOLD_LIMIT
+        while not os.path.exists(flag):
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(HOLD_POLL)
+        return True
+
+    def _send_body(self, source, count, rate):
+        if source is None:
+            pieces = iter([memoryview(NOT_FOUND_BODY)])
+        else:
+            pieces = self._file_pieces(source)
+        piece_size = max(1, min(rate // 20, 65536)) if rate else None
+        started = time.monotonic()
+        sent = 0
+        for data in pieces:
+            if sent >= count:
+                break
+            data = data[:count - sent]
+            if piece_size is None:
+                self.wfile.write(data)
+                sent += len(data)
+                continue
+            for at in range(0, len(data), piece_size):
+                chunk = data[at:at + piece_size]
+                self.wfile.write(chunk)
+                sent += len(chunk)
+                delay = started + sent / rate - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+        if sent < count:
+            # The file shrank under us; the announced length is now a lie.
+            self.close_connection = True
+            self.close_mode = "reset"
+
+    @staticmethod
+    def _file_pieces(source):
+        buf = bytearray(CHUNK)
+        view = memoryview(buf)
+        while True:
+            try:
+                n = source.readinto(buf)
+            except OSError as e:
+                raise FileFault("cannot read %s: %s" % (source.name, e)) from None
+            if not n:
+                return
+            yield view[:n]
+
+
+class TLSServer(ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 64
+
+    def __init__(self, address, family, ssl_context, root, request_log):
+        self.address_family = family
+        self.ssl_context = ssl_context
+        self.root = root
+        self.request_log = request_log
+        super().__init__(address, Handler)
+
+    def server_bind(self):
+        if self.address_family == socket.AF_INET6:
+            self.socket.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        # Skips HTTPServer.server_bind, whose getfqdn() may wait on DNS.
+        socketserver.TCPServer.server_bind(self)
+        self.server_name = self.server_address[0]
+        self.server_port = self.server_address[1]
+
+    def finish_request(self, request, client_address):
+        # The TLS handshake happens here, in the connection's own thread, so
+        # a slow or silent client cannot hold up accept().
+        request.settimeout(HANDSHAKE_TIMEOUT)
+        try:
+            conn = self.ssl_context.wrap_socket(request, server_side=True)
+        except (OSError, ValueError):
+            return  # not TLS, or gone before the handshake finished
+        mode = None
+        try:
+            handler = self.RequestHandlerClass(conn, client_address, self)
+            mode = handler.close_mode
+        finally:
+            if mode == "graceful":
+                close_gracefully(conn)
+            elif mode == "reset":
+                close_with_reset(conn)
+            else:
+                conn.close()
+
+    def handle_error(self, request, client_address):
+        _fault("connection from %s failed:\n%s"
+               % (client_address, traceback.format_exc()))
+
+
+def bind_servers(port, ssl_context, root, request_log):
+    """Listeners on 127.0.0.1 and ::1 sharing one port number."""
+    attempts = 20 if port == 0 else 1
+    for attempt in range(attempts):
+        v4 = TLSServer(("127.0.0.1", port), socket.AF_INET, ssl_context, root, request_log)
+        if not socket.has_ipv6:
+            return [v4]
+        chosen = v4.server_address[1]
+        try:
+            v6 = TLSServer(("::1", chosen, 0, 0), socket.AF_INET6, ssl_context, root, request_log)
+        except OSError as e:
+            if e.errno in (errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT, errno.EPROTONOSUPPORT):
+                return [v4]  # no IPv6 loopback here
+            v4.server_close()
+            if e.errno == errno.EADDRINUSE and attempt + 1 < attempts:
+                continue  # someone else has this number on ::1; pick another
+            raise
+        return [v4, v6]
+    raise AssertionError("unreachable")
+
+
+def write_atomically(path, text):
+    tmp = "%s.%d.tmp" % (path, os.getpid())
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--certfile", required=True)
+    parser.add_argument("--keyfile", required=True)
+    parser.add_argument("--port-file", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--log")
+    parser.add_argument("--pid-file")
+    args = parser.parse_args(argv)
+
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+
+    root = os.path.realpath(args.root)
+    if not os.path.isdir(root):
+        _fault("root %s is not a folder" % args.root)
+        return 2
+    try:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(args.certfile, args.keyfile)
+        ctx.set_alpn_protocols(["http/1.1"])
+        request_log = RequestLog(args.log) if args.log else None
+        servers = bind_servers(args.port, ctx, root, request_log)
+    except (OSError, ssl.SSLError) as e:
+        _fault("cannot start: %s" % e)
+        return 2
+
+    threads = []
+    for server in servers:
+        t = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
+                             name="serve-%s" % server.server_address[0], daemon=True)
+        t.start()
+        threads.append(t)
+
+    if args.pid_file:
+        write_atomically(args.pid_file, str(os.getpid()))
+    write_atomically(args.port_file, str(servers[0].server_address[1]))
+
+    while not stop.wait(1.0):
+        pass
+    for server in servers:
+        server.shutdown()
+    for server in servers:
+        server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
