@@ -16,3 +16,12 @@ std::wstring EscapeForPowerShellSingleQuoted(const std::wstring& text);
 
 // <temp>\vorn_launcher_<pid>_<tick>; the folder is not created here.
 std::wstring GetTempFolderName();
+
+// True when the process runs under Wine (ntdll exports wine_get_version).
+bool RunningUnderWine();
+
+// True when the launcher runs under Wine and the powershell.exe that
+// CreateProcessW would start is missing or is Wine's built-in stub, which does
+// nothing and reports success. The launcher then does the two PowerShell steps
+// itself.
+bool PowerShellIsWineStub();

@@ -59,3 +59,10 @@ TEST(GetTempFolderName, NamesAFreshFolderUnderTheTempFolderWithoutMakingIt) {
     EXPECT_FALSE(Exists(name));
     EXPECT_FALSE(Exists(GetTempFolderName()));
 }
+
+TEST(PowerShellIsWineStub, WinesOwnPowerShellIsTheStub) {
+    // No powershell.exe beside this program: CreateProcessW would start Wine's.
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "only Wine has the stub";
+    EXPECT_TRUE(PowerShellIsWineStub());
+}

@@ -1,6 +1,7 @@
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
+#include "platform/PowerShell.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,605 @@
+#include "platform/ZipExtract.h"
+
+#include "platform/FileOps.h"
+#include "platform/Guards.h"
+#include "platform/Paths.h"
+
+#include <windows.h>
+
+#define ZLIB_CONST
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+const uint32_t kLocalHeaderSignature = 0x04034b50;
+const uint32_t kCentralHeaderSignature = 0x02014b50;
+const uint32_t kEndRecordSignature = 0x06054b50;
+const uint32_t kZip64EndRecordSignature = 0x06064b50;
+const uint32_t kZip64LocatorSignature = 0x07064b50;
+
+const size_t kLocalHeaderSize = 30;
+const size_t kCentralHeaderSize = 46;
+const size_t kEndRecordSize = 22;
+const size_t kZip64LocatorSize = 20;
+const size_t kZip64EndRecordSize = 56;
+const size_t kMaxCommentSize = 0xFFFF;
+
+const uint16_t kFlagEncrypted = 0x0001;
+const uint16_t kFlagUtf8Name = 0x0800;
+const uint16_t kMethodStored = 0;
+const uint16_t kMethodDeflated = 8;
+const uint16_t kZip64ExtraId = 0x0001;
+const uint16_t kUnicodePathExtraId = 0x7075;
+
+// Archives of several GiB with thousands of files: memory stays at these
+// buffers whatever the archive holds.
+const size_t kDataBufferSize = 256 * 1024;
+const size_t kDirectoryBufferSize = 64 * 1024;
+
+uint16_t Read16(const unsigned char* bytes) {
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+uint32_t Read32(const unsigned char* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+uint64_t Read64(const unsigned char* bytes) {
+    return static_cast<uint64_t>(Read32(bytes)) | (static_cast<uint64_t>(Read32(bytes + 4)) << 32);
+}
+
+const unsigned char* Bytes(const std::string& text) {
+    return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+// Offsets and sizes come from the archive itself, so every region is checked
+// against the file before it is read, without overflowing.
+bool FitsIn(uint64_t offset, uint64_t size, uint64_t limit) {
+    return offset <= limit && size <= limit - offset;
+}
+
+bool ReadAt(HANDLE file, uint64_t offset, void* destination, size_t size) {
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN))
+        return false;
+    auto* out = static_cast<unsigned char*>(destination);
+    while (size > 0) {
+        DWORD read = 0;
+        const DWORD wanted = static_cast<DWORD>(std::min<size_t>(size, kDataBufferSize));
+        if (!ReadFile(file, out, wanted, &read, nullptr) || read == 0)
+            return false;
+        out += read;
+        size -= read;
+    }
+    return true;
+}
+
+// Reads one window of the archive through its own buffer. The directory and
+// the entry data are read through two of these over one handle, so each
+// seeks before it refills.
+class ArchiveReader {
+public:
+    ArchiveReader(HANDLE file, size_t bufferSize) : file_(file), buffer_(bufferSize) {}
+
+    // Later reads come from [offset, end).
+    void Seek(uint64_t offset, uint64_t end) {
+        next_ = offset;
+        end_ = end;
+        first_ = last_ = 0;
+    }
+
+    // Points at up to maxSize bytes of the window; 0 once the window is used
+    // up or the file cannot be read.
+    size_t Next(const unsigned char** data, size_t maxSize) {
+        if (first_ == last_ && !Refill())
+            return 0;
+        const size_t size = std::min(last_ - first_, maxSize);
+        *data = buffer_.data() + first_;
+        first_ += size;
+        return size;
+    }
+
+    bool Read(void* destination, size_t size) {
+        auto* out = static_cast<unsigned char*>(destination);
+        while (size > 0) {
+            const unsigned char* data = nullptr;
+            const size_t got = Next(&data, size);
+            if (got == 0)
+                return false;
+            memcpy(out, data, got);
+            out += got;
+            size -= got;
+        }
+        return true;
+    }
+
+    bool Skip(size_t size) {
+        while (size > 0) {
+            const unsigned char* data = nullptr;
+            const size_t got = Next(&data, size);
+            if (got == 0)
+                return false;
+            size -= got;
+        }
+        return true;
+    }
+
+private:
+    // Reads no further than the window, so a small entry costs only its bytes.
+    bool Refill() {
+        if (next_ >= end_)
+            return false;
+        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(buffer_.size(), end_ - next_));
+        LARGE_INTEGER position;
+        position.QuadPart = static_cast<LONGLONG>(next_);
+        DWORD read = 0;
+        if (!SetFilePointerEx(file_, position, nullptr, FILE_BEGIN) ||
+            !ReadFile(file_, buffer_.data(), wanted, &read, nullptr) || read == 0)
+            return false;
+        first_ = 0;
+        last_ = read;
+        next_ += read;
+        return true;
+    }
+
+    HANDLE file_;
+    std::vector<unsigned char> buffer_;
+    size_t first_ = 0;
+    size_t last_ = 0;
+    uint64_t next_ = 0;
+    uint64_t end_ = 0;
+};
+
+struct CentralDirectory {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    uint64_t entryCount = 0;
+};
+
+// The end record sits in the last 22 bytes plus a comment of up to 65535
+// bytes. Scanning back, only a record whose comment ends exactly at the end
+// of the file counts, so signature bytes inside a comment are passed over.
+bool FindEndRecord(HANDLE archive, uint64_t fileSize, std::vector<unsigned char>& tail,
+                   uint64_t& recordOffset) {
+    if (fileSize < kEndRecordSize)
+        return false;
+    const size_t tailSize =
+        static_cast<size_t>(std::min<uint64_t>(fileSize, kEndRecordSize + kMaxCommentSize));
+    const uint64_t tailStart = fileSize - tailSize;
+    tail.resize(tailSize);
+    if (!ReadAt(archive, tailStart, tail.data(), tailSize))
+        return false;
+    for (size_t position = tailSize - kEndRecordSize + 1; position-- > 0;) {
+        const unsigned char* record = tail.data() + position;
+        if (Read32(record) == kEndRecordSignature &&
+            position + kEndRecordSize + Read16(record + 20) == tailSize) {
+            recordOffset = tailStart + position;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FindCentralDirectory(HANDLE archive, uint64_t fileSize, CentralDirectory& directory) {
+    std::vector<unsigned char> tail;
+    uint64_t endOffset = 0;
+    if (!FindEndRecord(archive, fileSize, tail, endOffset))
+        return false;
+    const unsigned char* end = tail.data() + (endOffset - (fileSize - tail.size()));
+    uint32_t disk = Read16(end + 4);
+    uint32_t directoryDisk = Read16(end + 6);
+    uint64_t entriesOnDisk = Read16(end + 8);
+    directory.entryCount = Read16(end + 10);
+    directory.size = Read32(end + 12);
+    directory.offset = Read32(end + 16);
+    uint64_t directoryLimit = endOffset;
+
+    // A ZIP64 locator right before the end record points at the ZIP64 end
+    // record, whose 64-bit values replace the saturated classic ones.
+    unsigned char locator[kZip64LocatorSize];
+    if (endOffset >= kZip64LocatorSize &&
+        ReadAt(archive, endOffset - kZip64LocatorSize, locator, sizeof(locator)) &&
+        Read32(locator) == kZip64LocatorSignature) {
+        const uint64_t zip64Offset = Read64(locator + 8);
+        if (Read32(locator + 4) != 0 || Read32(locator + 16) > 1)
+            return false;
+        unsigned char zip64[kZip64EndRecordSize];
+        if (!FitsIn(zip64Offset, sizeof(zip64), endOffset - kZip64LocatorSize) ||
+            !ReadAt(archive, zip64Offset, zip64, sizeof(zip64)) ||
+            Read32(zip64) != kZip64EndRecordSignature)
+            return false;
+        disk = Read32(zip64 + 16);
+        directoryDisk = Read32(zip64 + 20);
+        entriesOnDisk = Read64(zip64 + 24);
+        directory.entryCount = Read64(zip64 + 32);
+        directory.size = Read64(zip64 + 40);
+        directory.offset = Read64(zip64 + 48);
+        directoryLimit = zip64Offset;
+    }
+    // Parts of a split archive are refused.
+    if (disk != 0 || directoryDisk != 0 || entriesOnDisk != directory.entryCount)
+        return false;
+    return FitsIn(directory.offset, directory.size, directoryLimit);
+}
+
+// The data of one extra field, or false when the extra block has none.
+bool FindExtraField(const std::string& extra, uint16_t id, std::string& data) {
+    size_t position = 0;
+    while (position + 4 <= extra.size()) {
+        const uint16_t fieldId = Read16(Bytes(extra) + position);
+        const size_t fieldSize = Read16(Bytes(extra) + position + 2);
+        if (position + 4 + fieldSize > extra.size())
+            return false;
+        if (fieldId == id) {
+            data = extra.substr(position + 4, fieldSize);
+            return true;
+        }
+        position += 4 + fieldSize;
+    }
+    return false;
+}
+
+bool ToWide(UINT codePage, const std::string& bytes, std::wstring& text) {
+    text.clear();
+    if (bytes.empty())
+        return true;
+    const int size = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
+                                         static_cast<int>(bytes.size()), nullptr, 0);
+    if (size <= 0)
+        return false;
+    text.resize(static_cast<size_t>(size));
+    return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
+                               static_cast<int>(bytes.size()), text.data(), size) == size;
+}
+
+// Bit 11 says UTF-8. Without it, an Info-ZIP Unicode Path field of version 1
+// whose CRC matches the stored name gives the UTF-8 name (a CRC that does not
+// match means a tool renamed the entry and left the field stale). Otherwise
+// the name is in the OEM code page, as Windows' own archiver writes it. We
+// never guess from the bytes: short Russian names in code page 866 are often
+// valid UTF-8 too.
+bool DecodeName(const std::string& rawName, uint16_t flags, const std::string& extra,
+                std::wstring& name) {
+    if (flags & kFlagUtf8Name)
+        return ToWide(CP_UTF8, rawName, name);
+    std::string field;
+    if (FindExtraField(extra, kUnicodePathExtraId, field) && field.size() >= 5 && field[0] == 1 &&
+        Read32(Bytes(field) + 1) == crc32(0, Bytes(rawName), static_cast<uInt>(rawName.size())) &&
+        ToWide(CP_UTF8, field.substr(5), name))
+        return true;
+    return ToWide(CP_OEMCP, rawName, name);
+}
+
+bool IsSeparator(wchar_t unit) {
+    return unit == L'/' || unit == L'\\';
+}
+
+// CON, NUL, COM1 and the like open devices instead of files, also with an
+// extension or trailing spaces.
+bool IsDeviceName(const std::wstring& segment) {
+    std::wstring base = segment.substr(0, segment.find(L'.'));
+    while (!base.empty() && base.back() == L' ')
+        base.pop_back();
+    base = ToLowerW(base);
+    if (base == L"con" || base == L"prn" || base == L"aux" || base == L"nul" || base == L"conin$" ||
+        base == L"conout$")
+        return true;
+    return base.size() == 4 &&
+           (base.compare(0, 3, L"com") == 0 || base.compare(0, 3, L"lpt") == 0) &&
+           base[3] >= L'1' && base[3] <= L'9';
+}
+
+// Turns an entry name into a path below the destination, joined with '\'.
+// Empty and "." segments are skipped: "a//b" and "./a" name the same place
+// without them. Everything else that could leave the destination or that
+// Windows would read differently is refused: a leading separator, ':'
+// (drives and streams), segments of only dots and spaces (Windows trims
+// trailing dots and spaces, so ".. " or "..." may end up as ".."), control
+// and forbidden characters, device names.
+bool MakeRelativePath(const std::wstring& name, std::wstring& relative, bool& isFolder) {
+    relative.clear();
+    if (name.empty() || IsSeparator(name[0]))
+        return false;
+    for (const wchar_t unit : name) {
+        if (unit < 0x20 || wcschr(L"<>:\"|?*", unit) != nullptr)
+            return false;
+    }
+    isFolder = IsSeparator(name.back());
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t stop = start;
+        while (stop < name.size() && !IsSeparator(name[stop]))
+            ++stop;
+        const std::wstring segment = name.substr(start, stop - start);
+        start = stop + 1;
+        if (segment.empty() || segment == L".")
+            continue;
+        if (segment.find_first_not_of(L". ") == std::wstring::npos || IsDeviceName(segment))
+            return false;
+        if (!relative.empty())
+            relative += L'\\';
+        relative += segment;
+    }
+    // A folder entry may name the destination itself; a file needs a name.
+    return !relative.empty() || isFolder;
+}
+
+bool FullPathOf(const std::wstring& path, std::wstring& full) {
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return false;
+    full.assign(size, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size)
+        return false;
+    full.resize(length);
+    while (!full.empty() && IsSeparator(full.back()))
+        full.pop_back();
+    return !full.empty();
+}
+
+// Second line of defence behind the name checks: the path as Windows
+// resolves it must lie below the destination.
+bool IsInside(const std::wstring& fullRoot, const std::wstring& path) {
+    std::wstring full;
+    if (!FullPathOf(path, full) || full.size() <= fullRoot.size() ||
+        !IsSeparator(full[fullRoot.size()]))
+        return false;
+    return CompareStringOrdinal(full.c_str(), static_cast<int>(fullRoot.size()), fullRoot.c_str(),
+                                static_cast<int>(fullRoot.size()), TRUE) == CSTR_EQUAL;
+}
+
+struct Entry {
+    uint16_t flags = 0;
+    uint16_t method = 0;
+    uint32_t crc = 0;
+    uint64_t compressedSize = 0;
+    uint64_t uncompressedSize = 0;
+    uint64_t localHeaderOffset = 0;
+    bool isFolder = false;
+    std::wstring target;
+};
+
+// Fills in the 64-bit values of the ZIP64 extra field; it holds only the
+// saturated ones, in this order.
+bool ApplyZip64Field(const std::string& extra, uint32_t uncompressed32, uint32_t compressed32,
+                     uint32_t offset32, uint16_t disk16, Entry& entry, uint32_t& disk) {
+    std::string field;
+    const bool found = FindExtraField(extra, kZip64ExtraId, field);
+    size_t position = 0;
+    auto take = [&](uint64_t& value, size_t size) {
+        if (!found || position + size > field.size())
+            return false;
+        value = size == 8 ? Read64(Bytes(field) + position) : Read32(Bytes(field) + position);
+        position += size;
+        return true;
+    };
+    entry.uncompressedSize = uncompressed32;
+    entry.compressedSize = compressed32;
+    entry.localHeaderOffset = offset32;
+    uint64_t disk64 = disk16;
+    if (uncompressed32 == 0xFFFFFFFF && !take(entry.uncompressedSize, 8))
+        return false;
+    if (compressed32 == 0xFFFFFFFF && !take(entry.compressedSize, 8))
+        return false;
+    if (offset32 == 0xFFFFFFFF && !take(entry.localHeaderOffset, 8))
+        return false;
+    if (disk16 == 0xFFFF && !take(disk64, 4))
+        return false;
+    disk = static_cast<uint32_t>(disk64);
+    return true;
+}
+
+// Reads the next central directory record and checks everything that can be
+// checked before writing: method, encryption, disk, name, final path.
+bool ReadEntry(ArchiveReader& directory, const std::wstring& destination,
+               const std::wstring& fullRoot, Entry& entry) {
+    unsigned char header[kCentralHeaderSize];
+    if (!directory.Read(header, sizeof(header)) || Read32(header) != kCentralHeaderSignature)
+        return false;
+    entry.flags = Read16(header + 8);
+    entry.method = Read16(header + 10);
+    entry.crc = Read32(header + 16);
+    std::string rawName(Read16(header + 28), '\0');
+    std::string extra(Read16(header + 30), '\0');
+    if (!directory.Read(rawName.data(), rawName.size()) ||
+        !directory.Read(extra.data(), extra.size()) || !directory.Skip(Read16(header + 32)))
+        return false;
+    uint32_t disk = 0;
+    if (!ApplyZip64Field(extra, Read32(header + 24), Read32(header + 20), Read32(header + 42),
+                         Read16(header + 34), entry, disk))
+        return false;
+    if (disk != 0 || (entry.flags & kFlagEncrypted) != 0 ||
+        (entry.method != kMethodStored && entry.method != kMethodDeflated))
+        return false;
+
+    std::wstring name;
+    std::wstring relative;
+    if (!DecodeName(rawName, entry.flags, extra, name) ||
+        !MakeRelativePath(name, relative, entry.isFolder))
+        return false;
+    if (relative.empty()) {
+        entry.target = destination;
+        return true;
+    }
+    entry.target = JoinPath(destination, relative);
+    return IsInside(fullRoot, entry.target);
+}
+
+// Creates the folder with its parents; false when something else stands in
+// the way (EnsureDir accepts a file of that name silently).
+bool MakeFolder(const std::wstring& folder) {
+    EnsureDir(folder);
+    return IsFolder(folder);
+}
+
+// Receives an entry's output, keeping its CRC and size, and refuses to write
+// past the size the directory announced.
+class EntryOutput {
+public:
+    EntryOutput(HANDLE file, uint64_t expectedSize) : file_(file), expectedSize_(expectedSize) {}
+
+    bool Write(const unsigned char* data, size_t size) {
+        if (size > expectedSize_ - written_)
+            return false;
+        crc_ = crc32(crc_, data, static_cast<uInt>(size));
+        written_ += size;
+        while (size > 0) {
+            DWORD done = 0;
+            if (!WriteFile(file_, data, static_cast<DWORD>(size), &done, nullptr) || done == 0)
+                return false;
+            data += done;
+            size -= done;
+        }
+        return true;
+    }
+
+    bool Matches(const Entry& entry) const {
+        return written_ == entry.uncompressedSize && crc_ == entry.crc;
+    }
+
+private:
+    HANDLE file_;
+    uint64_t expectedSize_;
+    uint64_t written_ = 0;
+    uLong crc_ = crc32(0, nullptr, 0);
+};
+
+bool CopyStored(ArchiveReader& data, const Entry& entry, EntryOutput& output) {
+    if (entry.compressedSize != entry.uncompressedSize)
+        return false;
+    uint64_t remaining = entry.compressedSize;
+    while (remaining > 0) {
+        const unsigned char* chunk = nullptr;
+        const size_t size = data.Next(&chunk, kDataBufferSize);
+        if (size == 0 || !output.Write(chunk, size))
+            return false;
+        remaining -= size;
+    }
+    return output.Matches(entry);
+}
+
+bool Inflate(ArchiveReader& data, std::vector<unsigned char>& buffer, const Entry& entry,
+             EntryOutput& output) {
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return false;
+    ScopeExit end([&] { inflateEnd(&stream); });
+    int status = Z_OK;
+    while (status != Z_STREAM_END) {
+        if (stream.avail_in == 0) {
+            const unsigned char* chunk = nullptr;
+            const size_t size = data.Next(&chunk, kDataBufferSize);
+            if (size == 0)
+                return false; // the compressed data ended before the stream did
+            stream.next_in = chunk;
+            stream.avail_in = static_cast<uInt>(size);
+        }
+        stream.next_out = buffer.data();
+        stream.avail_out = static_cast<uInt>(buffer.size());
+        status = inflate(&stream, Z_NO_FLUSH);
+        if (status != Z_OK && status != Z_STREAM_END)
+            return false;
+        if (!output.Write(buffer.data(), buffer.size() - stream.avail_out))
+            return false;
+    }
+    return output.Matches(entry);
+}
+
+bool ExtractFile(HANDLE archive, uint64_t fileSize, ArchiveReader& data,
+                 std::vector<unsigned char>& buffer, const Entry& entry) {
+    // Sizes and CRC come from the directory; the local header only tells
+    // where the data starts.
+    unsigned char header[kLocalHeaderSize];
+    if (!FitsIn(entry.localHeaderOffset, sizeof(header), fileSize) ||
+        !ReadAt(archive, entry.localHeaderOffset, header, sizeof(header)) ||
+        Read32(header) != kLocalHeaderSignature)
+        return false;
+    const uint64_t dataOffset =
+        entry.localHeaderOffset + sizeof(header) + Read16(header + 26) + Read16(header + 28);
+    if (!FitsIn(dataOffset, entry.compressedSize, fileSize))
+        return false;
+    data.Seek(dataOffset, dataOffset + entry.compressedSize);
+
+    if (!MakeFolder(ParentPath(entry.target)) || IsFolder(entry.target))
+        return false;
+    // Files of an older build may be read-only; they are replaced all the same.
+    SetFileAttributesW(entry.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    HandleGuard file(CreateFileW(entry.target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        return false;
+    // A half-written or damaged file must not look like a good one.
+    ScopeExit removePartial([&] {
+        file.Close();
+        DeleteFileW(entry.target.c_str());
+    });
+    EntryOutput output(file.Get(), entry.uncompressedSize);
+    const bool unpacked = entry.method == kMethodStored ? CopyStored(data, entry, output)
+                                                        : Inflate(data, buffer, entry, output);
+    if (!unpacked)
+        return false;
+    removePartial.Dismiss();
+    return true;
+}
+
+bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
+    HandleGuard archive(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!archive.Valid())
+        return false;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(archive.Get(), &size))
+        return false;
+    const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
+    CentralDirectory directory;
+    std::wstring fullRoot;
+    if (!FindCentralDirectory(archive.Get(), fileSize, directory) ||
+        !FullPathOf(destination, fullRoot))
+        return false;
+
+    // First pass: nothing is written until every entry has passed its checks.
+    ArchiveReader listing(archive.Get(), kDirectoryBufferSize);
+    Entry entry;
+    listing.Seek(directory.offset, directory.offset + directory.size);
+    for (uint64_t index = 0; index < directory.entryCount; ++index) {
+        if (!ReadEntry(listing, destination, fullRoot, entry))
+            return false;
+    }
+
+    if (!MakeFolder(destination))
+        return false;
+    ArchiveReader data(archive.Get(), kDataBufferSize);
+    std::vector<unsigned char> buffer(kDataBufferSize);
+    listing.Seek(directory.offset, directory.offset + directory.size);
+    for (uint64_t index = 0; index < directory.entryCount; ++index) {
+        if (!ReadEntry(listing, destination, fullRoot, entry))
+            return false;
+        const bool done = entry.isFolder
+                              ? MakeFolder(entry.target)
+                              : ExtractFile(archive.Get(), fileSize, data, buffer, entry);
+        if (!done)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ExtractZipArchive(const std::wstring& archivePath, const std::wstring& destinationFolder) {
+    try {
+        return Extract(archivePath, destinationFolder);
+    } catch (...) {
+        // EnsureDir raises the launcher's error; callers here want one result.
+        return false;
+    }
+}
