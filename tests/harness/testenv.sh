@@ -2,7 +2,7 @@
 # The shared environment of one test run: the Wine prefix with the test CA
 # trusted, the local HTTPS update server, and fixtures that only the Linux
 # side can make (symbolic links).
-#   testenv.sh setup ENVDIR WINE_RUN BINDIR
+#   testenv.sh setup ENVDIR WINE_RUN BINDIR PORT
 #   testenv.sh cleanup ENVDIR
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,6 +20,7 @@ case "$action" in
 setup)
     wine_run=$3
     bin_dir=$4
+    port=$5
     mkdir -p "$env_dir"
     stop_server
 
@@ -27,12 +28,12 @@ setup)
     "$here/make_test_certs.sh" "$env_dir/certs"
     "$wine_run" "$bin_dir/trust_ca.exe" "$(printf 'Z:%s' "$env_dir/certs/ca.der" | tr / '\\')"
 
-    # Update server on a free loopback port.
+    # Update server on the loopback port the test builds of the launcher know.
     rm -rf "$env_dir/www" "$env_dir/server.port" "$env_dir/requests.log"
     mkdir -p "$env_dir/www"
     python3 "$here/update_server.py" --root "$env_dir/www" \
         --certfile "$env_dir/certs/server.pem" --keyfile "$env_dir/certs/server.key" \
-        --port-file "$env_dir/server.port" --log "$env_dir/requests.log" \
+        --port "$port" --port-file "$env_dir/server.port" --log "$env_dir/requests.log" \
         --pid-file "$env_dir/server.pid" >"$env_dir/server.out" 2>&1 &
     tries=0
     while [ ! -s "$env_dir/server.port" ]; do
@@ -44,6 +45,14 @@ setup)
         fi
         sleep 0.1
     done
+
+    # The program that stands in for the game, and game builds made of it,
+    # served under /builds/.
+    cp "$bin_dir/record_args.exe" "$env_dir/game.exe"
+    python3 "$here/make_test_builds.py" "$bin_dir/record_args.exe" "$env_dir/www/builds"
+
+    # ZIP archives for the extractor tests, with the trees they must produce.
+    python3 "$here/make_test_zips.py" "$env_dir/zips"
 
     # A folder tree with a symbolic link that points outside it.
     rm -rf "$env_dir/links"

@@ -125,8 +125,3 @@ std::wstring RaisedText(const std::function<void()>& action) {
     }
     return L"<no error>";
 }
-
-bool RunningUnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}

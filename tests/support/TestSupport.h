@@ -42,6 +42,3 @@ std::wstring FromUtf8(const std::string& text);
 // Runs the action and returns the message of the std::runtime_error it raised,
 // converted from UTF-8, or "<no error>" when it returned normally.
 std::wstring RaisedText(const std::function<void()>& action);
-
-// True when the process runs under Wine.
-bool RunningUnderWine();

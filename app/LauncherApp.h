@@ -1,0 +1,118 @@
+#pragma once
+// The launcher's one object: the window, its drawing state and the hand-off
+// of a build's run to a worker thread. The worker reads only `window` and
+// `baseFolder` and talks back by posted messages (app/Messages.h); every other
+// field belongs to the window thread.
+
+#include "pipeline/Manifest.h"
+
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <string>
+
+class LauncherApp;
+
+// What StartMode hands to the worker thread; the worker owns and frees it.
+struct WorkerParams {
+    LauncherApp* owner = nullptr;
+    std::wstring label;
+    std::wstring manifestUrl;
+    std::wstring installFolder;
+};
+
+class LauncherApp {
+public:
+    // Lifecycle (app/Lifecycle.cpp).
+    bool Create(HINSTANCE instance);
+
+    // Commands and the worker hand-off (app/Commands.cpp).
+    void OnCommand(int commandId);
+    void StartMode(const std::wstring& label, const std::wstring& manifestUrl,
+                   const std::wstring& installFolder);
+
+    // Window procedure (app/WindowProc.cpp).
+    static LRESULT CALLBACK WndProcStatic(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    void RedrawStatusText();
+
+    // One run of a build (pipeline/ModeRun.cpp).
+    static DWORD WINAPI WorkerThreadProc(LPVOID parameter);
+
+    // Install or update (pipeline/Install.cpp).
+    void InstallOrUpdate(const Manifest& manifest, const std::wstring& installFolder,
+                         const std::wstring& label);
+    bool FindGameRootRecursive(const std::wstring& folder, const std::wstring& exeNameLower,
+                               std::wstring& gameRoot);
+
+    // Game start (pipeline/GameLaunch.cpp).
+    void LaunchGame(const std::wstring& buildFolder, const std::wstring& exeName);
+
+    // Player-data backups (pipeline/Backups.cpp).
+    void PrepareBackups(const std::wstring& installFolder);
+    void RestoreBackups(const std::wstring& installFolder);
+    std::wstring GetSaveBackupDir(const std::wstring& installFolder) const;
+    std::wstring GetUserDataBackupDir(const std::wstring& installFolder) const;
+    std::wstring GetNicknameBackupFile() const;
+    std::wstring GetRestorePendingFile(const std::wstring& installFolder) const;
+    void MarkRestorePending(const std::wstring& installFolder);
+    void ClearRestorePending(const std::wstring& installFolder);
+
+    // Interface construction and painting (ui/).
+    void InitUi();
+    void DrawWindowBackground(HDC dc);
+    void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillColor,
+                              BYTE fillAlpha, COLORREF borderColor, BYTE borderAlpha);
+    void DrawRoundRectOutline(HDC dc, const RECT& rect, int radius, COLORREF fillColor,
+                              COLORREF borderColor);
+    void DrawHeaderTexts(HDC dc);
+    void ApplyWindows11Frame();
+    void DrawButton(const DRAWITEMSTRUCT* item);
+    void DrawProgressBar(HDC dc);
+
+    HINSTANCE instance = nullptr;
+    HWND window = nullptr;
+    HWND onlineButton = nullptr;
+    HWND officialButton = nullptr;
+    HWND communityButton = nullptr;
+    IPicture* backgroundPicture = nullptr;
+    IPicture* panelPicture = nullptr;
+    HANDLE fontResource = nullptr;
+    std::wstring displayFontFace = L"BlockTermCyrFont";
+    HFONT titleFont = nullptr;
+    HFONT subtitleFont = nullptr;
+    HFONT statusFont = nullptr;
+    HFONT buttonFont = nullptr;
+    std::wstring baseFolder;
+    std::wstring onlineFolder;
+    std::wstring officialFolder;
+    std::wstring statusText = L"Готово. Выберите режим запуска.";
+    LONG busy = 0;
+    LONG closing = 0;
+    HANDLE workerThread = nullptr;
+    int progress = 0;
+    int marqueeOffset = 0;
+    int hoveredButton = 0;
+    BOOL trackingMouse = FALSE;
+    RECT panelRect = {28, 28, 652, 402};
+    RECT progressRect = {92, 182, 588, 206};
+    COLORREF titleColor = RGB(0x18, 0x18, 0x1B);
+    COLORREF subtitleColor = RGB(0x5A, 0x5A, 0x60);
+    COLORREF statusColor = RGB(0x3A, 0x3A, 0x40);
+    COLORREF windowFillColor = RGB(0xF3, 0xF3, 0xF5);
+    COLORREF panelFillColor = RGB(0xFF, 0xF8, 0xFC);
+    BYTE panelAlpha = 222;
+    COLORREF panelBorderColor = RGB(0xE0, 0xD6, 0xE2);
+    COLORREF progressTrackColor = RGB(0xE6, 0xE7, 0xEB);
+    COLORREF progressFillColor = RGB(0x41, 0x00, 0x09);
+};
+
+// The control ids of the three command buttons.
+const int kOnlineButtonId = 1001;
+const int kOfficialButtonId = 1002;
+const int kCommunityButtonId = 1003;
+
+// Timer 1 moves the indeterminate bar's segment.
+const UINT_PTR kMarqueeTimerId = 1;
+const UINT kMarqueeTimerPeriodMs = 35;

@@ -1,0 +1,104 @@
+// The player's saves, user data and (online build) nickname file survive an
+// update: copied out to the backup folder beside the launcher before the
+// install folder is emptied, and copied back over the new build afterwards.
+//
+// A restore is owed from the moment the install folder starts being emptied
+// until the player's data is back. That is recorded by a marker file beside
+// the build's backups; while it stands, the backup is the only good copy, so
+// the next update keeps it instead of backing up the emptied or half-restored
+// folders, and restores it. No failure, kill or restart at any point of an
+// update can therefore lose the player's data.
+
+#include "app/LauncherApp.h"
+
+#include "platform/Errors.h"
+#include "platform/FileOps.h"
+#include "platform/Guards.h"
+#include "platform/Paths.h"
+
+namespace {
+
+bool IsOnlineBuild(const std::wstring& installFolder) {
+    return ToLowerW(FileNameOf(installFolder)) == L"game_online";
+}
+
+std::wstring NicknameFileIn(const std::wstring& installFolder) {
+    return JoinPath(JoinPath(JoinPath(installFolder, L"ModScripts"), L"multiplayer"),
+                    L"nickname.json");
+}
+
+} // namespace
+
+std::wstring LauncherApp::GetSaveBackupDir(const std::wstring& installFolder) const {
+    return JoinPath(JoinPath(JoinPath(baseFolder, L"backup"), FileNameOf(installFolder)), L"Save");
+}
+
+std::wstring LauncherApp::GetUserDataBackupDir(const std::wstring& installFolder) const {
+    return JoinPath(JoinPath(JoinPath(baseFolder, L"backup"), FileNameOf(installFolder)),
+                    L"UserData");
+}
+
+std::wstring LauncherApp::GetNicknameBackupFile() const {
+    return NicknameFileIn(JoinPath(JoinPath(baseFolder, L"backup"), L"game_online"));
+}
+
+std::wstring LauncherApp::GetRestorePendingFile(const std::wstring& installFolder) const {
+    return JoinPath(JoinPath(JoinPath(baseFolder, L"backup"), FileNameOf(installFolder)),
+                    L"restore-pending");
+}
+
+void LauncherApp::PrepareBackups(const std::wstring& installFolder) {
+    // An earlier update stopped before the player's data was back: the backup
+    // holds it and the install folder does not.
+    if (IsFile(GetRestorePendingFile(installFolder)))
+        return;
+
+    const std::wstring saves = JoinPath(installFolder, L"Save");
+    if (IsFolder(saves))
+        CopyFolder(saves, GetSaveBackupDir(installFolder));
+    const std::wstring userData = JoinPath(installFolder, L"UserData");
+    if (IsFolder(userData))
+        CopyFolder(userData, GetUserDataBackupDir(installFolder));
+    if (IsOnlineBuild(installFolder)) {
+        const std::wstring nickname = NicknameFileIn(installFolder);
+        if (IsFile(nickname))
+            CopySingleFile(nickname, GetNicknameBackupFile());
+    }
+}
+
+void LauncherApp::RestoreBackups(const std::wstring& installFolder) {
+    const std::wstring saveBackup = GetSaveBackupDir(installFolder);
+    if (IsFolder(saveBackup)) {
+        const std::wstring target = JoinPath(installFolder, L"Save");
+        if (IsFolder(target))
+            RemoveTreeWithRetries(target);
+        CopyFolder(saveBackup, target);
+    }
+    const std::wstring userDataBackup = GetUserDataBackupDir(installFolder);
+    if (IsFolder(userDataBackup)) {
+        const std::wstring target = JoinPath(installFolder, L"UserData");
+        if (IsFolder(target))
+            RemoveTreeWithRetries(target);
+        CopyFolder(userDataBackup, target);
+    }
+    if (IsOnlineBuild(installFolder) && IsFile(GetNicknameBackupFile()))
+        CopySingleFile(GetNicknameBackupFile(), NicknameFileIn(installFolder));
+}
+
+void LauncherApp::MarkRestorePending(const std::wstring& installFolder) {
+    const std::wstring marker = GetRestorePendingFile(installFolder);
+    EnsureDir(ParentPath(marker));
+    HandleGuard file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+        const std::wstring systemText = GetWinErrorMessage(GetLastError());
+        throw MakeError(L"Не удалось записать файл: " + marker + L": " + systemText);
+    }
+    // Flushed before the install folder is touched, so a power cut cannot
+    // leave the folder emptied without the record.
+    FlushFileBuffers(file.Get());
+}
+
+void LauncherApp::ClearRestorePending(const std::wstring& installFolder) {
+    RemoveFileWithRetries(GetRestorePendingFile(installFolder));
+}

@@ -1,0 +1,36 @@
+// Starts the chosen build's game as an independent process and returns at
+// once; the launcher neither waits for it nor keeps a handle.
+
+#include "app/LauncherApp.h"
+
+#include "platform/Errors.h"
+#include "platform/FileOps.h"
+#include "platform/Guards.h"
+#include "platform/Paths.h"
+
+#include <vector>
+
+void LauncherApp::LaunchGame(const std::wstring& buildFolder, const std::wstring& exeName) {
+    // The game expects its save folder; it is made even when the start fails.
+    EnsureDir(JoinPath(buildFolder, L"Save"));
+
+    const std::wstring exePath = JoinPath(buildFolder, exeName);
+    if (!IsFile(exePath))
+        throw MakeError(L"Не найден файл запуска: " + exePath);
+
+    // Quoted, so that folders with spaces work; CreateProcessW may write into it.
+    const std::wstring commandLine = L"\"" + exePath + L"\"";
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        buildFolder.c_str(), &startup, &process)) {
+        const std::wstring systemText = GetWinErrorMessage(GetLastError());
+        throw MakeError(L"Не удалось запустить игру: " + systemText);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}

@@ -1,0 +1,17 @@
+#pragma once
+// The two steps the launcher hands to Windows PowerShell: fetching a manifest
+// with Invoke-WebRequest and unpacking an archive with Expand-Archive. Where
+// powershell.exe is only Wine's stub, the launcher does the same work itself.
+
+#include <windows.h>
+
+#include <string>
+
+std::wstring BuildManifestFetchCommand(const std::wstring& url, const std::wstring& responsePath);
+std::wstring BuildExpandArchiveCommand(const std::wstring& archivePath,
+                                       const std::wstring& extractFolder);
+
+// Each returns the step's exit code: 0 when the work was done. They raise only
+// when PowerShell cannot be started.
+DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath);
+DWORD ExpandArchive(const std::wstring& archivePath, const std::wstring& extractFolder);

@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""Makes the game builds the pipeline tests install, as real ZIP archives.
+
+    make_test_builds.py GAME_EXE OUTDIR
+
+GAME_EXE is the test program that stands in for the game (it records how it
+was started). Each archive gets a NAME.zip.sha256 beside it with its digest.
+Some archives are written by Python's zipfile, others by Info-ZIP's zip.
+"""
+
+import hashlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+
+def write_tree(root, files):
+    for name, data in files.items():
+        path = os.path.join(root, *name.split("/"))
+        if name.endswith("/"):
+            os.makedirs(path, exist_ok=True)
+            continue
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+
+def with_zipfile(path, files, compression=zipfile.ZIP_DEFLATED):
+    with zipfile.ZipFile(path, "w", compression) as archive:
+        for name, data in files.items():
+            if name.endswith("/"):
+                archive.writestr(zipfile.ZipInfo(name), b"")
+            else:
+                archive.writestr(name, data)
+
+
+def with_infozip(path, files):
+    with tempfile.TemporaryDirectory() as work:
+        write_tree(work, files)
+        entries = sorted(os.listdir(work))
+        subprocess.run(["zip", "-q", "-r", "-X", path] + entries, cwd=work, check=True)
+
+
+def main():
+    game_exe, out = sys.argv[1], sys.argv[2]
+    with open(game_exe, "rb") as f:
+        game = f.read()
+    # Incompressible, so the download spans many chunks and percentages.
+    blob = random.Random(1).randbytes(3 * 1024 * 1024)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+
+    builds = {
+        "v1_top.zip": (with_zipfile, {
+            "Game.exe": game,
+            "data.txt": b"v1",
+            "Data/Maps/map.bin": b"map" * 1000,
+            "Data/blob.bin": blob,
+            "Save/shipped.sav": b"shipped save",
+            "UserData/shipped.cfg": b"shipped config",
+            "ModScripts/multiplayer/nickname.json": b'{"nick": "shipped"}',
+        }),
+        "v2_nested.zip": (with_infozip, {
+            "VornRPG/Game.exe": game,
+            "VornRPG/data.txt": b"v2",
+            "VornRPG/Data/Maps/map.bin": b"map2" * 1000,
+            "VornRPG/Save/shipped.sav": b"shipped save 2",
+            "VornRPG/ModScripts/multiplayer/nickname.json": b'{"nick": "shipped2"}',
+        }),
+        "caps.zip": (with_zipfile, {
+            "readme.txt": b"not part of the build",
+            "Bin/GAME.EXE": game,
+            "Bin/data.txt": b"caps",
+        }),
+        "custom_exe.zip": (with_zipfile, {
+            "Vorn.exe": game,
+            "data.txt": b"custom",
+        }),
+        "exe_folder.zip": (with_zipfile, {
+            "Game.exe/Game.exe": game,
+            "Game.exe/data.txt": b"inside a folder named like the game",
+        }),
+        "no_exe_one_folder.zip": (with_zipfile, {
+            "Stuff/data.txt": b"one folder",
+            "Stuff/Sub/x.txt": b"x",
+        }),
+        "no_exe_many.zip": (with_zipfile, {
+            "a.txt": b"a",
+            "b/c.txt": b"c",
+        }),
+        "empty.zip": (with_zipfile, {}),
+        "version_folder.zip": (with_zipfile, {
+            "Game.exe": game,
+            "version.txt/": b"",
+        }),
+    }
+    for name, (writer, files) in builds.items():
+        path = os.path.join(out, name)
+        writer(path, files)
+        with open(path, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        with open(path + ".sha256", "w") as f:
+            f.write(digest)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,132 @@
+// The archive download step: progress reports, the request it sends, and its
+// failure texts.
+
+#include "pipeline/Download.h"
+
+#include "platform/Errors.h"
+#include "platform/HttpDownload.h"
+#include "tests/pipeline/PipelineTest.h"
+
+using Download = PipelineTest;
+
+namespace {
+
+const std::wstring kLabel = L"онлайн-версии";
+const std::wstring kText = L"Скачивание онлайн-версии...";
+
+// Runs the step on this thread and collects what it posted.
+std::vector<RecordedMessage> Collect(RunRecorder& recorder, const std::wstring& url,
+                                     const std::wstring& archive, std::wstring* error = nullptr) {
+    const std::wstring raised = RaisedText(
+        [&] { DownloadArchive(recorder.Window(), ToUtf8(url), archive, kLabel); });
+    if (error != nullptr)
+        *error = raised;
+    PostMessageW(recorder.Window(), WM_LAUNCHER_WORKER_DONE, 0, 0);
+    LauncherApp idle;
+    auto messages = recorder.WaitForDone(idle);
+    messages.pop_back();
+    return messages;
+}
+
+} // namespace
+
+TEST_F(Download, KnownLengthReportsEachWholePercentOnce) {
+    const std::wstring archive = base / L"work\\game.zip";
+    const auto messages = Collect(recorder, ServerUrl(L"builds/v1_top.zip"), archive);
+    ASSERT_GE(messages.size(), 4u);
+    EXPECT_EQ(messages[0], Status(kText));
+    EXPECT_EQ(messages[1], Progress(0, kText + L" 0%"));
+    EXPECT_EQ(messages.back(), Progress(100, kText + L" 100%"));
+    int last = -1;
+    for (size_t i = 2; i + 1 < messages.size(); ++i) {
+        EXPECT_GT(messages[i].value, last);
+        last = messages[i].value;
+    }
+    EXPECT_EQ(last, 100);
+    // 3 MiB in 256 KiB chunks: a dozen chunks, a dozen reports.
+    EXPECT_GE(messages.size(), 12u);
+    EXPECT_EQ(ReadBytes(archive), ReadBytes(TestEnvDir() + L"\\www\\builds\\v1_top.zip"));
+}
+
+TEST_F(Download, UnannouncedLengthIsIndeterminateUntilTheEnd) {
+    const std::string whole = ReadBytes(TestEnvDir() + L"\\www\\builds\\caps.zip");
+    for (const std::wstring behaviour : {L"_nolength/", L"_length/abc/"}) {
+        const std::wstring archive = base / L"game.zip";
+        const auto messages =
+            Collect(recorder, ServerUrl(behaviour + L"builds/caps.zip"), archive);
+        const std::vector<RecordedMessage> expected = {
+            Status(kText), Progress(-1, kText), Progress(100, kText + L" 100%")};
+        EXPECT_EQ(messages, expected) << ToUtf8(behaviour) << "\n" << ToUtf8(Describe(messages));
+        const std::string saved = ReadBytes(archive);
+        EXPECT_TRUE(saved == whole) << ToUtf8(behaviour) << ": " << saved.size() << " of "
+                                    << whole.size() << " bytes";
+    }
+}
+
+TEST_F(Download, EmptyBodyGivesAnEmptyArchive) {
+    server.Publish(L"empty.bin", "");
+    const auto messages = Collect(recorder, server.Url(L"empty.bin"), base / L"game.zip");
+    // A length of 0 is no announced length.
+    const std::vector<RecordedMessage> expected = {
+        Status(kText), Progress(-1, kText), Progress(100, kText + L" 100%")};
+    EXPECT_EQ(messages, expected) << ToUtf8(Describe(messages));
+    EXPECT_TRUE(Exists(base / L"game.zip"));
+    EXPECT_EQ(ReadBytes(base / L"game.zip"), "");
+}
+
+TEST_F(Download, ShortBodyIsAcceptedHere) {
+    std::wstring error;
+    const auto messages =
+        Collect(recorder, ServerUrl(L"_short/builds/v1_top.zip"), base / L"game.zip", &error);
+    EXPECT_EQ(error, L"<no error>");
+    EXPECT_EQ(messages.back(), Progress(100, kText + L" 100%"));
+    EXPECT_LT(ReadBytes(base / L"game.zip").size(),
+              ReadBytes(TestEnvDir() + L"\\www\\builds\\v1_top.zip").size());
+}
+
+TEST_F(Download, ErrorPageIsSavedAsTheArchive) {
+    std::wstring error;
+    Collect(recorder, server.Url(L"missing.zip"), base / L"game.zip", &error);
+    EXPECT_EQ(error, L"<no error>");
+    EXPECT_NE(ReadBytes(base / L"game.zip").find("404"), std::string::npos);
+}
+
+TEST_F(Download, UnreachableHostFailsBeforeAnyFileIsMade) {
+    std::wstring error;
+    const std::wstring url = L"https://localhost:1/builds/game.zip";
+    const auto messages = Collect(recorder, url, base / L"work\\game.zip", &error);
+    const std::wstring prefix = L"Не удалось открыть URL: " + url + L": ";
+    ASSERT_EQ(error.compare(0, prefix.size(), prefix), 0) << ToUtf8(error);
+    EXPECT_EQ(error, prefix + GetWinErrorMessage(12029)); // ERROR_INTERNET_CANNOT_CONNECT
+    EXPECT_EQ(messages, std::vector<RecordedMessage>{Status(kText)});
+    EXPECT_FALSE(Exists(base / L"work\\game.zip"));
+    EXPECT_TRUE(Exists(base / L"work"));
+}
+
+TEST_F(Download, ConnectionResetMidBodyIsADownloadError) {
+    std::wstring error;
+    Collect(recorder, ServerUrl(L"_drop/builds/v1_top.zip"), base / L"game.zip", &error);
+    const std::wstring prefix = L"Ошибка скачивания: ";
+    EXPECT_EQ(error.compare(0, prefix.size(), prefix), 0) << ToUtf8(error);
+}
+
+TEST_F(Download, RequestAsksForAnUncachedCopy) {
+    const std::wstring name = L"probe" + std::to_wstring(GetTickCount()) + L".bin";
+    server.Publish(name, "data");
+    Collect(recorder, server.Url(name), base / L"game.zip");
+    const std::string log = ReadBytes(TestEnvDir() + L"\\requests.log");
+    const size_t line = log.find(ToUtf8(name));
+    ASSERT_NE(line, std::string::npos);
+    const std::string request = log.substr(log.rfind('\n', line) + 1,
+                                           log.find('\n', line) - log.rfind('\n', line));
+    EXPECT_NE(request.find("\"User-Agent\": \"VornRPG Launcher\""), std::string::npos) << request;
+    EXPECT_NE(request.find("no-cache"), std::string::npos) << request;
+}
+
+TEST(ParseContentLength, ReadsLikeAFormattedStream) {
+    EXPECT_EQ(ParseContentLength(L"465399"), 465399u);
+    EXPECT_EQ(ParseContentLength(L"  42abc"), 42u);
+    EXPECT_EQ(ParseContentLength(L"abc"), 0u);
+    EXPECT_EQ(ParseContentLength(L""), 0u);
+    EXPECT_EQ(ParseContentLength(L"5368709120"), 5368709120u);
+}

@@ -1,0 +1,188 @@
+// Installing a build from its archive: where the game is found inside it,
+// what lands in the install folder, the digest check, and what the folders
+// look like after each kind of failure.
+
+#include "tests/pipeline/PipelineTest.h"
+
+#include "platform/FileOps.h"
+#include "platform/Guards.h"
+
+#include <algorithm>
+
+using Install = PipelineTest;
+
+namespace {
+
+std::string Repeat(const std::string& piece, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += piece;
+    return text;
+}
+
+// The install folder's tree without the files the run itself adds.
+std::vector<std::wstring> NamesOf(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    for (const auto& item : TreeOf(folder))
+        if (item.first != L"launched.txt" && item.first != L"version.txt")
+            names.push_back(item.first);
+    return names;
+}
+
+} // namespace
+
+TEST_F(Install, TopLevelGameInstallsTheWholeArchive) {
+    RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    WaitForLaunch(online);
+    const std::vector<std::wstring> expected = {
+        L"Data/", L"Data/Maps/", L"Data/Maps/map.bin", L"Data/blob.bin", L"Game.exe",
+        L"ModScripts/", L"ModScripts/multiplayer/", L"ModScripts/multiplayer/nickname.json",
+        L"Save/", L"UserData/", L"UserData/shipped.cfg", L"data.txt"};
+    EXPECT_EQ(NamesOf(online), expected);
+    EXPECT_EQ(ReadBytes(online + L"\\Data\\Maps\\map.bin"), Repeat("map", 1000));
+    // The empty Save made at start replaced the archive's Save.
+    EXPECT_TRUE(ListDirectory(online + L"\\Save").empty());
+}
+
+TEST_F(Install, OneTopFolderHoldingTheGameIsInstalledWithoutTheFolder) {
+    const auto messages = RunOfficial(server.PublishManifest(ManifestFor("2.0", L"v2_nested.zip")));
+    ExpectUpdateRun(messages, L"официальной версии", L"2.0", true);
+    EXPECT_TRUE(IsFile(official + L"\\Game.exe"));
+    EXPECT_EQ(ReadBytes(official + L"\\data.txt"), "v2");
+    EXPECT_FALSE(Exists(official + L"\\VornRPG"));
+}
+
+TEST_F(Install, GameNameIsMatchedWithoutRegardToCase) {
+    // Bin\GAME.EXE is found for "Game.exe": Bin's content is the build and the
+    // readme beside Bin is left out.
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"caps.zip")));
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "caps");
+    EXPECT_TRUE(IsFile(online + L"\\GAME.EXE"));
+    EXPECT_FALSE(Exists(online + L"\\readme.txt"));
+    EXPECT_EQ(messages.back(), WorkerDone());
+}
+
+TEST_F(Install, FolderNamedLikeTheGameIsSearchedNotTaken) {
+    RunOnline(server.PublishManifest(ManifestFor("1.0", L"exe_folder.zip")));
+    EXPECT_TRUE(IsFile(online + L"\\Game.exe"));
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "inside a folder named like the game");
+}
+
+TEST_F(Install, WithoutTheGameOneTopFolderOrEverythingIsInstalled) {
+    auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"no_exe_one_folder.zip")));
+    ExpectFailedRunEnd(messages, L"Не найден файл запуска: " + online + L"\\Game.exe");
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "one folder");
+    EXPECT_TRUE(IsFile(online + L"\\Sub\\x.txt"));
+
+    messages = RunOfficial(server.PublishManifest(ManifestFor("1.0", L"no_exe_many.zip")));
+    EXPECT_EQ(ReadBytes(official + L"\\a.txt"), "a");
+    EXPECT_EQ(ReadBytes(official + L"\\b\\c.txt"), "c");
+}
+
+TEST_F(Install, EmptyArchiveEmptiesTheFolderAndKeepsThePlayersData) {
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}, {L"old.dat", "old"}});
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"empty.zip")));
+    ExpectFailedRunEnd(messages, L"Не найден файл запуска: " + online + L"\\Game.exe");
+    const std::vector<std::wstring> expected = {L"Save/", L"Save/slot1.sav"};
+    EXPECT_EQ(NamesOf(online), expected);
+}
+
+TEST_F(Install, DigestIsComparedWithoutRegardToLetterCase) {
+    std::string digest = BuildSha256(L"v1_top.zip");
+    std::transform(digest.begin(), digest.end(), digest.begin(), ::toupper);
+    const std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +
+                             ToUtf8(ServerUrl(L"builds/v1_top.zip")) + "\", \"sha256\": \"" +
+                             digest + "\"}";
+    const auto messages = RunOnline(server.PublishManifest(json));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+}
+
+TEST_F(Install, DigestWithABlankOrOfAnotherArchiveFailsAndKeepsTheOldBuild) {
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    const auto before = TreeOf(online);
+    for (const std::string& digest :
+         {BuildSha256(L"v1_top.zip") + " ", std::string(" ").append(BuildSha256(L"v1_top.zip")),
+          BuildSha256(L"caps.zip")}) {
+        const std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +
+                                 ToUtf8(ServerUrl(L"builds/v1_top.zip")) +
+                                 "\", \"sha256\": \"" + digest + "\"}";
+        const auto messages = RunOnline(server.PublishManifest(json));
+        ExpectFailedRunEnd(messages, L"SHA-256 скачанного архива не совпадает с manifest.");
+        EXPECT_EQ(messages[messages.size() - 4], Status(L"Проверка SHA-256..."));
+    }
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_EQ(ReadBytes(base / L"backup\\game_online\\Save\\slot1.sav"), "mine");
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+}
+
+TEST_F(Install, WithoutDigestADamagedArchiveIsCaughtByTheUnpacking) {
+    InstallBuild(online, "0.9");
+    const auto before = TreeOf(online);
+    // A short body: the server closes the transfer half way.
+    std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +
+                       ToUtf8(ServerUrl(L"_short/builds/v1_top.zip")) + "\"}";
+    auto messages = RunOnline(server.PublishManifest(json));
+    ExpectFailedRunEnd(messages, L"PowerShell не смог распаковать ZIP-архив.");
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), Status(L"Проверка SHA-256...")), 0);
+    EXPECT_EQ(messages[messages.size() - 4], Progress(-1, L"Установка онлайн-версии..."));
+
+    // An error page saved as the archive.
+    json = "{\"version\": \"1.0\", \"download_url\": \"" +
+           ToUtf8(ServerUrl(L"builds/no_such_build.zip")) + "\"}";
+    messages = RunOnline(server.PublishManifest(json));
+    ExpectFailedRunEnd(messages, L"PowerShell не смог распаковать ZIP-архив.");
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+}
+
+TEST_F(Install, FileHeldByARunningGameStopsTheEmptying) {
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    HandleGuard game(CreateFileW((online + L"\\Game.exe").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(game.Valid());
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectFailedRunEnd(messages, L"Не удалось удалить '" + online +
+                                     L"\\Game.exe'. Файл используется другим процессом.");
+    EXPECT_TRUE(IsFile(online + L"\\Game.exe"));
+    EXPECT_FALSE(Exists(online + L"\\data.txt"));
+    EXPECT_EQ(ReadBytes(base / L"backup\\game_online\\Save\\slot1.sav"), "mine");
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+}
+
+TEST_F(Install, BackupThatCannotBeMadeStopsBeforeAnythingChanges) {
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    EnsureDir(base / L"backup\\game_online\\Save");
+    WriteBytes(base / L"backup\\game_online\\Save\\old.sav", "old");
+    const auto before = TreeOf(online);
+    HandleGuard held(CreateFileW((base / L"backup\\game_online\\Save\\old.sav").c_str(),
+                                 GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.Valid());
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectFailedRunEnd(messages, L"Не удалось удалить '" + (base / L"backup\\game_online\\Save") +
+                                     L"\\old.sav'. Файл используется другим процессом.");
+    EXPECT_EQ(messages[messages.size() - 4],
+              Status(L"Создание резервной копии онлайн-версии..."));
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+}
+
+TEST_F(Install, WorkFolderThatCannotBeMadeStopsBeforeTheDownload) {
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    const auto before = TreeOf(online);
+    // The temporary folder is a file, so no work folder can be made under it.
+    WriteBytes(base / L"tempfile", "x");
+    wchar_t saved[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", (base / L"tempfile\\sub").c_str());
+    Manifest manifest;
+    manifest.version = "1.0";
+    manifest.download_url = ToUtf8(ServerUrl(L"builds/v1_top.zip"));
+    const std::wstring text =
+        RaisedText([&] { app.InstallOrUpdate(manifest, online, L"онлайн-версии"); });
+    SetEnvironmentVariableW(L"TMP", saved);
+    const std::wstring prefix = L"Не удалось создать папку '" + (base / L"tempfile\\sub");
+    EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0) << ToUtf8(text);
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_EQ(ReadBytes(base / L"backup\\game_online\\Save\\slot1.sav"), "mine");
+}

@@ -1,0 +1,146 @@
+// One run of a build: the decision between updating and only starting, the
+// version file, the messages, and the failures that end a run before or
+// after the install.
+
+#include "tests/pipeline/PipelineTest.h"
+
+#include "platform/FileOps.h"
+
+using ModeRun = PipelineTest;
+
+TEST_F(ModeRun, FirstInstallUpdatesRecordsTheVersionAndStartsTheGame) {
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0.0", L"v1_top.zip"));
+    const auto messages = RunOnline(manifest);
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0.0", true);
+
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0.0");
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v1");
+    const auto launch = WaitForLaunch(online);
+    ASSERT_EQ(launch.size(), 2u);
+    EXPECT_EQ(launch[0], L"\"" + online + L"\\Game.exe\"");
+    EXPECT_EQ(launch[1], online);
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+}
+
+TEST_F(ModeRun, CurrentBuildIsOnlyStarted) {
+    InstallBuild(online, "1.0.0", {{L"Save/slot1.sav", "mine"}});
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"v1_top.zip"));
+    const auto messages = RunOnline(manifest);
+    const std::vector<RecordedMessage> expected = {
+        EnableButtons(false),
+        Status(L"Проверка обновлений онлайн-версии..."),
+        Status(L"Запуск онлайн-версии..."),
+        Progress(100, L"онлайн-версии запущена."),
+        WorkerDone(),
+    };
+    EXPECT_EQ(messages, expected) << ToUtf8(Describe(messages));
+    EXPECT_EQ(WaitForLaunch(online).size(), 2u);
+    EXPECT_FALSE(Exists(online + L"\\data.txt"));
+    EXPECT_FALSE(Exists(base / L"backup"));
+}
+
+TEST_F(ModeRun, NewerInstalledVersionCountsAsCurrent) {
+    InstallBuild(official, "2.0.0.1");
+    const auto messages = RunOfficial(server.PublishManifest(ManifestFor("2", L"v1_top.zip")));
+    ASSERT_EQ(messages.size(), 5u) << ToUtf8(Describe(messages));
+    EXPECT_EQ(messages[2], Status(L"Запуск официальной версии..."));
+    EXPECT_EQ(messages[3], Progress(100, L"официальной версии запущена."));
+}
+
+TEST_F(ModeRun, MissingVersionFileIsVersionZero) {
+    InstallBuild(online, "");
+    DeleteFileW((online + L"\\version.txt").c_str());
+    // Version 0 equals the fallback: only started.
+    auto messages = RunOnline(server.PublishManifest(ManifestFor("0", L"v1_top.zip")));
+    EXPECT_EQ(messages[2], Status(L"Запуск онлайн-версии...")) << ToUtf8(Describe(messages));
+    EXPECT_FALSE(Exists(online + L"\\version.txt"));
+    // Any non-zero group is newer.
+    messages = RunOnline(server.PublishManifest(ManifestFor("0.0.1", L"v1_top.zip")));
+    EXPECT_EQ(messages[2], Status(L"Обновление онлайн-версии до версии 0.0.1..."));
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "0.0.1");
+}
+
+TEST_F(ModeRun, MissingExecutableMeansUpdateEvenWithTheSameVersion) {
+    WriteBytes(online + L"\\version.txt", "1.0.0");
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0.0", L"v1_top.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0.0", true);
+}
+
+TEST_F(ModeRun, ManifestExecutableNameDecidesAndIsStarted) {
+    InstallBuild(online, "1.0.0"); // has Game.exe, but the manifest names Vorn.exe
+    const auto messages = RunOnline(server.PublishManifest(
+        ManifestFor("1.0.0", L"custom_exe.zip", true, ",\n  \"exe\": \"Vorn.exe\"")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0.0", true);
+    const auto launch = WaitForLaunch(online);
+    ASSERT_EQ(launch.size(), 2u);
+    EXPECT_EQ(launch[0], L"\"" + online + L"\\Vorn.exe\"");
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0.0");
+}
+
+TEST_F(ModeRun, VersionFileHoldsExactlyTheManifestText) {
+    const auto messages =
+        RunOnline(server.PublishManifest(ManifestFor("1.2-rc3 \\u0416", L"v1_top.zip")));
+    EXPECT_EQ(messages[2], Status(L"Обновление онлайн-версии до версии 1.2-rc3 u0416..."));
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.2-rc3 u0416");
+}
+
+TEST_F(ModeRun, ManifestThatCannotBeFetchedStartsNothing) {
+    InstallBuild(online, "1.0.0", {{L"Save/slot1.sav", "mine"}});
+    const auto before = TreeOf(online);
+    const auto messages = RunOnline(server.Url(L"missing.json"));
+    const std::vector<RecordedMessage> expected = {
+        EnableButtons(false),
+        Status(L"Проверка обновлений онлайн-версии..."),
+        Progress(0, L""),
+        Error(L"Ошибка: Не удалось скачать файл через PowerShell."),
+        WorkerDone(),
+    };
+    EXPECT_EQ(messages, expected) << ToUtf8(Describe(messages));
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_FALSE(Exists(online + L"\\launched.txt"));
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+}
+
+TEST_F(ModeRun, UnreachableServerFailsTheSameWay) {
+    const auto messages = RunOnline(L"https://localhost:1/Launcher/version.json");
+    ExpectFailedRunEnd(messages, L"Не удалось скачать файл через PowerShell.");
+}
+
+TEST_F(ModeRun, ServerErrorStatusFailsTheFetch) {
+    server.Publish(L"version.json", ManifestFor("9.9.9", L"v1_top.zip"));
+    const auto messages = RunOnline(server.Url(L"version.json", L"_status/500/"));
+    ExpectFailedRunEnd(messages, L"Не удалось скачать файл через PowerShell.");
+    EXPECT_FALSE(Exists(online + L"\\Game.exe"));
+}
+
+TEST_F(ModeRun, ManifestWithoutTheRequiredFieldsIsRejected) {
+    InstallBuild(online, "1.0.0");
+    const std::wstring expected = L"В manifest должны быть поля: version и download_url";
+    for (const std::string json :
+         {"{\"version\": \"2.0\", \"download_url\": \"\"}", "{\"version\": 2, \"download_url\": \"x\"}",
+          "<html><body>Service unavailable</body></html>", ""}) {
+        const auto messages = RunOnline(server.PublishManifest(json));
+        ASSERT_EQ(messages.size(), 5u) << ToUtf8(Describe(messages));
+        ExpectFailedRunEnd(messages, expected);
+    }
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0.0");
+    EXPECT_FALSE(Exists(online + L"\\launched.txt"));
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+}
+
+TEST_F(ModeRun, VersionFileThatCannotBeWrittenFailsWithoutStartingTheGame) {
+    // The new build ships a folder where the version file goes.
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("3.0", L"version_folder.zip")));
+    ExpectFailedRunEnd(messages, L"Не удалось записать файл: " + online + L"\\version.txt");
+    EXPECT_TRUE(IsFile(online + L"\\Game.exe"));
+    Sleep(500);
+    EXPECT_FALSE(Exists(online + L"\\launched.txt"));
+}
+
+TEST_F(ModeRun, MissingGameAfterInstallIsReportedAtStart) {
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"no_exe_many.zip")));
+    ExpectFailedRunEnd(messages, L"Не найден файл запуска: " + online + L"\\Game.exe");
+    // The version is recorded: the install itself succeeded.
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0");
+    EXPECT_EQ(messages[messages.size() - 4], Progress(100, L"онлайн-версии обновлена. Запуск..."));
+}

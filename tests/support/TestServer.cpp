@@ -1,0 +1,64 @@
+#include "tests/support/TestServer.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <atomic>
+
+namespace {
+
+std::wstring ServerRoot() { return TestEnvDir() + L"\\www"; }
+
+std::wstring ServerPort() {
+    std::string port = ReadBytes(TestEnvDir() + L"\\server.port");
+    while (!port.empty() && (port.back() == '\n' || port.back() == '\r'))
+        port.pop_back();
+    return FromUtf8(port);
+}
+
+} // namespace
+
+std::wstring ServerUrl(const std::wstring& path) {
+    return L"https://localhost:" + ServerPort() + L"/" + path;
+}
+
+std::string BuildSha256(const std::wstring& buildName) {
+    return ReadBytes(ServerRoot() + L"\\builds\\" + buildName + L".sha256");
+}
+
+ServedFolder::ServedFolder() {
+    static std::atomic<int> counter{0};
+    name_ = L"t" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount()) +
+            L"_" + std::to_wstring(counter++);
+    path_ = ServerRoot() + L"\\" + name_;
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+ServedFolder::~ServedFolder() { ForceRemoveTree(path_); }
+
+std::wstring ServedFolder::Url(const std::wstring& name, const std::wstring& behaviour) const {
+    return ServerUrl(behaviour + name_ + L"/" + name);
+}
+
+void ServedFolder::Publish(const std::wstring& name, const std::string& bytes) const {
+    WriteBytes(path_ + L"\\" + name, bytes);
+}
+
+std::wstring ServedFolder::PublishManifest(const std::string& json) const {
+    Publish(L"version.json", json);
+    return Url(L"version.json");
+}
+
+void ServedFolder::Release(const std::wstring& holdName) {
+    CreateDirectoryW((ServerRoot() + L"\\_release").c_str(), nullptr);
+    WriteBytes(ServerRoot() + L"\\_release\\" + holdName, "go");
+}
+
+std::string ManifestFor(const std::string& version, const std::wstring& buildName,
+                        bool withDigest, const std::string& extra) {
+    std::string json = "{\n  \"version\": \"" + version + "\",\n  \"download_url\": \"" +
+                       ToUtf8(ServerUrl(L"builds/" + buildName)) + "\"";
+    if (withDigest)
+        json += ",\n  \"sha256\": \"" + BuildSha256(buildName) + "\"";
+    json += extra + "\n}\n";
+    return json;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The local HTTPS update server of the test environment: its address, and a
+// private folder on it for one test's manifests.
+
+#include <string>
+
+// https://localhost:<port>/<path>
+std::wstring ServerUrl(const std::wstring& path);
+
+// The published digest of a prepared build under /builds/.
+std::string BuildSha256(const std::wstring& buildName);
+
+// A fresh folder on the server, removed when the object goes.
+class ServedFolder {
+public:
+    ServedFolder();
+    ~ServedFolder();
+    ServedFolder(const ServedFolder&) = delete;
+    ServedFolder& operator=(const ServedFolder&) = delete;
+
+    // URL of a file in this folder, optionally behind misbehaviour segments
+    // such as L"_nolength/".
+    std::wstring Url(const std::wstring& name, const std::wstring& behaviour = L"") const;
+    void Publish(const std::wstring& name, const std::string& bytes) const;
+    // Writes a manifest with the given members (already JSON-quoted values).
+    std::wstring PublishManifest(const std::string& json) const;
+
+    // Lets a response held with _hold/<name> go on.
+    static void Release(const std::wstring& holdName);
+
+private:
+    std::wstring name_;
+    std::wstring path_;
+};
+
+// The manifest text for a prepared build: version, its URL and digest.
+std::string ManifestFor(const std::string& version, const std::wstring& buildName,
+                        bool withDigest = true, const std::string& extra = "");
