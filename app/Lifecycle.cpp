@@ -1,0 +1,160 @@
+// The launcher's life: the folders beside it, the optional panel picture, the
+// window class and window, the message loop, and the wait for the last worker.
+
+#include "app/LauncherApp.h"
+
+#include "app/Lifecycle.h"
+#include "pipeline/Manifest.h"
+#include "platform/FileOps.h"
+#include "platform/Guards.h"
+#include "platform/Paths.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+const wchar_t kClassName[] = L"VornRpgLauncherWindow";
+const int kIconResource = 101;
+const LONGLONG kMaxPanelPictureSize = 134217728; // 128 MiB
+const DWORD kReadPiece = 1048576;
+
+HICON LoadLauncherIcon(HINSTANCE instance, int size) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
+                                         size, size, LR_DEFAULTCOLOR));
+}
+
+// "background2.jpg" beside the launcher, decoded, or null. Every failure is
+// silent: the panel is then drawn translucent.
+IPicture* LoadPanelPicture(const std::wstring& path) {
+    HandleGuard file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        return nullptr;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart < 1 ||
+        size.QuadPart > kMaxPanelPictureSize)
+        return nullptr;
+    const SIZE_T bytes = static_cast<SIZE_T>(size.QuadPart);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    if (block == nullptr)
+        return nullptr;
+    auto* target = static_cast<BYTE*>(GlobalLock(block));
+    if (target == nullptr) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    SIZE_T total = 0;
+    while (total < bytes) {
+        DWORD read = 0;
+        const DWORD wanted = static_cast<DWORD>(std::min<SIZE_T>(bytes - total, kReadPiece));
+        if (!ReadFile(file.Get(), target + total, wanted, &read, nullptr) || read == 0) {
+            GlobalUnlock(block);
+            GlobalFree(block);
+            return nullptr;
+        }
+        total += read;
+    }
+    file.Close();
+    GlobalUnlock(block);
+
+    IStream* stream = nullptr;
+    // The stream frees the block when it is released.
+    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream)) || stream == nullptr) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    IPicture* picture = nullptr;
+    OleLoadPicture(stream, static_cast<LONG>(total), FALSE, IID_IPicture,
+                   reinterpret_cast<void**>(&picture));
+    stream->Release();
+    return picture;
+}
+
+} // namespace
+
+bool LauncherApp::Create(HINSTANCE moduleInstance) {
+    instance = moduleInstance;
+    OleInitialize(nullptr);
+
+    wchar_t modulePath[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+    baseFolder = ParentPath(modulePath);
+
+    if (panelPicture != nullptr) {
+        panelPicture->Release();
+        panelPicture = nullptr;
+    }
+    panelPicture = LoadPanelPicture(JoinPath(baseFolder, L"background2.jpg"));
+
+    onlineFolder = JoinPath(baseFolder, L"game_online");
+    officialFolder = JoinPath(baseFolder, L"game_offline");
+    EnsureDir(JoinPath(onlineFolder, L"Save"));
+    EnsureDir(JoinPath(officialFolder, L"Save"));
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = &LauncherApp::WndProcStatic;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadLauncherIcon(instance, 32);
+    if (windowClass.hIcon == nullptr)
+        windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    windowClass.hIconSm = LoadLauncherIcon(instance, 16);
+    if (windowClass.hIconSm == nullptr)
+        windowClass.hIconSm = LoadIconW(nullptr, IDI_APPLICATION);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = kClassName;
+    if (!RegisterClassExW(&windowClass))
+        return false;
+
+    // The client area is 680 x 470 whatever the frame metrics are.
+    RECT frame = {0, 0, 680, 470};
+    AdjustWindowRect(&frame, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, FALSE);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+
+    window = CreateWindowExW(0, kClassName, L"Vorn RPG Online",
+                             WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y,
+                             width, height, nullptr, nullptr, instance, this);
+    if (window != nullptr) {
+        if (HICON big = LoadLauncherIcon(instance, 32))
+            SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+        if (HICON small = LoadLauncherIcon(instance, 16))
+            SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+        ApplyWindows11Frame();
+    }
+    return window != nullptr;
+}
+
+int RunLauncher(HINSTANCE instance) {
+    LauncherApp app;
+    try {
+        if (!app.Create(instance)) {
+            MessageBoxW(nullptr, L"Не удалось создать окно лаунчера.", L"Ошибка", MB_ICONERROR);
+            return 1;
+        }
+    } catch (const std::exception& error) {
+        // A Save folder could not be made (a read-only folder, missing rights).
+        MessageBoxW(nullptr, Utf8ToWide(error.what()).c_str(), L"Ошибка", MB_ICONERROR);
+        return 1;
+    }
+    ShowWindow(app.window, SW_SHOW);
+    UpdateWindow(app.window);
+
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+
+    // No worker may outlive the object it points to.
+    if (app.workerThread != nullptr) {
+        WaitForSingleObject(app.workerThread, INFINITE);
+        CloseHandle(app.workerThread);
+        app.workerThread = nullptr;
+    }
+    return static_cast<int>(message.wParam);
+}

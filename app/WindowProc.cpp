@@ -1,0 +1,221 @@
+// The launcher window's procedure: double-buffered painting, the buttons'
+// clicks and hover looks, the sweeping bar's timer, the worker's reports,
+// the refusal to close during a run, and the tear-down.
+
+#include "app/LauncherApp.h"
+
+#include "app/Messages.h"
+#include "pipeline/Manifest.h"
+#include "platform/Guards.h"
+
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+// Repaints the rectangle before returning, without erasing it first.
+void RepaintNow(HWND window, const RECT& rect) {
+    RedrawWindow(window, &rect, nullptr, RDW_INVALIDATE | RDW_NOERASE | RDW_UPDATENOW);
+}
+
+void InvalidateButton(HWND window, int controlId) {
+    if (HWND button = GetDlgItem(window, controlId))
+        InvalidateRect(button, nullptr, TRUE);
+}
+
+// The posted text; the window owns it from here and frees it on return.
+std::unique_ptr<std::wstring> TakeText(LPARAM lParam) {
+    return std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
+}
+
+} // namespace
+
+LRESULT CALLBACK LauncherApp::WndProcStatic(HWND hwnd, UINT message, WPARAM wParam,
+                                            LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* app = static_cast<LauncherApp*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
+        app->window = hwnd;
+        return app->WndProc(hwnd, message, wParam, lParam);
+    }
+    auto* app = reinterpret_cast<LauncherApp*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (app == nullptr)
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    return app->WndProc(hwnd, message, wParam, lParam);
+}
+
+void LauncherApp::RedrawStatusText() {
+    const RECT status = {panelRect.left + 40, panelRect.top + 122, panelRect.right - 40,
+                         panelRect.top + 156};
+    RepaintNow(window, status);
+}
+
+LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        InitUi();
+        ApplyWindows11Frame();
+        return 0;
+
+    case WM_PAINT: {
+        PAINTSTRUCT paint{};
+        const HDC dc = BeginPaint(hwnd, &paint);
+        RECT client{};
+        GetClientRect(window, &client);
+        DcGuard memory(CreateCompatibleDC(dc));
+        GdiObjectGuard bitmap(CreateCompatibleBitmap(dc, client.right - client.left,
+                                                     client.bottom - client.top));
+        if (memory.Get() != nullptr && bitmap.Get() != nullptr) {
+            SelectGuard selectBitmap(memory.Get(), bitmap.Get());
+            DrawWindowBackground(memory.Get());
+            DrawHeaderTexts(memory.Get());
+            DrawProgressBar(memory.Get());
+            const RECT& update = paint.rcPaint;
+            BitBlt(dc, update.left, update.top, update.right - update.left,
+                   update.bottom - update.top, memory.Get(), update.left, update.top, SRCCOPY);
+        } else {
+            // Without an off-screen buffer the scene goes straight to the window.
+            DrawWindowBackground(dc);
+            DrawHeaderTexts(dc);
+            DrawProgressBar(dc);
+        }
+        EndPaint(hwnd, &paint);
+        return 0;
+    }
+
+    case WM_ERASEBKGND:
+        return 1; // the paint covers every pixel
+
+    case WM_DRAWITEM:
+        DrawButton(reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        return 1;
+
+    case WM_COMMAND:
+        if (HIWORD(wParam) == 0) {
+            try {
+                OnCommand(LOWORD(wParam));
+            } catch (const std::exception& error) {
+                // The worker thread could not be started: shown like a run's error.
+                statusText = L"Ошибка: " + Utf8ToWide(error.what());
+                RedrawStatusText();
+                MessageBoxW(window, statusText.c_str(), L"Ошибка", MB_OK | MB_ICONERROR);
+            }
+        }
+        return 0;
+
+    case WM_TIMER:
+        if (wParam == kMarqueeTimerId && progress < 0) {
+            marqueeOffset += 18;
+            RepaintNow(window, progressRect);
+        }
+        return 0;
+
+    case WM_MOUSEMOVE: {
+        if (!trackingMouse) {
+            TRACKMOUSEEVENT track{sizeof(TRACKMOUSEEVENT), TME_LEAVE, window, 0};
+            if (TrackMouseEvent(&track))
+                trackingMouse = TRUE;
+        }
+        const POINT point = {static_cast<short>(LOWORD(lParam)),
+                             static_cast<short>(HIWORD(lParam))};
+        HWND child = ChildWindowFromPointEx(window, point, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED);
+        int id = child != nullptr ? GetDlgCtrlID(child) : 0;
+        if (id < kOnlineButtonId || id > kCommunityButtonId)
+            id = 0;
+        if (id == hoveredButton)
+            return 0;
+        const int previous = hoveredButton;
+        hoveredButton = id;
+        if (previous != 0)
+            InvalidateButton(window, previous);
+        if (id != 0)
+            InvalidateButton(window, id);
+        return 0;
+    }
+
+    case WM_MOUSELEAVE:
+        trackingMouse = FALSE;
+        if (hoveredButton != 0) {
+            const int previous = hoveredButton;
+            hoveredButton = 0;
+            InvalidateButton(window, previous);
+        }
+        return 0;
+
+    case WM_CLOSE:
+        if (busy != 0) {
+            MessageBoxW(window,
+                        L"Сейчас идет обновление или запуск.\nЗакрой лаунчер после завершения "
+                        L"операции.",
+                        L"Подожди", MB_OK | MB_ICONINFORMATION);
+            return 0;
+        }
+        DestroyWindow(window);
+        return 0;
+
+    case WM_DESTROY:
+        InterlockedExchange(&closing, 1);
+        KillTimer(window, kMarqueeTimerId);
+        for (HFONT* font : {&titleFont, &subtitleFont, &statusFont, &buttonFont}) {
+            if (*font != nullptr)
+                DeleteObject(*font);
+            *font = nullptr;
+        }
+        for (IPicture** picture : {&backgroundPicture, &panelPicture}) {
+            if (*picture != nullptr)
+                (*picture)->Release();
+            *picture = nullptr;
+        }
+        if (fontResource != nullptr) {
+            RemoveFontMemResourceEx(fontResource);
+            fontResource = nullptr;
+        }
+        OleUninitialize();
+        PostQuitMessage(0);
+        return 0;
+
+    case WM_LAUNCHER_STATUS:
+        if (lParam != 0) {
+            statusText = *TakeText(lParam);
+            RedrawStatusText();
+        }
+        return 0;
+
+    case WM_LAUNCHER_PROGRESS:
+        progress = static_cast<int>(static_cast<DWORD>(wParam));
+        if (progress < 0)
+            SetTimer(window, kMarqueeTimerId, kMarqueeTimerPeriodMs, nullptr);
+        else
+            KillTimer(window, kMarqueeTimerId);
+        RepaintNow(window, progressRect);
+        if (lParam != 0) {
+            statusText = *TakeText(lParam);
+            RedrawStatusText();
+        }
+        return 0;
+
+    case WM_LAUNCHER_ERROR:
+        if (lParam != 0) {
+            const std::unique_ptr<std::wstring> text = TakeText(lParam);
+            statusText = *text;
+            RedrawStatusText();
+            MessageBoxW(window, text->c_str(), L"Ошибка", MB_OK | MB_ICONERROR);
+        }
+        return 0;
+
+    case WM_LAUNCHER_ENABLE_BUTTONS:
+        for (HWND button : {onlineButton, officialButton, communityButton})
+            EnableWindow(button, wParam != 0);
+        for (int id : {kOnlineButtonId, kOfficialButtonId, kCommunityButtonId})
+            InvalidateButton(window, id);
+        return 0;
+
+    case WM_LAUNCHER_WORKER_DONE:
+        InterlockedExchange(&busy, 0);
+        PostMessageW(window, WM_LAUNCHER_ENABLE_BUTTONS, 1, 0);
+        return 0;
+
+    default:
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}

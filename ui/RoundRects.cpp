@@ -1,0 +1,118 @@
+// The two rounded-rectangle painters of the interface: a per-pixel
+// translucent one with a one-pixel border (no anti-aliasing), and an opaque
+// one drawn with RoundRect.
+
+#include "app/LauncherApp.h"
+
+#include "platform/Guards.h"
+
+#include <algorithm>
+
+namespace {
+
+using AlphaBlendFunction = BOOL(WINAPI*)(HDC, int, int, int, int, HDC, int, int, int, int,
+                                         BLENDFUNCTION);
+
+// msimg32's AlphaBlend, looked up once per process; the library stays loaded.
+AlphaBlendFunction AlphaBlendOnce() {
+    static bool looked = false;
+    static AlphaBlendFunction function = nullptr;
+    if (!looked) {
+        looked = true;
+        if (HMODULE library = LoadLibraryW(L"msimg32.dll"))
+            function = reinterpret_cast<AlphaBlendFunction>(
+                reinterpret_cast<void*>(GetProcAddress(library, "AlphaBlend")));
+    }
+    return function;
+}
+
+// Blue, green, red, alpha with the colour premultiplied by the opacity.
+DWORD Premultiplied(COLORREF color, BYTE alpha) {
+    const DWORD r = GetRValue(color) * alpha / 255;
+    const DWORD g = GetGValue(color) * alpha / 255;
+    const DWORD b = GetBValue(color) * alpha / 255;
+    return (static_cast<DWORD>(alpha) << 24) | (r << 16) | (g << 8) | b;
+}
+
+// Whether (x, y) of a w x h box lies outside its corners of radius r.
+bool OutsideCorner(int x, int y, int w, int h, int r) {
+    if (r <= 0)
+        return false;
+    const bool left = x < r;
+    const bool right = !left && x >= w - r;
+    const bool top = y < r;
+    const bool bottom = !top && y >= h - r;
+    if (!(left || right) || !(top || bottom))
+        return false;
+    const int cx = left ? r - 1 : w - r;
+    const int cy = top ? r - 1 : h - r;
+    const int dx = x - cx;
+    const int dy = y - cy;
+    return dx * dx + dy * dy > r * r;
+}
+
+} // namespace
+
+void LauncherApp::DrawRoundRectOutline(HDC dc, const RECT& rect, int radius, COLORREF fillColor,
+                                       COLORREF borderColor) {
+    GdiObjectGuard pen(CreatePen(PS_SOLID, 1, borderColor));
+    GdiObjectGuard brush(CreateSolidBrush(fillColor));
+    SelectGuard selectPen(dc, pen.Get());
+    SelectGuard selectBrush(dc, brush.Get());
+    RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, radius, radius);
+}
+
+void LauncherApp::DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillColor,
+                                       BYTE fillAlpha, COLORREF borderColor, BYTE borderAlpha) {
+    const int w = rect.right - rect.left;
+    const int h = rect.bottom - rect.top;
+    if (w < 1 || h < 1)
+        return;
+
+    DcGuard memory(CreateCompatibleDC(dc));
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = -h; // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    GdiObjectGuard bitmap(memory.Get() != nullptr
+                              ? CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0)
+                              : nullptr);
+    if (memory.Get() == nullptr || bitmap.Get() == nullptr || bits == nullptr) {
+        DrawRoundRectOutline(dc, rect, radius, fillColor, borderColor);
+        return;
+    }
+    SelectGuard selectBitmap(memory.Get(), bitmap.Get());
+
+    const DWORD fill = Premultiplied(fillColor, fillAlpha);
+    const DWORD border = Premultiplied(borderColor, borderAlpha);
+    const int outer = radius <= 0 ? 0 : std::min({radius, w / 2, h / 2});
+    const int inner = radius - 1 <= 0 ? 0 : std::min({radius - 1, (w - 2) / 2, (h - 2) / 2});
+
+    DWORD* pixels = static_cast<DWORD*>(bits);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            DWORD value = fill;
+            if (OutsideCorner(x, y, w, h, outer))
+                value = 0;
+            else if (x == 0 || x == w - 1 || y == 0 || y == h - 1)
+                value = border;
+            else if (w - 2 <= 0 || h - 2 <= 0)
+                value = border;
+            else if (OutsideCorner(x - 1, y - 1, w - 2, h - 2, inner))
+                value = border;
+            pixels[y * w + x] = value;
+        }
+    }
+
+    AlphaBlendFunction alphaBlend = AlphaBlendOnce();
+    if (alphaBlend == nullptr) {
+        DrawRoundRectOutline(dc, rect, radius, fillColor, borderColor);
+        return;
+    }
+    BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    alphaBlend(dc, rect.left, rect.top, w, h, memory.Get(), 0, 0, w, h, blend);
+}
