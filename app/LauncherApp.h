@@ -36,6 +36,11 @@ public:
     static LRESULT CALLBACK WndProcStatic(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     void RedrawStatusText();
+    // Hover: the enabled button under a point of the client area, or none.
+    void UpdateHoveredButton(POINT clientPoint);
+    // The buttons' own mouse moves feed the hover too (app/WindowProc.cpp).
+    static LRESULT CALLBACK ButtonProcStatic(HWND button, UINT message, WPARAM wParam,
+                                             LPARAM lParam);
 
     // One run of a build (pipeline/ModeRun.cpp).
     static DWORD WINAPI WorkerThreadProc(LPVOID parameter);

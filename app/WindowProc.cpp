@@ -50,6 +50,49 @@ void LauncherApp::RedrawStatusText() {
     RepaintNow(window, status);
 }
 
+void LauncherApp::UpdateHoveredButton(POINT clientPoint) {
+    RECT client{};
+    GetClientRect(window, &client);
+    HWND child = PtInRect(&client, clientPoint)
+                     ? ChildWindowFromPointEx(window, clientPoint,
+                                              CWP_SKIPINVISIBLE | CWP_SKIPDISABLED)
+                     : nullptr;
+    int id = child != nullptr ? GetDlgCtrlID(child) : 0;
+    if (id < kOnlineButtonId || id > kCommunityButtonId)
+        id = 0;
+    if (id == hoveredButton)
+        return;
+    const int previous = hoveredButton;
+    hoveredButton = id;
+    if (previous != 0)
+        InvalidateButton(window, previous);
+    if (id != 0)
+        InvalidateButton(window, id);
+}
+
+// Mouse moves over a button go to the button, not to the launcher window, so
+// each button reports them (and its own leaving) to the hover tracking.
+LRESULT CALLBACK LauncherApp::ButtonProcStatic(HWND button, UINT message, WPARAM wParam,
+                                               LPARAM lParam) {
+    const auto original = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(button, GWLP_USERDATA));
+    HWND parent = GetParent(button);
+    auto* app = reinterpret_cast<LauncherApp*>(GetWindowLongPtrW(parent, GWLP_USERDATA));
+    if (app != nullptr && (message == WM_MOUSEMOVE || message == WM_MOUSELEAVE)) {
+        POINT point{};
+        if (message == WM_MOUSEMOVE) {
+            TRACKMOUSEEVENT track{sizeof(TRACKMOUSEEVENT), TME_LEAVE, button, 0};
+            TrackMouseEvent(&track);
+            point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+            MapWindowPoints(button, parent, &point, 1);
+        } else {
+            GetCursorPos(&point);
+            ScreenToClient(parent, &point);
+        }
+        app->UpdateHoveredButton(point);
+    }
+    return CallWindowProcW(original, button, message, wParam, lParam);
+}
+
 LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
@@ -116,31 +159,20 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
             if (TrackMouseEvent(&track))
                 trackingMouse = TRUE;
         }
-        const POINT point = {static_cast<short>(LOWORD(lParam)),
-                             static_cast<short>(HIWORD(lParam))};
-        HWND child = ChildWindowFromPointEx(window, point, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED);
-        int id = child != nullptr ? GetDlgCtrlID(child) : 0;
-        if (id < kOnlineButtonId || id > kCommunityButtonId)
-            id = 0;
-        if (id == hoveredButton)
-            return 0;
-        const int previous = hoveredButton;
-        hoveredButton = id;
-        if (previous != 0)
-            InvalidateButton(window, previous);
-        if (id != 0)
-            InvalidateButton(window, id);
+        UpdateHoveredButton({static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))});
         return 0;
     }
 
-    case WM_MOUSELEAVE:
+    case WM_MOUSELEAVE: {
         trackingMouse = FALSE;
-        if (hoveredButton != 0) {
-            const int previous = hoveredButton;
-            hoveredButton = 0;
-            InvalidateButton(window, previous);
-        }
+        // The pointer left the client area, or went onto a button (a child
+        // window, which the parent's tracking counts as leaving).
+        POINT cursor{};
+        GetCursorPos(&cursor);
+        ScreenToClient(window, &cursor);
+        UpdateHoveredButton(cursor);
         return 0;
+    }
 
     case WM_CLOSE:
         if (busy != 0) {

@@ -106,4 +106,13 @@ void LauncherApp::InitUi() {
     }
     for (HWND* handle : handles)
         SendMessageW(*handle, WM_SETFONT, reinterpret_cast<WPARAM>(buttonFont), TRUE);
+    // The buttons pass their mouse moves on to the hover tracking; each keeps
+    // its original procedure in its user data.
+    for (HWND* handle : handles) {
+        if (*handle == nullptr)
+            continue;
+        SetWindowLongPtrW(*handle, GWLP_USERDATA, GetWindowLongPtrW(*handle, GWLP_WNDPROC));
+        SetWindowLongPtrW(*handle, GWLP_WNDPROC,
+                          reinterpret_cast<LONG_PTR>(&LauncherApp::ButtonProcStatic));
+    }
 }

@@ -8,16 +8,25 @@ using Commands = PipelineTest;
 namespace {
 
 // The built-in manifest URLs of the test build point at the local server.
-void PublishBuiltIn(const std::wstring& file, const std::string& json) {
-    CreateDirectoryW((TestEnvDir() + L"\\www\\Launcher").c_str(), nullptr);
-    WriteBytes(TestEnvDir() + L"\\www\\Launcher\\" + file, json);
-}
+// Published for one test and removed after it.
+class BuiltInManifest {
+public:
+    BuiltInManifest(const std::wstring& file, const std::string& json)
+        : path_(TestEnvDir() + L"\\www\\Launcher\\" + file) {
+        CreateDirectoryW((TestEnvDir() + L"\\www\\Launcher").c_str(), nullptr);
+        WriteBytes(path_, json);
+    }
+    ~BuiltInManifest() { DeleteFileW(path_.c_str()); }
+
+private:
+    std::wstring path_;
+};
 
 } // namespace
 
 TEST_F(Commands, OnlineButtonUpdatesTheOnlineBuild) {
     EXPECT_EQ(std::wstring(OnlineManifestUrl()), ServerUrl(L"Launcher/version.json"));
-    PublishBuiltIn(L"version.json", ManifestFor("1.0", L"v1_top.zip"));
+    BuiltInManifest manifest(L"version.json", ManifestFor("1.0", L"v1_top.zip"));
     const auto messages = recorder.RunCommand(app, kOnlineButtonId);
     ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
     EXPECT_EQ(WaitForLaunch(online).size(), 2u);
@@ -26,7 +35,7 @@ TEST_F(Commands, OnlineButtonUpdatesTheOnlineBuild) {
 
 TEST_F(Commands, OfficialButtonUpdatesTheOfficialBuild) {
     EXPECT_EQ(std::wstring(OfficialManifestUrl()), ServerUrl(L"Launcher/version_offline.json"));
-    PublishBuiltIn(L"version_offline.json", ManifestFor("2.0", L"v2_nested.zip"));
+    BuiltInManifest manifest(L"version_offline.json", ManifestFor("2.0", L"v2_nested.zip"));
     const auto messages = recorder.RunCommand(app, kOfficialButtonId);
     ExpectUpdateRun(messages, L"официальной версии", L"2.0", true);
     EXPECT_EQ(ReadBytes(official + L"\\data.txt"), "v2");
