@@ -1,7 +1,13 @@
 #include "app/ServerUrls.h"
 
-const wchar_t* OnlineManifestUrl() { return L"" VORN_SERVER_URL "/Launcher/version.json"; }
+const wchar_t* OnlineManifestUrl() {
+    return L"" VORN_SERVER_URL "/Launcher/version.json";
+}
 
-const wchar_t* OfficialManifestUrl() { return L"" VORN_SERVER_URL "/Launcher/version_offline.json"; }
+const wchar_t* OfficialManifestUrl() {
+    return L"" VORN_SERVER_URL "/Launcher/version_offline.json";
+}
 
-const wchar_t* CommunityPageUrl() { return L"" VORN_COMMUNITY_URL; }
+const wchar_t* CommunityPageUrl() {
+    return L"" VORN_COMMUNITY_URL;
+}

@@ -30,10 +30,10 @@ std::unique_ptr<std::wstring> TakeText(LPARAM lParam) {
 
 } // namespace
 
-LRESULT CALLBACK LauncherApp::WndProcStatic(HWND hwnd, UINT message, WPARAM wParam,
-                                            LPARAM lParam) {
+LRESULT CALLBACK LauncherApp::WndProcStatic(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
-        auto* app = static_cast<LauncherApp*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        auto* app =
+            static_cast<LauncherApp*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
         app->window = hwnd;
         return app->WndProc(hwnd, message, wParam, lParam);
@@ -53,10 +53,10 @@ void LauncherApp::RedrawStatusText() {
 void LauncherApp::UpdateHoveredButton(POINT clientPoint) {
     RECT client{};
     GetClientRect(window, &client);
-    HWND child = PtInRect(&client, clientPoint)
-                     ? ChildWindowFromPointEx(window, clientPoint,
-                                              CWP_SKIPINVISIBLE | CWP_SKIPDISABLED)
-                     : nullptr;
+    HWND child =
+        PtInRect(&client, clientPoint)
+            ? ChildWindowFromPointEx(window, clientPoint, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED)
+            : nullptr;
     int id = child != nullptr ? GetDlgCtrlID(child) : 0;
     if (id < kOnlineButtonId || id > kCommunityButtonId)
         id = 0;
@@ -106,8 +106,8 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
         RECT client{};
         GetClientRect(window, &client);
         DcGuard memory(CreateCompatibleDC(dc));
-        GdiObjectGuard bitmap(CreateCompatibleBitmap(dc, client.right - client.left,
-                                                     client.bottom - client.top));
+        GdiObjectGuard bitmap(
+            CreateCompatibleBitmap(dc, client.right - client.left, client.bottom - client.top));
         if (memory.Get() != nullptr && bitmap.Get() != nullptr) {
             SelectGuard selectBitmap(memory.Get(), bitmap.Get());
             DrawWindowBackground(memory.Get());
@@ -159,7 +159,8 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
             if (TrackMouseEvent(&track))
                 trackingMouse = TRUE;
         }
-        UpdateHoveredButton({static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))});
+        UpdateHoveredButton(
+            {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))});
         return 0;
     }
 

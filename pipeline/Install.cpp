@@ -69,8 +69,8 @@ void LauncherApp::InstallOrUpdate(const Manifest& manifest, const std::wstring& 
             // No executable: one top folder is taken as the build, otherwise
             // everything; the missing game is reported when it is started.
             const std::vector<DirEntry> top = ListDirectory(extractFolder);
-            sourceFolder = (top.size() == 1 && top[0].isDirectory) ? top[0].fullPath
-                                                                   : extractFolder;
+            sourceFolder =
+                (top.size() == 1 && top[0].isDirectory) ? top[0].fullPath : extractFolder;
         }
 
         MarkRestorePending(installFolder);
@@ -92,8 +92,7 @@ void LauncherApp::InstallOrUpdate(const Manifest& manifest, const std::wstring& 
 }
 
 bool LauncherApp::FindGameRootRecursive(const std::wstring& folder,
-                                        const std::wstring& exeNameLower,
-                                        std::wstring& gameRoot) {
+                                        const std::wstring& exeNameLower, std::wstring& gameRoot) {
     for (const DirEntry& entry : ListDirectory(folder)) {
         if (entry.isDirectory) {
             if (FindGameRootRecursive(entry.fullPath, exeNameLower, gameRoot))

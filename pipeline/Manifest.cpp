@@ -8,8 +8,29 @@
 #include <algorithm>
 
 namespace {
+
 const LONGLONG kMaxReadSize = 67108864; // 64 MiB
+
+// The byte an escape stands for. '"', '/', '\\' and every other byte stand for
+// themselves, so a Unicode escape leaves its 'u' and digits undecoded.
+char EscapedByte(char c) {
+    switch (c) {
+    case 'b':
+        return '\b';
+    case 'f':
+        return '\f';
+    case 'n':
+        return '\n';
+    case 'r':
+        return '\r';
+    case 't':
+        return '\t';
+    default:
+        return c;
+    }
 }
+
+} // namespace
 
 std::string JsonExtractString(const std::string& json, const std::string& key) {
     const std::string needle = "\"" + key + "\"";
@@ -20,16 +41,9 @@ std::string JsonExtractString(const std::string& json, const std::string& key) {
     if (colon == std::string::npos)
         return std::string();
 
-    size_t pos = colon + 1;
-    for (;; ++pos) {
-        if (pos >= json.size())
-            return std::string();
-        const char c = json[pos];
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
-            continue;
-        break;
-    }
-    if (json[pos] != '"')
+    // Only these four count as white space; any other byte must be the quote.
+    size_t pos = json.find_first_not_of(" \t\n\r", colon + 1);
+    if (pos == std::string::npos || json[pos] != '"')
         return std::string();
 
     std::string value;
@@ -43,15 +57,7 @@ std::string JsonExtractString(const std::string& json, const std::string& key) {
         }
         if (++pos >= json.size())
             return std::string();
-        switch (const char escaped = json[pos]) {
-        case 'b': value += '\b'; break;
-        case 'f': value += '\f'; break;
-        case 'n': value += '\n'; break;
-        case 'r': value += '\r'; break;
-        case 't': value += '\t'; break;
-        // '"', '/', '\\' and everything else, including an undecoded 'u' escape.
-        default: value += escaped; break;
-        }
+        value += EscapedByte(json[pos]);
     }
     return std::string();
 }

@@ -84,8 +84,8 @@ DWORD WINAPI LauncherApp::WorkerThreadProc(LPVOID parameter) {
             PostTextMessage(window, WM_LAUNCHER_STATUS, 0, L"Запуск " + label + L"...");
         } else {
             PostTextMessage(window, WM_LAUNCHER_STATUS, 0,
-                            L"Обновление " + label + L" до версии " +
-                                Utf8ToWide(manifest.version) + L"...");
+                            L"Обновление " + label + L" до версии " + Utf8ToWide(manifest.version) +
+                                L"...");
             owner->InstallOrUpdate(manifest, installFolder, label);
             EnsureDir(installFolder);
             WriteVersionFile(installFolder, manifest.version);

@@ -25,7 +25,9 @@ void ResetAttributes(const std::wstring& path) {
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-bool IsGone(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+bool IsGone(DWORD code) {
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
 
 // Removes an empty folder, or a link to a folder, with the deletion retries.
 void RemoveFolderEntryWithRetries(const std::wstring& folder) {

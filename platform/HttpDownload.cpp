@@ -45,8 +45,8 @@ unsigned long long ParseContentLength(const std::wstring& text) {
 
 void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
                         const HttpDownloadEvents& events, bool rejectHttpErrors) {
-    InternetHandleGuard root(InternetOpenW(L"VornRPG Launcher", INTERNET_OPEN_TYPE_PRECONFIG,
-                                           nullptr, nullptr, 0));
+    InternetHandleGuard root(
+        InternetOpenW(L"VornRPG Launcher", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (root.Get() == nullptr)
         ThrowWithSystemText(L"InternetOpenW failed: ", GetLastError());
 
@@ -60,8 +60,8 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
     if (rejectHttpErrors) {
         DWORD status = 0;
         DWORD statusSize = sizeof(status);
-        if (!HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                            &status, &statusSize, nullptr) ||
+        if (!HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                            &statusSize, nullptr) ||
             status >= 400)
             throw MakeError(L"Сервер ответил ошибкой HTTP " + std::to_wstring(status) + L": " +
                             url);

@@ -36,10 +36,14 @@ ButtonColors ColorsFor(UINT controlId, ButtonState state) {
         {RGB(0xF5, 0xF7, 0xFA), RGB(0xE0, 0xE5, 0xEB), RGB(0x90, 0x90, 0x95)},
     };
     switch (controlId) {
-    case kOnlineButtonId: return online[state];
-    case kOfficialButtonId: return official[state];
-    case kCommunityButtonId: return community[state];
-    default: return {RGB(0xFF, 0xFF, 0xFF), RGB(0xD8, 0xD9, 0xDE), RGB(0x20, 0x20, 0x23)};
+    case kOnlineButtonId:
+        return online[state];
+    case kOfficialButtonId:
+        return official[state];
+    case kCommunityButtonId:
+        return community[state];
+    default:
+        return {RGB(0xFF, 0xFF, 0xFF), RGB(0xD8, 0xD9, 0xDE), RGB(0x20, 0x20, 0x23)};
     }
 }
 

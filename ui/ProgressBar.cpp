@@ -23,8 +23,8 @@ void LauncherApp::DrawProgressBar(HDC dc) {
         GdiObjectGuard brush(CreateSolidBrush(progressTrackColor));
         SelectGuard selectPen(dc, pen.Get());
         SelectGuard selectBrush(dc, brush.Get());
-        RoundRect(dc, progressRect.left, progressRect.top, progressRect.right,
-                  progressRect.bottom, 12, 12);
+        RoundRect(dc, progressRect.left, progressRect.top, progressRect.right, progressRect.bottom,
+                  12, 12);
     }
 
     const RECT inner = {progressRect.left + 2, progressRect.top + 2, progressRect.right - 2,

@@ -72,8 +72,7 @@ TEST_F(Backups, ItemsWithoutBackupKeepTheArchivesCopy) {
 }
 
 TEST_F(Backups, FailedRestoreThenRestartThenUpdateKeepsTheSaves) {
-    InstallBuild(online, "0.9",
-                 {{L"Save/slot1.sav", "mine 1"}, {L"UserData/keys.cfg", "my keys"}});
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine 1"}, {L"UserData/keys.cfg", "my keys"}});
     // Hold the download so the backup can be locked after it was made: the
     // restore then fails after the install folder was emptied and refilled.
     const std::wstring hold = L"restore" + std::to_wstring(GetTickCount());
@@ -119,8 +118,8 @@ TEST_F(Backups, FailedEmptyingThenRestartThenUpdateKeepsTheSaves) {
     {
         // The game is still running: its executable cannot be deleted.
         HandleGuard game(CreateFileW((online + L"\\Game.exe").c_str(), GENERIC_READ,
-                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                     nullptr));
         const auto messages = RunOnline(manifest);
         ExpectFailedRunEnd(messages, L"Не удалось удалить '" + online +
                                          L"\\Game.exe'. Файл используется другим процессом.");
@@ -133,15 +132,15 @@ TEST_F(Backups, FailedEmptyingThenRestartThenUpdateKeepsTheSaves) {
 
     RunOnline(manifest);
     EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine 1");
-    EXPECT_EQ(ReadBytes(online + L"\\ModScripts\\multiplayer\\nickname.json"), "{\"nick\": \"me\"}");
+    EXPECT_EQ(ReadBytes(online + L"\\ModScripts\\multiplayer\\nickname.json"),
+              "{\"nick\": \"me\"}");
     EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0");
 }
 
 TEST_F(Backups, FailureBeforeTheEmptyingOwesNoRestore) {
     InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine 1"}});
     const std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +
-                             ToUtf8(ServerUrl(L"builds/v1_top.zip")) +
-                             "\", \"sha256\": \"00\"}";
+                             ToUtf8(ServerUrl(L"builds/v1_top.zip")) + "\", \"sha256\": \"00\"}";
     RunOnline(server.PublishManifest(json));
     EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
     // The player plays on; the next update backs up the newer saves.

@@ -17,8 +17,8 @@ const std::wstring kText = L"Скачивание онлайн-версии...";
 // Runs the step on this thread and collects what it posted.
 std::vector<RecordedMessage> Collect(RunRecorder& recorder, const std::wstring& url,
                                      const std::wstring& archive, std::wstring* error = nullptr) {
-    const std::wstring raised = RaisedText(
-        [&] { DownloadArchive(recorder.Window(), ToUtf8(url), archive, kLabel); });
+    const std::wstring raised =
+        RaisedText([&] { DownloadArchive(recorder.Window(), ToUtf8(url), archive, kLabel); });
     if (error != nullptr)
         *error = raised;
     PostMessageW(recorder.Window(), WM_LAUNCHER_WORKER_DONE, 0, 0);
@@ -52,14 +52,13 @@ TEST_F(Download, UnannouncedLengthIsIndeterminateUntilTheEnd) {
     const std::string whole = ReadBytes(TestEnvDir() + L"\\www\\builds\\caps.zip");
     for (const std::wstring behaviour : {L"_nolength/", L"_length/abc/"}) {
         const std::wstring archive = base / L"game.zip";
-        const auto messages =
-            Collect(recorder, ServerUrl(behaviour + L"builds/caps.zip"), archive);
-        const std::vector<RecordedMessage> expected = {
-            Status(kText), Progress(-1, kText), Progress(100, kText + L" 100%")};
+        const auto messages = Collect(recorder, ServerUrl(behaviour + L"builds/caps.zip"), archive);
+        const std::vector<RecordedMessage> expected = {Status(kText), Progress(-1, kText),
+                                                       Progress(100, kText + L" 100%")};
         EXPECT_EQ(messages, expected) << ToUtf8(behaviour) << "\n" << ToUtf8(Describe(messages));
         const std::string saved = ReadBytes(archive);
-        EXPECT_TRUE(saved == whole) << ToUtf8(behaviour) << ": " << saved.size() << " of "
-                                    << whole.size() << " bytes";
+        EXPECT_TRUE(saved == whole)
+            << ToUtf8(behaviour) << ": " << saved.size() << " of " << whole.size() << " bytes";
     }
 }
 
@@ -67,8 +66,8 @@ TEST_F(Download, EmptyBodyGivesAnEmptyArchive) {
     server.Publish(L"empty.bin", "");
     const auto messages = Collect(recorder, server.Url(L"empty.bin"), base / L"game.zip");
     // A length of 0 is no announced length.
-    const std::vector<RecordedMessage> expected = {
-        Status(kText), Progress(-1, kText), Progress(100, kText + L" 100%")};
+    const std::vector<RecordedMessage> expected = {Status(kText), Progress(-1, kText),
+                                                   Progress(100, kText + L" 100%")};
     EXPECT_EQ(messages, expected) << ToUtf8(Describe(messages));
     EXPECT_TRUE(Exists(base / L"game.zip"));
     EXPECT_EQ(ReadBytes(base / L"game.zip"), "");
@@ -117,8 +116,8 @@ TEST_F(Download, RequestAsksForAnUncachedCopy) {
     const std::string log = ReadBytes(TestEnvDir() + L"\\requests.log");
     const size_t line = log.find(ToUtf8(name));
     ASSERT_NE(line, std::string::npos);
-    const std::string request = log.substr(log.rfind('\n', line) + 1,
-                                           log.find('\n', line) - log.rfind('\n', line));
+    const std::string request =
+        log.substr(log.rfind('\n', line) + 1, log.find('\n', line) - log.rfind('\n', line));
     EXPECT_NE(request.find("\"User-Agent\": \"VornRPG Launcher\""), std::string::npos) << request;
     EXPECT_NE(request.find("no-cache"), std::string::npos) << request;
 }

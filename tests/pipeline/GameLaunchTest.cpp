@@ -20,8 +20,7 @@ TEST_F(GameLaunch, QuotedPathWithoutArgumentsInTheBuildFolder) {
 
 TEST_F(GameLaunch, ExecutableInASubfolderRunsInTheBuildFolder) {
     EnsureDir(online + L"\\bin");
-    CopyFileW((TestEnvDir() + L"\\game.exe").c_str(), (online + L"\\bin\\Game.exe").c_str(),
-              FALSE);
+    CopyFileW((TestEnvDir() + L"\\game.exe").c_str(), (online + L"\\bin\\Game.exe").c_str(), FALSE);
     app.LaunchGame(online, L"bin\\Game.exe");
     const auto launch = WaitForLaunch(online + L"\\bin");
     ASSERT_EQ(launch.size(), 2u);

@@ -34,10 +34,18 @@ std::vector<std::wstring> NamesOf(const std::wstring& folder) {
 TEST_F(Install, TopLevelGameInstallsTheWholeArchive) {
     RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
     WaitForLaunch(online);
-    const std::vector<std::wstring> expected = {
-        L"Data/", L"Data/Maps/", L"Data/Maps/map.bin", L"Data/blob.bin", L"Game.exe",
-        L"ModScripts/", L"ModScripts/multiplayer/", L"ModScripts/multiplayer/nickname.json",
-        L"Save/", L"UserData/", L"UserData/shipped.cfg", L"data.txt"};
+    const std::vector<std::wstring> expected = {L"Data/",
+                                                L"Data/Maps/",
+                                                L"Data/Maps/map.bin",
+                                                L"Data/blob.bin",
+                                                L"Game.exe",
+                                                L"ModScripts/",
+                                                L"ModScripts/multiplayer/",
+                                                L"ModScripts/multiplayer/nickname.json",
+                                                L"Save/",
+                                                L"UserData/",
+                                                L"UserData/shipped.cfg",
+                                                L"data.txt"};
     EXPECT_EQ(NamesOf(online), expected);
     EXPECT_EQ(ReadBytes(online + L"\\Data\\Maps\\map.bin"), Repeat("map", 1000));
     // The empty Save made at start replaced the archive's Save.
@@ -104,8 +112,8 @@ TEST_F(Install, DigestWithABlankOrOfAnotherArchiveFailsAndKeepsTheOldBuild) {
          {BuildSha256(L"v1_top.zip") + " ", std::string(" ").append(BuildSha256(L"v1_top.zip")),
           BuildSha256(L"caps.zip")}) {
         const std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +
-                                 ToUtf8(ServerUrl(L"builds/v1_top.zip")) +
-                                 "\", \"sha256\": \"" + digest + "\"}";
+                                 ToUtf8(ServerUrl(L"builds/v1_top.zip")) + "\", \"sha256\": \"" +
+                                 digest + "\"}";
         const auto messages = RunOnline(server.PublishManifest(json));
         ExpectFailedRunEnd(messages, L"SHA-256 скачанного архива не совпадает с manifest.");
         EXPECT_EQ(messages[messages.size() - 4], Status(L"Проверка SHA-256..."));
@@ -161,8 +169,7 @@ TEST_F(Install, BackupThatCannotBeMadeStopsBeforeAnythingChanges) {
     const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
     ExpectFailedRunEnd(messages, L"Не удалось удалить '" + (base / L"backup\\game_online\\Save") +
                                      L"\\old.sav'. Файл используется другим процессом.");
-    EXPECT_EQ(messages[messages.size() - 4],
-              Status(L"Создание резервной копии онлайн-версии..."));
+    EXPECT_EQ(messages[messages.size() - 4], Status(L"Создание резервной копии онлайн-версии..."));
     EXPECT_EQ(TreeOf(online), before);
     EXPECT_TRUE(LeftoverWorkFolders().empty());
 }

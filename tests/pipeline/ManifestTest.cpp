@@ -108,8 +108,7 @@ TEST(ReadManifest, RejectsAManifestWithoutVersionOrUrl) {
     const std::wstring expected = L"В manifest должны быть поля: version и download_url";
     EXPECT_EQ(RaisedText([] { ReadManifest(R"({"download_url": "u"})"); }), expected);
     EXPECT_EQ(RaisedText([] { ReadManifest(R"({"version": "1"})"); }), expected);
-    EXPECT_EQ(RaisedText([] { ReadManifest(R"({"version": 1, "download_url": "u"})"); }),
-              expected);
+    EXPECT_EQ(RaisedText([] { ReadManifest(R"({"version": 1, "download_url": "u"})"); }), expected);
     EXPECT_EQ(RaisedText([] { ReadManifest(R"({"version": "1", "download_url": ""})"); }),
               expected);
     EXPECT_EQ(RaisedText([] { ReadManifest("<html>404</html>"); }), expected);

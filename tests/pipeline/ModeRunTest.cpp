@@ -89,10 +89,8 @@ TEST_F(ModeRun, ManifestThatCannotBeFetchedStartsNothing) {
     const auto before = TreeOf(online);
     const auto messages = RunOnline(server.Url(L"missing.json"));
     const std::vector<RecordedMessage> expected = {
-        EnableButtons(false),
-        Status(L"Проверка обновлений онлайн-версии..."),
-        Progress(0, L""),
-        Error(L"Ошибка: Не удалось скачать файл через PowerShell."),
+        EnableButtons(false), Status(L"Проверка обновлений онлайн-версии..."),
+        Progress(0, L""),     Error(L"Ошибка: Не удалось скачать файл через PowerShell."),
         WorkerDone(),
     };
     EXPECT_EQ(messages, expected) << ToUtf8(Describe(messages));
@@ -116,9 +114,9 @@ TEST_F(ModeRun, ServerErrorStatusFailsTheFetch) {
 TEST_F(ModeRun, ManifestWithoutTheRequiredFieldsIsRejected) {
     InstallBuild(online, "1.0.0");
     const std::wstring expected = L"В manifest должны быть поля: version и download_url";
-    for (const std::string json :
-         {"{\"version\": \"2.0\", \"download_url\": \"\"}", "{\"version\": 2, \"download_url\": \"x\"}",
-          "<html><body>Service unavailable</body></html>", ""}) {
+    for (const std::string json : {"{\"version\": \"2.0\", \"download_url\": \"\"}",
+                                   "{\"version\": 2, \"download_url\": \"x\"}",
+                                   "<html><body>Service unavailable</body></html>", ""}) {
         const auto messages = RunOnline(server.PublishManifest(json));
         ASSERT_EQ(messages.size(), 5u) << ToUtf8(Describe(messages));
         ExpectFailedRunEnd(messages, expected);
@@ -130,7 +128,8 @@ TEST_F(ModeRun, ManifestWithoutTheRequiredFieldsIsRejected) {
 
 TEST_F(ModeRun, VersionFileThatCannotBeWrittenFailsWithoutStartingTheGame) {
     // The new build ships a folder where the version file goes.
-    const auto messages = RunOnline(server.PublishManifest(ManifestFor("3.0", L"version_folder.zip")));
+    const auto messages =
+        RunOnline(server.PublishManifest(ManifestFor("3.0", L"version_folder.zip")));
     ExpectFailedRunEnd(messages, L"Не удалось записать файл: " + online + L"\\version.txt");
     EXPECT_TRUE(IsFile(online + L"\\Game.exe"));
     Sleep(500);

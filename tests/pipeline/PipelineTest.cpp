@@ -59,10 +59,9 @@ std::vector<std::wstring> PipelineTest::LeftoverWorkFolders() {
 }
 
 void PipelineTest::InstallBuild(const std::wstring& folder, const std::string& version,
-                           const std::vector<std::pair<std::wstring, std::string>>& files) {
+                                const std::vector<std::pair<std::wstring, std::string>>& files) {
     EnsureDir(folder);
-    CopyFileW((TestEnvDir() + L"\\game.exe").c_str(), (folder + L"\\Game.exe").c_str(),
-              FALSE);
+    CopyFileW((TestEnvDir() + L"\\game.exe").c_str(), (folder + L"\\Game.exe").c_str(), FALSE);
     WriteBytes(folder + L"\\version.txt", version);
     for (const auto& [name, bytes] : files) {
         std::wstring path = folder + L"\\" + name;
@@ -85,7 +84,8 @@ void ExpectUpdateRun(const std::vector<RecordedMessage>& messages, const std::ws
     };
     ASSERT_GE(messages.size(), expected.size()) << ToUtf8(Describe(messages));
     for (size_t i = 0; i < expected.size(); ++i)
-        ASSERT_EQ(messages[i], expected[i]) << "message " << i << "\n" << ToUtf8(Describe(messages));
+        ASSERT_EQ(messages[i], expected[i]) << "message " << i << "\n"
+                                            << ToUtf8(Describe(messages));
 
     // Whole percentages, each posted once, rising to 100, then the closing 100.
     size_t i = expected.size();

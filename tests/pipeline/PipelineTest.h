@@ -32,7 +32,7 @@ protected:
     // Puts an installed build in place: the test game, a version file and the
     // given player files (name -> bytes, '/' separated, relative to the folder).
     void InstallBuild(const std::wstring& folder, const std::string& version,
-                 const std::vector<std::pair<std::wstring, std::string>>& files = {});
+                      const std::vector<std::pair<std::wstring, std::string>>& files = {});
 
     TempDir base;
     LauncherApp app;

@@ -69,8 +69,9 @@ TEST_F(PowerShellSteps, UpdateRunsTheTwoExactCommandLines) {
 
     const std::wstring fetchFolder = WorkFolderIn(lines[0], L"-OutFile '", L"\\response.txt'");
     EXPECT_EQ(fetchFolder.compare(0, workPrefix.size(), workPrefix), 0) << ToUtf8(lines[0]);
-    EXPECT_EQ(lines[0], kPrefix + L"$ProgressPreference='SilentlyContinue'; Invoke-WebRequest "
-                                  L"-UseBasicParsing -Uri '" +
+    EXPECT_EQ(lines[0], kPrefix +
+                            L"$ProgressPreference='SilentlyContinue'; Invoke-WebRequest "
+                            L"-UseBasicParsing -Uri '" +
                             manifest + L"' -OutFile '" + fetchFolder + L"\\response.txt'\"");
 
     const std::wstring installFolder = WorkFolderIn(lines[1], L"-LiteralPath '", L"\\game.zip'");

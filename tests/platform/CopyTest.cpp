@@ -92,8 +92,8 @@ TEST(CopyDirectoryContents, FailuresNameTheDestinationFile) {
     WriteBytes(destination + L"\\top.txt", "old");
     {
         HandleGuard held(CreateFileW((destination + L"\\top.txt").c_str(), GENERIC_READ,
-                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                     nullptr));
         ASSERT_TRUE(held.Valid());
         EXPECT_EQ(RaisedText([&] { CopyDirectoryContents(source, destination); }),
                   L"Не удалось записать '" + destination +

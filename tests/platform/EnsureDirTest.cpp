@@ -34,9 +34,9 @@ TEST(EnsureDir, FailureNamesTheFolderAndTheSystemReason) {
                   GetWinErrorMessage(ERROR_PATH_NOT_FOUND));
 
     const std::wstring badName = temp / L"bad<name";
-    EXPECT_EQ(RaisedText([&] { EnsureDir(badName); }),
-              L"Не удалось создать папку '" + badName + L"': " +
-                  GetWinErrorMessage(ERROR_INVALID_NAME));
+    EXPECT_EQ(RaisedText([&] { EnsureDir(badName); }), L"Не удалось создать папку '" + badName +
+                                                           L"': " +
+                                                           GetWinErrorMessage(ERROR_INVALID_NAME));
 }
 
 TEST(ListDirectory, ListsEntriesWithoutDotsAndKnowsFolders) {

@@ -37,8 +37,7 @@ TEST(EscapeForPowerShellSingleQuoted, DoublesApostrophesOnly) {
     EXPECT_EQ(EscapeForPowerShellSingleQuoted(L"'''"), L"''''''");
     EXPECT_EQ(EscapeForPowerShellSingleQuoted(L"C:\\Users\\Игрок\\Temp\\game.zip"),
               L"C:\\Users\\Игрок\\Temp\\game.zip");
-    EXPECT_EQ(EscapeForPowerShellSingleQuoted(L"C:\\Users\\O'Brien\\x"),
-              L"C:\\Users\\O''Brien\\x");
+    EXPECT_EQ(EscapeForPowerShellSingleQuoted(L"C:\\Users\\O'Brien\\x"), L"C:\\Users\\O''Brien\\x");
     const std::wstring untouched = L"\"`$(x)\x2018\x2019\x201A\x201B";
     EXPECT_EQ(EscapeForPowerShellSingleQuoted(untouched), untouched);
 }

@@ -135,8 +135,8 @@ TEST(RemoveTreeWithRetries, FolderThatStaysNonEmptyIsBusy) {
     EnsureDir(root);
     WriteBytes(root + L"\\log.txt", "x");
     HandleGuard held(CreateFileW((root + L"\\log.txt").c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held.Valid());
     EXPECT_EQ(RaisedText([&] { RemoveTreeWithRetries(root); }),
               L"Не удалось удалить '" + root + L"'. Файл или папка заняты другим процессом.");

@@ -43,8 +43,7 @@ RunRecorder::~RunRecorder() {
 LRESULT CALLBACK RunRecorder::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
         const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
     auto* self = reinterpret_cast<RunRecorder*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (self == nullptr || !IsLauncherMessage(message))
@@ -131,12 +130,24 @@ std::wstring Describe(const std::vector<RecordedMessage>& messages) {
     std::wstring out;
     for (const RecordedMessage& m : messages) {
         switch (m.message) {
-        case WM_LAUNCHER_STATUS: out += L"STATUS"; break;
-        case WM_LAUNCHER_PROGRESS: out += L"PROGRESS " + std::to_wstring(m.value); break;
-        case WM_LAUNCHER_ERROR: out += L"ERROR"; break;
-        case WM_LAUNCHER_ENABLE_BUTTONS: out += L"ENABLE " + std::to_wstring(m.value); break;
-        case WM_LAUNCHER_WORKER_DONE: out += L"DONE"; break;
-        default: out += L"?"; break;
+        case WM_LAUNCHER_STATUS:
+            out += L"STATUS";
+            break;
+        case WM_LAUNCHER_PROGRESS:
+            out += L"PROGRESS " + std::to_wstring(m.value);
+            break;
+        case WM_LAUNCHER_ERROR:
+            out += L"ERROR";
+            break;
+        case WM_LAUNCHER_ENABLE_BUTTONS:
+            out += L"ENABLE " + std::to_wstring(m.value);
+            break;
+        case WM_LAUNCHER_WORKER_DONE:
+            out += L"DONE";
+            break;
+        default:
+            out += L"?";
+            break;
         }
         if (m.hasText)
             out += L" [" + m.text + L"]";
@@ -153,7 +164,9 @@ RecordedMessage Progress(int value, const std::wstring& text) {
     return RecordedMessage{WM_LAUNCHER_PROGRESS, value, true, text};
 }
 
-RecordedMessage ProgressOnly(int value) { return RecordedMessage{WM_LAUNCHER_PROGRESS, value, false, L""}; }
+RecordedMessage ProgressOnly(int value) {
+    return RecordedMessage{WM_LAUNCHER_PROGRESS, value, false, L""};
+}
 
 RecordedMessage Error(const std::wstring& text) {
     return RecordedMessage{WM_LAUNCHER_ERROR, 0, true, text};
@@ -163,7 +176,9 @@ RecordedMessage EnableButtons(bool enable) {
     return RecordedMessage{WM_LAUNCHER_ENABLE_BUTTONS, enable ? 1 : 0, false, L""};
 }
 
-RecordedMessage WorkerDone() { return RecordedMessage{WM_LAUNCHER_WORKER_DONE, 0, false, L""}; }
+RecordedMessage WorkerDone() {
+    return RecordedMessage{WM_LAUNCHER_WORKER_DONE, 0, false, L""};
+}
 
 bool operator==(const RecordedMessage& a, const RecordedMessage& b) {
     return a.message == b.message && a.value == b.value && a.hasText == b.hasText &&

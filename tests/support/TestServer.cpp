@@ -6,7 +6,9 @@
 
 namespace {
 
-std::wstring ServerRoot() { return TestEnvDir() + L"\\www"; }
+std::wstring ServerRoot() {
+    return TestEnvDir() + L"\\www";
+}
 
 std::wstring ServerPort() {
     std::string port = ReadBytes(TestEnvDir() + L"\\server.port");
@@ -33,7 +35,9 @@ ServedFolder::ServedFolder() {
     CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-ServedFolder::~ServedFolder() { ForceRemoveTree(path_); }
+ServedFolder::~ServedFolder() {
+    ForceRemoveTree(path_);
+}
 
 std::wstring ServedFolder::Url(const std::wstring& name, const std::wstring& behaviour) const {
     return ServerUrl(behaviour + name_ + L"/" + name);
@@ -53,8 +57,8 @@ void ServedFolder::Release(const std::wstring& holdName) {
     WriteBytes(ServerRoot() + L"\\_release\\" + holdName, "go");
 }
 
-std::string ManifestFor(const std::string& version, const std::wstring& buildName,
-                        bool withDigest, const std::string& extra) {
+std::string ManifestFor(const std::string& version, const std::wstring& buildName, bool withDigest,
+                        const std::string& extra) {
     std::string json = "{\n  \"version\": \"" + version + "\",\n  \"download_url\": \"" +
                        ToUtf8(ServerUrl(L"builds/" + buildName)) + "\"";
     if (withDigest)

@@ -32,9 +32,13 @@ TempDir::TempDir() {
         throw std::runtime_error("cannot create a temporary test folder");
 }
 
-TempDir::~TempDir() { ForceRemoveTree(path_); }
+TempDir::~TempDir() {
+    ForceRemoveTree(path_);
+}
 
-std::wstring TempDir::operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+std::wstring TempDir::operator/(const std::wstring& name) const {
+    return path_ + L"\\" + name;
+}
 
 void ForceRemoveTree(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());

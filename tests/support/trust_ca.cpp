@@ -26,8 +26,8 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
 
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
     if (store == nullptr) {
         std::fprintf(stderr, "trust_ca: CertOpenStore failed: %lu\n", GetLastError());
         return 1;

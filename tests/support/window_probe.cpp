@@ -77,9 +77,8 @@ int Info() {
         json += std::wstring(first ? L"" : L", ") + L"{\"id\": " +
                 std::to_wstring(GetDlgCtrlID(child)) + L", \"text\": " + Quoted(text) +
                 L", \"enabled\": " + (IsWindowEnabled(child) ? L"true" : L"false") +
-                L", \"rect\": [" + std::to_wstring(rect.left) + L", " +
-                std::to_wstring(rect.top) + L", " + std::to_wstring(rect.right) + L", " +
-                std::to_wstring(rect.bottom) + L"]}";
+                L", \"rect\": [" + std::to_wstring(rect.left) + L", " + std::to_wstring(rect.top) +
+                L", " + std::to_wstring(rect.right) + L", " + std::to_wstring(rect.bottom) + L"]}";
         first = false;
     }
     Print(json + L"]}\n");

@@ -16,8 +16,8 @@ struct Look {
 class Buttons : public ::testing::Test {
 protected:
     Buttons() {
-        button = CreateWindowExW(0, L"BUTTON", L"Онлайн версия", WS_POPUP | BS_OWNERDRAW, 0, 0,
-                                 496, 44, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        button = CreateWindowExW(0, L"BUTTON", L"Онлайн версия", WS_POPUP | BS_OWNERDRAW, 0, 0, 496,
+                                 44, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     }
     ~Buttons() override { DestroyWindow(button); }
 
@@ -47,9 +47,13 @@ protected:
     int lastFocusDots = 0;
 };
 
-bool operator==(const Look& a, const Look& b) { return a.fill == b.fill && a.border == b.border; }
+bool operator==(const Look& a, const Look& b) {
+    return a.fill == b.fill && a.border == b.border;
+}
 
-Look L(COLORREF fill, COLORREF border) { return {fill, border}; }
+Look L(COLORREF fill, COLORREF border) {
+    return {fill, border};
+}
 
 } // namespace
 

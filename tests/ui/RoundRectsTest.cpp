@@ -23,7 +23,9 @@ std::string Row(const Canvas& canvas, int y, int width, uint32_t fill, uint32_t 
     return row;
 }
 
-std::string Repeat(char c, int count) { return std::string(count, c); }
+std::string Repeat(char c, int count) {
+    return std::string(count, c);
+}
 
 // Premultiplied fill #FFF8FC at 222 and opaque border #E0D6E2.
 const uint32_t kFillPixel = 0xDEDED7DB;
@@ -45,7 +47,9 @@ TEST(DrawRoundedAlphaRect, SmallBoxWithRadiusSix) {
     LauncherApp app;
     app.DrawRoundedAlphaRect(canvas.Dc(), RECT{2, 2, 26, 14}, 6, kFill, 222, kBorder, 255);
     // The 24 x 12 box starts at (2, 2) on the canvas.
-    auto row = [&](int y) { return Row(canvas, 2 + y, 30, kFillPixel, kBorderPixel).substr(2, 24); };
+    auto row = [&](int y) {
+        return Row(canvas, 2 + y, 30, kFillPixel, kBorderPixel).substr(2, 24);
+    };
     EXPECT_EQ(row(0), std::string("..") + Repeat('b', 20) + "..");
     EXPECT_EQ(row(11), std::string("..") + Repeat('b', 20) + "..");
     EXPECT_EQ(row(1), std::string(".b") + Repeat('f', 20) + "b.");
@@ -70,7 +74,8 @@ TEST(DrawRoundedAlphaRect, RadiusZeroIsASquareRing) {
     LauncherApp app;
     app.DrawRoundedAlphaRect(canvas.Dc(), RECT{0, 0, 10, 6}, 0, kFill, 222, kBorder, 255);
     EXPECT_EQ(Row(canvas, 0, 10, kFillPixel, kBorderPixel), Repeat('b', 10));
-    EXPECT_EQ(Row(canvas, 3, 10, kFillPixel, kBorderPixel), std::string("b") + Repeat('f', 8) + "b");
+    EXPECT_EQ(Row(canvas, 3, 10, kFillPixel, kBorderPixel),
+              std::string("b") + Repeat('f', 8) + "b");
     EXPECT_EQ(Row(canvas, 5, 10, kFillPixel, kBorderPixel), Repeat('b', 10));
 }
 
@@ -100,9 +105,9 @@ TEST(DrawRoundedAlphaRect, TranslucentShadowDarkensWhatIsBelow) {
     app.DrawRoundedAlphaRect(canvas.Dc(), RECT{0, 0, 20, 20}, 18, RGB(0x78, 0x78, 0x82), 36,
                              RGB(0x78, 0x78, 0x82), 36);
     // 36/255 of #787882 over white.
-    const COLORREF expected = RGB(0x78 * 36 / 255 + 255 * (255 - 36) / 255,
-                                  0x78 * 36 / 255 + 255 * (255 - 36) / 255,
-                                  0x82 * 36 / 255 + 255 * (255 - 36) / 255);
+    const COLORREF expected =
+        RGB(0x78 * 36 / 255 + 255 * (255 - 36) / 255, 0x78 * 36 / 255 + 255 * (255 - 36) / 255,
+            0x82 * 36 / 255 + 255 * (255 - 36) / 255);
     EXPECT_TRUE(Near(canvas.ColorAt(10, 10), expected, 2));
 }
 

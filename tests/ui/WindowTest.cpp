@@ -67,7 +67,9 @@ void Pump(DWORD milliseconds) {
     } while (GetTickCount() - start < milliseconds);
 }
 
-LPARAM NewText(const std::wstring& text) { return reinterpret_cast<LPARAM>(new std::wstring(text)); }
+LPARAM NewText(const std::wstring& text) {
+    return reinterpret_cast<LPARAM>(new std::wstring(text));
+}
 
 class Window : public ::testing::Test {
 protected:
@@ -187,7 +189,8 @@ TEST_F(Window, EmbeddedPictureAndDisplayFontAreLoaded) {
 
 TEST_F(Window, StatusAndProgressReportsChangeTheWindow) {
     ASSERT_TRUE(created);
-    SendMessageW(app.window, WM_LAUNCHER_STATUS, 0, NewText(L"Проверка обновлений онлайн-версии..."));
+    SendMessageW(app.window, WM_LAUNCHER_STATUS, 0,
+                 NewText(L"Проверка обновлений онлайн-версии..."));
     EXPECT_EQ(app.statusText, L"Проверка обновлений онлайн-версии...");
     SendMessageW(app.window, WM_LAUNCHER_STATUS, 0, 0);
     EXPECT_EQ(app.statusText, L"Проверка обновлений онлайн-версии...");
