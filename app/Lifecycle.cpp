@@ -7,6 +7,7 @@
 #include "pipeline/Manifest.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
+#include "ui/Picture.h"
 #include "platform/Paths.h"
 
 #include <algorithm>
@@ -58,17 +59,7 @@ IPicture* LoadPanelPicture(const std::wstring& path) {
     file.Close();
     GlobalUnlock(block);
 
-    IStream* stream = nullptr;
-    // The stream frees the block when it is released.
-    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream)) || stream == nullptr) {
-        GlobalFree(block);
-        return nullptr;
-    }
-    IPicture* picture = nullptr;
-    OleLoadPicture(stream, static_cast<LONG>(total), FALSE, IID_IPicture,
-                   reinterpret_cast<void**>(&picture));
-    stream->Release();
-    return picture;
+    return DecodePicture(block, static_cast<LONG>(total));
 }
 
 } // namespace

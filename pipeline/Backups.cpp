@@ -27,6 +27,15 @@ std::wstring NicknameFileIn(const std::wstring& installFolder) {
                     L"nickname.json");
 }
 
+// The player's folder replaces the build's own whole, never merged with it.
+void RestoreFolder(const std::wstring& backup, const std::wstring& target) {
+    if (!IsFolder(backup))
+        return;
+    if (IsFolder(target))
+        RemoveTreeWithRetries(target);
+    CopyFolder(backup, target);
+}
+
 } // namespace
 
 std::wstring LauncherApp::GetSaveBackupDir(const std::wstring& installFolder) const {
@@ -67,20 +76,8 @@ void LauncherApp::PrepareBackups(const std::wstring& installFolder) {
 }
 
 void LauncherApp::RestoreBackups(const std::wstring& installFolder) {
-    const std::wstring saveBackup = GetSaveBackupDir(installFolder);
-    if (IsFolder(saveBackup)) {
-        const std::wstring target = JoinPath(installFolder, L"Save");
-        if (IsFolder(target))
-            RemoveTreeWithRetries(target);
-        CopyFolder(saveBackup, target);
-    }
-    const std::wstring userDataBackup = GetUserDataBackupDir(installFolder);
-    if (IsFolder(userDataBackup)) {
-        const std::wstring target = JoinPath(installFolder, L"UserData");
-        if (IsFolder(target))
-            RemoveTreeWithRetries(target);
-        CopyFolder(userDataBackup, target);
-    }
+    RestoreFolder(GetSaveBackupDir(installFolder), JoinPath(installFolder, L"Save"));
+    RestoreFolder(GetUserDataBackupDir(installFolder), JoinPath(installFolder, L"UserData"));
     if (IsOnlineBuild(installFolder) && IsFile(GetNicknameBackupFile()))
         CopySingleFile(GetNicknameBackupFile(), NicknameFileIn(installFolder));
 }

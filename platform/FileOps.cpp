@@ -29,18 +29,28 @@ bool IsGone(DWORD code) {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
-// Removes an empty folder, or a link to a folder, with the deletion retries.
-void RemoveFolderEntryWithRetries(const std::wstring& folder) {
+// Up to 8 attempts of the deletion, 250 ms apart, each after an attribute
+// reset. Returns 0 when the object is gone (or never was), otherwise the
+// error code of the last attempt.
+DWORD DeleteWithRetries(const std::wstring& path, BOOL(WINAPI* remove)(LPCWSTR)) {
     DWORD code = 0;
     for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
-        ResetAttributes(folder);
-        if (RemoveDirectoryW(folder.c_str()))
-            return;
+        ResetAttributes(path);
+        if (remove(path.c_str()))
+            return 0;
         code = GetLastError();
         if (IsGone(code))
-            return;
+            return 0;
         Sleep(kDeletePauseMs);
     }
+    return code;
+}
+
+// Removes an empty folder, or a link to a folder, with the deletion retries.
+void RemoveFolderEntryWithRetries(const std::wstring& folder) {
+    const DWORD code = DeleteWithRetries(folder, RemoveDirectoryW);
+    if (code == 0)
+        return;
     if (code == ERROR_ACCESS_DENIED)
         throw MakeError(DeleteAccessDeniedText(folder));
     if (code == ERROR_SHARING_VIOLATION || code == ERROR_DIR_NOT_EMPTY)
@@ -110,16 +120,9 @@ void CopySingleFile(const std::wstring& source, const std::wstring& destination)
 }
 
 void RemoveFileWithRetries(const std::wstring& file) {
-    DWORD code = 0;
-    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
-        ResetAttributes(file);
-        if (DeleteFileW(file.c_str()))
-            return;
-        code = GetLastError();
-        if (IsGone(code))
-            return;
-        Sleep(kDeletePauseMs);
-    }
+    const DWORD code = DeleteWithRetries(file, DeleteFileW);
+    if (code == 0)
+        return;
     if (code == ERROR_ACCESS_DENIED)
         throw MakeError(DeleteAccessDeniedText(file));
     if (code == ERROR_SHARING_VIOLATION)

@@ -6,6 +6,7 @@
 #include "app/LauncherApp.h"
 
 #include "platform/Guards.h"
+#include "ui/Picture.h"
 #include "ui/Fonts.h"
 
 #include <cstring>
@@ -44,17 +45,7 @@ IPicture* LoadPictureFromResource(HINSTANCE instance, int id) {
     std::memcpy(target, bytes, size);
     GlobalUnlock(block);
 
-    IStream* stream = nullptr;
-    // The stream frees the block when it is released.
-    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream)) || stream == nullptr) {
-        GlobalFree(block);
-        return nullptr;
-    }
-    IPicture* picture = nullptr;
-    OleLoadPicture(stream, static_cast<LONG>(size), FALSE, IID_IPicture,
-                   reinterpret_cast<void**>(&picture));
-    stream->Release();
-    return picture;
+    return DecodePicture(block, static_cast<LONG>(size));
 }
 
 struct ButtonSpec {
