@@ -102,16 +102,20 @@ class Screenshot:
 class Launcher:
     """One copy of the launcher in a folder of its own."""
 
-    def __init__(self, case, picture=None):
+    def __init__(self, case, picture=None, prepare=None, expect_window=True):
         self.folder = tempfile.mkdtemp(prefix="launcher-", dir=TESTENV)
         case.addCleanup(shutil.rmtree, self.folder, True)
         shutil.copy(LAUNCHER, self.folder)
         if picture:
             shutil.copy(picture, os.path.join(self.folder, "background2.jpg"))
+        if prepare:
+            prepare(self.folder)
         self.process = subprocess.Popen(
             [WINE_RUN, os.path.join(self.folder, "VornLauncherTest.exe")],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         case.addCleanup(self.kill)
+        if not expect_window:
+            return
         self.window = wait_for(self.info, timeout=60)
         if not self.window:
             raise AssertionError("the launcher window did not appear")
@@ -190,6 +194,17 @@ class LauncherWindow(unittest.TestCase):
         # Outside the buttons' rounded corners the panel shows through.
         self.assertNotEqual(shot.at(92, 238), rgb("#410009"))
         self.assertEqual(launcher.close(), 0)
+
+    def test_save_folder_that_cannot_be_made_ends_with_an_error_box(self):
+        def block(folder):
+            # A file where the online build's folder must go.
+            with open(os.path.join(folder, "game_online"), "w") as f:
+                f.write("not a folder")
+        launcher = Launcher(self, prepare=block, expect_window=False)
+        text = launcher.dialog("Ошибка")
+        self.assertTrue(text.startswith("Не удалось создать папку '"), text)
+        self.assertIn("game_online\\Save': ", text)
+        self.assertEqual(launcher.process.wait(timeout=60), 1)
 
     def test_click_updates_the_online_build_and_starts_the_game(self):
         publish_manifest("version.json", "1.0", "v1_top.zip", "_slow/800000/")
