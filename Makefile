@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test demo release clean
 
 all: build
 
@@ -22,6 +22,13 @@ build: configure
 test: configure
 	cmake --build $(BUILD_DIR)
 	tools/run-tests.sh $(BUILD_DIR)
+
+demo: build
+	tools/demo.py $(BUILD_DIR)
+
+# The launcher with the production settings, into dist/ with its SHA-256.
+release: deps
+	tools/release.sh
 
 clean:
 	rm -rf $(BUILD_DIR)

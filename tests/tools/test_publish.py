@@ -6,13 +6,13 @@ in temporary directories."""
 
 import hashlib
 import importlib.machinery
-import importlib.util
 import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import types
 import unittest
 import zipfile
 from unittest import mock
@@ -24,9 +24,10 @@ UTF8_FLAG = 0x800
 
 
 def load_tool():
+    # The tool has no .py suffix, so it is loaded by hand.
     loader = importlib.machinery.SourceFileLoader("publish_tool", TOOL)
-    spec = importlib.util.spec_from_loader("publish_tool", loader)
-    module = importlib.util.module_from_spec(spec)
+    module = types.ModuleType(loader.name)
+    module.__file__ = TOOL
     loader.exec_module(module)
     return module
 
@@ -267,7 +268,7 @@ class RefusalTest(PublishCase):
     def test_versions_the_launcher_would_never_install(self):
         write_tree(self.build, {"Game.exe": GAME})
         for version in ("", "beta", "0", "0.0.0", "v0-0", "4294967296",
-                        "4294967296.0", "2147483648", "0.2147483648.5"):
+                        "4294967296.0", "8589934592", "2147483648", "0.2147483648.5"):
             with self.subTest(version=version):
                 self.assert_refused_cleanly(self.publish(version, URL % "x"), "version")
 
@@ -315,7 +316,8 @@ class RefusalTest(PublishCase):
                     "https:///game-1.zip", "https://cdn.example.test/game-1.tar.gz",
                     "https://cdn.example.test/game-1.zip?token=1",
                     "https://cdn.example.test/game-1.zip#x", "https://cdn.example.test/",
-                    "https://cdn.example.test/game 1.zip", "builds/game-1.zip"):
+                    "https://cdn.example.test/game 1.zip", "https://cdn.example.test/%FF.zip",
+                    "https://cdn.example.test/a%2Fb.zip", "builds/game-1.zip"):
             with self.subTest(url=url):
                 self.assert_refused_cleanly(self.publish("1.0", url), "URL")
 
@@ -383,6 +385,7 @@ class VersionOrderTest(PublishCase):
         compare = self.tool.compare_versions
         same = (("1.2", "1.2.0"), ("1.2.0.0", "1.2"), ("v1-2", "1.2"), ("1.02", "1.2"),
                 ("", "0.0"), ("beta", "0"), ("4294967296", "0"), ("4294967297", "1"),
+                ("8589934593", "1"), ("1.12884901888", "1"),
                 ("1.٣", "1"))
         for a, b in same:
             with self.subTest(a=a, b=b):
