@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo release clean
+.PHONY: all deps configure build test demo release bench clean
 
 all: build
 
@@ -29,6 +29,11 @@ demo: build
 # The launcher with the production settings, into dist/ with its SHA-256.
 release: deps
 	tools/release.sh
+
+# Measures the launcher under Wine: $(BUILD_DIR)/bench/report.txt.
+bench: build
+	@tools/install-deps.sh curl time python3-matplotlib
+	bench/run_bench.py $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

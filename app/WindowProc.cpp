@@ -110,10 +110,13 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
             CreateCompatibleBitmap(dc, client.right - client.left, client.bottom - client.top));
         if (memory.Get() != nullptr && bitmap.Get() != nullptr) {
             SelectGuard selectBitmap(memory.Get(), bitmap.Get());
+            // Only the update rectangle reaches the window, so drawing is clipped
+            // to it: a tick of the sweeping bar then blends just the bar's area.
+            const RECT& update = paint.rcPaint;
+            IntersectClipRect(memory.Get(), update.left, update.top, update.right, update.bottom);
             DrawWindowBackground(memory.Get());
             DrawHeaderTexts(memory.Get());
             DrawProgressBar(memory.Get());
-            const RECT& update = paint.rcPaint;
             BitBlt(dc, update.left, update.top, update.right - update.left,
                    update.bottom - update.top, memory.Get(), update.left, update.top, SRCCOPY);
         } else {

@@ -21,8 +21,13 @@ std::wstring DeleteAccessDeniedText(const std::wstring& path) {
            kAdminAdvice;
 }
 
+// Clears the marks that stop a deletion or an overwrite. Most files carry
+// none, and setting attributes costs a round trip, so only those are touched.
 void ResetAttributes(const std::wstring& path) {
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) != 0)
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 bool IsGone(DWORD code) {

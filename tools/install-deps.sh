@@ -1,11 +1,12 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing need, when missing,
-# and makes the players' Russian locale available to Wine.
+# and makes the players' Russian locale available to Wine. Extra package names
+# given as arguments are installed too (the bench's, for example).
 set -eu
 
 packages="cmake ninja-build make mingw-w64 g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
     wine wine64 xvfb xauth x11-utils imagemagick xdotool googletest python3 openssl zip unzip
-    locales"
+    locales $*"
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then

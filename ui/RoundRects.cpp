@@ -92,20 +92,31 @@ void LauncherApp::DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COL
     const int outer = radius <= 0 ? 0 : std::min({radius, w / 2, h / 2});
     const int inner = radius - 1 <= 0 ? 0 : std::min({radius - 1, (w - 2) / 2, (h - 2) / 2});
 
+    // Only the columns next to the sides can meet a corner; the columns between
+    // them take one value per row, written as a run.
+    const int edge = std::max({outer, inner + 1, 1});
+    auto classify = [&](int x, int y) -> DWORD {
+        if (OutsideCorner(x, y, w, h, outer))
+            return 0;
+        if (x == 0 || x == w - 1 || y == 0 || y == h - 1)
+            return border;
+        if (w - 2 <= 0 || h - 2 <= 0)
+            return border;
+        if (OutsideCorner(x - 1, y - 1, w - 2, h - 2, inner))
+            return border;
+        return fill;
+    };
     DWORD* pixels = static_cast<DWORD*>(bits);
     for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            DWORD value = fill;
-            if (OutsideCorner(x, y, w, h, outer))
-                value = 0;
-            else if (x == 0 || x == w - 1 || y == 0 || y == h - 1)
-                value = border;
-            else if (w - 2 <= 0 || h - 2 <= 0)
-                value = border;
-            else if (OutsideCorner(x - 1, y - 1, w - 2, h - 2, inner))
-                value = border;
-            pixels[y * w + x] = value;
-        }
+        DWORD* row = pixels + static_cast<size_t>(y) * w;
+        const int left = std::min(edge, w);
+        const int right = std::max(w - edge, left);
+        for (int x = 0; x < left; ++x)
+            row[x] = classify(x, y);
+        const bool edgeRow = y == 0 || y == h - 1 || w - 2 <= 0 || h - 2 <= 0;
+        std::fill(row + left, row + right, edgeRow ? border : fill);
+        for (int x = right; x < w; ++x)
+            row[x] = classify(x, y);
     }
 
     AlphaBlendFunction alphaBlend = AlphaBlendOnce();

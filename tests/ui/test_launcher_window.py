@@ -120,6 +120,11 @@ class Launcher:
         if not self.window:
             raise AssertionError("the launcher window did not appear")
         self.origin = self.window["origin"]
+        # The window is mapped before its first paint reaches the display; the
+        # credit badge, which never changes, tells when it has.
+        if not wait_for(lambda: self.screenshot("first-paint").at(100, 57) == rgb("#F4E9F8"),
+                        timeout=20, step=0.2):
+            raise AssertionError("the launcher window was never painted")
 
     def probe(self, *args):
         result = subprocess.run([WINE_RUN, PROBE] + list(args), stdout=subprocess.PIPE)
@@ -213,12 +218,13 @@ class LauncherWindow(unittest.TestCase):
         launcher.click(ONLINE)
         self.assertTrue(wait_for(lambda: not launcher.buttons_enabled()[ONLINE], timeout=10))
         self.assertEqual(set(launcher.buttons_enabled().values()), {False})
-        time.sleep(1.5)
-        shot = launcher.screenshot("run-percent")
+        def part_way():
+            shot = launcher.screenshot("run-percent")
+            filled = shot.row(BAR_ROW, 94, 586).count(rgb("#410009"))
+            return shot if 0 < filled < 492 else None
+        shot = wait_for(part_way, timeout=20, step=0.2)
+        self.assertIsNotNone(shot, "the bar shows part of the download")
         self.assertEqual(shot.at(110, 260), rgb("#E0E0E4"))  # disabled look
-        bar = shot.row(BAR_ROW, 94, 586)
-        filled = bar.count(rgb("#410009"))
-        self.assertTrue(0 < filled < len(bar), "the bar shows part of the download")
 
         record = launcher.path("game_online", "launched.txt")
         self.assertTrue(wait_for(lambda: os.path.exists(record), timeout=60))
@@ -235,13 +241,18 @@ class LauncherWindow(unittest.TestCase):
         self.addCleanup(unpublish, "version.json")
         launcher = Launcher(self)
         launcher.click(ONLINE)
-        time.sleep(2.0)
-        first = launcher.screenshot("sweep")
+        time.sleep(1.0)
+
+        def segment(name):
+            # The segment is out of sight for one tick in 34: look again then.
+            bar = launcher.screenshot(name).row(BAR_ROW, 94, 586)
+            return bar if 0 < bar.count(rgb("#410009")) <= 123 else None
+        first = wait_for(lambda: segment("sweep"), timeout=5, step=0.05)
+        self.assertIsNotNone(first, "a segment of at most 123 pixels on the bar")
         time.sleep(0.3)
-        second = launcher.screenshot("sweep-later")
-        bar_first = first.row(BAR_ROW, 94, 586)
-        self.assertTrue(0 < bar_first.count(rgb("#410009")) <= 123)
-        self.assertNotEqual(bar_first, second.row(BAR_ROW, 94, 586), "the segment moves")
+        second = wait_for(lambda: segment("sweep-later"), timeout=5, step=0.05)
+        self.assertIsNotNone(second)
+        self.assertNotEqual(first, second, "the segment moves")
         self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[ONLINE], timeout=60))
         self.assertEqual(launcher.close(), 0)
 
