@@ -69,11 +69,25 @@ void LauncherApp::DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COL
     if (w < 1 || h < 1)
         return;
 
+    // Only the part inside the DC's clip box can change a pixel, so only that
+    // part is built and blended (a tick of the bar repaints just the bar).
+    RECT visible = rect;
+    RECT clip{};
+    const int clipKind = GetClipBox(dc, &clip);
+    if (clipKind == NULLREGION)
+        return;
+    if (clipKind != ERROR && !IntersectRect(&visible, &rect, &clip))
+        return;
+    const int vx = visible.left - rect.left;
+    const int vy = visible.top - rect.top;
+    const int vw = visible.right - visible.left;
+    const int vh = visible.bottom - visible.top;
+
     DcGuard memory(CreateCompatibleDC(dc));
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = w;
-    info.bmiHeader.biHeight = -h; // top-down rows
+    info.bmiHeader.biWidth = vw;
+    info.bmiHeader.biHeight = -vh; // top-down rows
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
@@ -106,17 +120,22 @@ void LauncherApp::DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COL
             return border;
         return fill;
     };
+    const int left = std::min(edge, w);
+    const int right = std::max(w - edge, left);
+    const int first = vx;
+    const int last = vx + vw; // one past the last visible column
     DWORD* pixels = static_cast<DWORD*>(bits);
-    for (int y = 0; y < h; ++y) {
-        DWORD* row = pixels + static_cast<size_t>(y) * w;
-        const int left = std::min(edge, w);
-        const int right = std::max(w - edge, left);
-        for (int x = 0; x < left; ++x)
-            row[x] = classify(x, y);
+    for (int y = vy; y < vy + vh; ++y) {
+        DWORD* row = pixels + static_cast<size_t>(y - vy) * vw; // row[0] is column vx
+        for (int x = first; x < std::min(left, last); ++x)
+            row[x - vx] = classify(x, y);
         const bool edgeRow = y == 0 || y == h - 1 || w - 2 <= 0 || h - 2 <= 0;
-        std::fill(row + left, row + right, edgeRow ? border : fill);
-        for (int x = right; x < w; ++x)
-            row[x] = classify(x, y);
+        const int runFrom = std::max(left, first);
+        const int runTo = std::min(right, last);
+        if (runFrom < runTo)
+            std::fill(row + (runFrom - vx), row + (runTo - vx), edgeRow ? border : fill);
+        for (int x = std::max(right, first); x < last; ++x)
+            row[x - vx] = classify(x, y);
     }
 
     AlphaBlendFunction alphaBlend = AlphaBlendOnce();
@@ -125,5 +144,5 @@ void LauncherApp::DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COL
         return;
     }
     BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    alphaBlend(dc, rect.left, rect.top, w, h, memory.Get(), 0, 0, w, h, blend);
+    alphaBlend(dc, visible.left, visible.top, vw, vh, memory.Get(), 0, 0, vw, vh, blend);
 }

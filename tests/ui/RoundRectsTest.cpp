@@ -120,3 +120,19 @@ TEST(DrawRoundRectOutline, OpaqueFillAndBorder) {
     EXPECT_EQ(canvas.ColorAt(15, 0), RGB(0x10, 0x20, 0x30));
     EXPECT_EQ(canvas.ColorAt(0, 0), RGB(0xFF, 0xFF, 0xFF)); // the corner is round
 }
+
+TEST(DrawRoundedAlphaRect, ClippedDrawingGivesTheSamePixelsInsideTheClip) {
+    Canvas whole(60, 40, 0x336699);
+    Canvas clipped(60, 40, 0x336699);
+    LauncherApp app;
+    app.DrawRoundedAlphaRect(whole.Dc(), RECT{5, 5, 55, 35}, 18, kFill, 222, kBorder, 255);
+    // A clip box cutting through a corner, the border and the fill.
+    IntersectClipRect(clipped.Dc(), 3, 2, 30, 20);
+    app.DrawRoundedAlphaRect(clipped.Dc(), RECT{5, 5, 55, 35}, 18, kFill, 222, kBorder, 255);
+    for (int y = 0; y < 40; ++y) {
+        for (int x = 0; x < 60; ++x) {
+            const bool inside = x >= 3 && x < 30 && y >= 2 && y < 20;
+            ASSERT_EQ(clipped.At(x, y), inside ? whole.At(x, y) : 0x336699u) << x << "," << y;
+        }
+    }
+}
