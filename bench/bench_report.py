@@ -442,7 +442,7 @@ class Report:
                          "platform's (TLS in Wine above all)"
                          % fmt_x((no_sha - ours) / self.tool_no_sha))
         if fixes:
-            lines.append("fix (ours): " + "; ".join(fixes))
+            lines.append("ours: " + "; ".join(fixes))
         self.add("")
         return lines
 
