@@ -70,13 +70,7 @@ int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
         return true;
     });
     timed("empty", [&] {
-        EnsureDir(installFolder);
-        for (const DirEntry& entry : ListDirectory(installFolder)) {
-            if (entry.isDirectory)
-                RemoveTreeWithRetries(entry.fullPath);
-            else
-                RemoveFileWithRetries(entry.fullPath);
-        }
+        EmptyFolder(installFolder);
         return true;
     });
     timed("copy", [&] {

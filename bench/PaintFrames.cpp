@@ -109,31 +109,40 @@ int RunPaintFrames(const std::wstring& outPath, int frames) {
             bar.seconds.push_back(end - afterHeader);
         }
     }
-    // As WM_PAINT does it for the invalidated bar, buffer included.
-    for (int frame = 0; frame < kWarmUpFrames + frames; ++frame) {
-        app.marqueeOffset += kSweepStep;
-        const double start = NowSeconds();
-        {
-            DcGuard memory(CreateCompatibleDC(windowDc));
-            GdiObjectGuard bitmap(CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
-            SelectGuard selectBitmap(memory.Get(), bitmap.Get());
-            app.DrawWindowBackground(memory.Get());
-            app.DrawHeaderTexts(memory.Get());
-            app.DrawProgressBar(memory.Get());
-            const RECT& update = app.progressRect;
-            BitBlt(windowDc, update.left, update.top, update.right - update.left,
-                   update.bottom - update.top, memory.Get(), update.left, update.top, SRCCOPY);
+    // One timer tick as WM_PAINT does it for the invalidated bar, buffer
+    // included; clipped to the bar as the launcher paints it, or not.
+    auto timeTicks = [&](bool clipped) {
+        Series ticks;
+        for (int frame = 0; frame < kWarmUpFrames + frames; ++frame) {
+            app.marqueeOffset += kSweepStep;
+            const double start = NowSeconds();
+            {
+                DcGuard memory(CreateCompatibleDC(windowDc));
+                GdiObjectGuard bitmap(
+                    CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
+                SelectGuard selectBitmap(memory.Get(), bitmap.Get());
+                const RECT& update = app.progressRect;
+                if (clipped)
+                    IntersectClipRect(memory.Get(), update.left, update.top, update.right,
+                                      update.bottom);
+                app.DrawWindowBackground(memory.Get());
+                app.DrawHeaderTexts(memory.Get());
+                app.DrawProgressBar(memory.Get());
+                BitBlt(windowDc, update.left, update.top, update.right - update.left,
+                       update.bottom - update.top, memory.Get(), update.left, update.top, SRCCOPY);
+            }
+            GdiFlush();
+            if (frame >= kWarmUpFrames)
+                ticks.seconds.push_back(NowSeconds() - start);
         }
-        GdiFlush();
-        if (frame >= kWarmUpFrames)
-            timerTick.seconds.push_back(NowSeconds() - start);
-    }
+        return ticks;
+    };
+    timerTick = timeTicks(false);
     // Where DrawWindowBackground's time goes: the picture stretched over the
     // client, and the shadow and panel built pixel by pixel and alpha-blended.
     Series picture;
     Series shadow;
     Series panel;
-    Series clippedTick;
     {
         DcGuard memory(CreateCompatibleDC(windowDc));
         GdiObjectGuard bitmap(CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
@@ -168,27 +177,7 @@ int RunPaintFrames(const std::wstring& outPath, int frames) {
             panel.seconds.push_back(end - afterShadow);
         }
     }
-    // The timer tick again with the buffer clipped to the bar's rectangle, as
-    // a WM_PAINT that drew only its update region would.
-    for (int frame = 0; frame < kWarmUpFrames + frames; ++frame) {
-        app.marqueeOffset += kSweepStep;
-        const double start = NowSeconds();
-        {
-            DcGuard memory(CreateCompatibleDC(windowDc));
-            GdiObjectGuard bitmap(CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
-            SelectGuard selectBitmap(memory.Get(), bitmap.Get());
-            const RECT& update = app.progressRect;
-            IntersectClipRect(memory.Get(), update.left, update.top, update.right, update.bottom);
-            app.DrawWindowBackground(memory.Get());
-            app.DrawHeaderTexts(memory.Get());
-            app.DrawProgressBar(memory.Get());
-            BitBlt(windowDc, update.left, update.top, update.right - update.left,
-                   update.bottom - update.top, memory.Get(), update.left, update.top, SRCCOPY);
-        }
-        GdiFlush();
-        if (frame >= kWarmUpFrames)
-            clippedTick.seconds.push_back(NowSeconds() - start);
-    }
+    const Series clippedTick = timeTicks(true);
     // And with the scene behind the bar kept from one frame to the next: a
     // tick copies the bar's part of it back, draws the bar and shows it.
     Series cachedTick;

@@ -74,13 +74,7 @@ void LauncherApp::InstallOrUpdate(const Manifest& manifest, const std::wstring& 
         }
 
         MarkRestorePending(installFolder);
-        EnsureDir(installFolder);
-        for (const DirEntry& entry : ListDirectory(installFolder)) {
-            if (entry.isDirectory)
-                RemoveTreeWithRetries(entry.fullPath);
-            else
-                RemoveFileWithRetries(entry.fullPath);
-        }
+        EmptyFolder(installFolder);
         CopyDirectoryContents(sourceFolder, installFolder);
         RestoreBackups(installFolder);
         ClearRestorePending(installFolder);

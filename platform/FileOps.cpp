@@ -154,6 +154,16 @@ void RemoveTreeWithRetries(const std::wstring& folder) {
     RemoveFolderEntryWithRetries(folder);
 }
 
+void EmptyFolder(const std::wstring& folder) {
+    EnsureDir(folder);
+    for (const DirEntry& entry : ListDirectory(folder)) {
+        if (entry.isDirectory)
+            RemoveTreeWithRetries(entry.fullPath);
+        else
+            RemoveFileWithRetries(entry.fullPath);
+    }
+}
+
 void CopyDirectoryContents(const std::wstring& source, const std::wstring& destination) {
     if (!IsFolder(source))
         throw MakeError(L"Не найдена папка источника: " + source);

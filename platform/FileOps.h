@@ -34,6 +34,10 @@ void RemoveFileWithRetries(const std::wstring& file);
 // left alone.
 void RemoveTreeWithRetries(const std::wstring& folder);
 
+// Makes sure the folder exists and removes every entry in it, in listing
+// order; the folder itself stays. The first failure ends the emptying.
+void EmptyFolder(const std::wstring& folder);
+
 // Copies the source folder's whole tree into the destination, over what is
 // there; the destination's other content stays.
 void CopyDirectoryContents(const std::wstring& source, const std::wstring& destination);
