@@ -27,12 +27,15 @@ std::wstring NicknameFileIn(const std::wstring& installFolder) {
                     L"nickname.json");
 }
 
-// The player's folder replaces the build's own whole, never merged with it.
+// The player's folder replaces the build's own whole, never merged with it;
+// a file of the build that stands in its place goes too.
 void RestoreFolder(const std::wstring& backup, const std::wstring& target) {
     if (!IsFolder(backup))
         return;
     if (IsFolder(target))
         RemoveTreeWithRetries(target);
+    else if (IsFile(target))
+        RemoveFileWithRetries(target);
     CopyFolder(backup, target);
 }
 
@@ -78,8 +81,12 @@ void LauncherApp::PrepareBackups(const std::wstring& installFolder) {
 void LauncherApp::RestoreBackups(const std::wstring& installFolder) {
     RestoreFolder(GetSaveBackupDir(installFolder), JoinPath(installFolder, L"Save"));
     RestoreFolder(GetUserDataBackupDir(installFolder), JoinPath(installFolder, L"UserData"));
-    if (IsOnlineBuild(installFolder) && IsFile(GetNicknameBackupFile()))
-        CopySingleFile(GetNicknameBackupFile(), NicknameFileIn(installFolder));
+    if (IsOnlineBuild(installFolder) && IsFile(GetNicknameBackupFile())) {
+        // Likewise a folder of the build where the player's file goes.
+        const std::wstring nickname = NicknameFileIn(installFolder);
+        RemoveTreeWithRetries(nickname);
+        CopySingleFile(GetNicknameBackupFile(), nickname);
+    }
 }
 
 void LauncherApp::MarkRestorePending(const std::wstring& installFolder) {

@@ -77,6 +77,10 @@ DWORD WINAPI LauncherApp::WorkerThreadProc(LPVOID parameter) {
         const std::string installedVersion =
             ReadWholeFileUtf8(JoinPath(installFolder, L"version.txt"), "0.0.0");
         const std::wstring exeName = Utf8ToWide(manifest.exe);
+        // The server names a file inside the build folder, never a program
+        // elsewhere on the machine.
+        if (!IsPlainFileName(exeName))
+            throw MakeError(L"Недопустимое имя файла запуска в manifest: '" + exeName + L"'.");
         const bool installed = IsFile(JoinPath(installFolder, exeName));
         const bool current = installed && CompareVersions(installedVersion, manifest.version) >= 0;
 

@@ -65,6 +65,15 @@ void RemoveFolderEntryWithRetries(const std::wstring& folder) {
     throw MakeError(L"Не удалось удалить '" + folder + L"': " + systemText);
 }
 
+// Symbolic links, junctions and other name surrogates point elsewhere. Other
+// reparse points (cloud placeholders, deduplicated files) hold real data.
+// Wine reports its links to Unix folders without a tag.
+bool IsLinkEntry(const WIN32_FIND_DATAW& data) {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return false;
+    return data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0);
+}
+
 } // namespace
 
 bool IsFolder(const std::wstring& path) {
@@ -91,7 +100,7 @@ std::vector<DirEntry> ListDirectory(const std::wstring& folder) {
         entry.fullPath = JoinPath(folder, name);
         entry.name = name;
         entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        entry.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        entry.isLink = IsLinkEntry(data);
         entries.push_back(std::move(entry));
     } while (FindNextFileW(find.Get(), &data));
     return entries;
@@ -100,16 +109,27 @@ std::vector<DirEntry> ListDirectory(const std::wstring& folder) {
 void EnsureDir(const std::wstring& folder) {
     if (folder.empty() || IsFolder(folder))
         return;
-    const std::wstring parent = ParentPath(folder);
-    if (!parent.empty() && parent != folder)
-        EnsureDir(parent);
-    if (CreateDirectoryW(folder.c_str(), nullptr))
-        return;
-    const DWORD code = GetLastError();
-    if (code == ERROR_ALREADY_EXISTS)
-        return;
-    const std::wstring systemText = GetWinErrorMessage(code);
-    throw MakeError(L"Не удалось создать папку '" + folder + L"': " + systemText);
+    // The missing levels, as lengths of the path, deepest first. A loop, not
+    // recursion: a name thousands of levels deep must not exhaust the stack.
+    std::vector<size_t> missing;
+    std::wstring path = folder;
+    while (!path.empty() && !IsFolder(path)) {
+        missing.push_back(path.size());
+        const std::wstring parent = ParentPath(path);
+        if (parent == path)
+            break;
+        path = parent;
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        const std::wstring current = folder.substr(0, *level);
+        if (CreateDirectoryW(current.c_str(), nullptr))
+            continue;
+        const DWORD code = GetLastError();
+        if (code == ERROR_ALREADY_EXISTS)
+            continue;
+        const std::wstring systemText = GetWinErrorMessage(code);
+        throw MakeError(L"Не удалось создать папку '" + current + L"': " + systemText);
+    }
 }
 
 void CopySingleFile(const std::wstring& source, const std::wstring& destination) {
@@ -169,6 +189,11 @@ void CopyDirectoryContents(const std::wstring& source, const std::wstring& desti
         throw MakeError(L"Не найдена папка источника: " + source);
     EnsureDir(destination);
     for (const DirEntry& entry : ListDirectory(source)) {
+        // A link is not copied: following it could copy what lies outside the
+        // tree, or loop forever, and a copy of the link itself would point at
+        // the original's surroundings.
+        if (entry.isLink)
+            continue;
         const std::wstring target = JoinPath(destination, entry.name);
         if (entry.isDirectory) {
             EnsureDir(target);

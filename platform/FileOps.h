@@ -12,8 +12,8 @@ struct DirEntry {
     std::wstring fullPath;
     std::wstring name;
     bool isDirectory = false;
-    // A reparse point (junction or symbolic link). Tree removal deletes the
-    // link itself and never descends into it.
+    // A symbolic link or junction. Tree removal deletes the link itself and
+    // never descends into it; copies leave it out.
     bool isLink = false;
 };
 
@@ -39,7 +39,7 @@ void RemoveTreeWithRetries(const std::wstring& folder);
 void EmptyFolder(const std::wstring& folder);
 
 // Copies the source folder's whole tree into the destination, over what is
-// there; the destination's other content stays.
+// there; the destination's other content stays. Links are left out.
 void CopyDirectoryContents(const std::wstring& source, const std::wstring& destination);
 
 // Replaces the destination by an exact copy of the source; a missing source is

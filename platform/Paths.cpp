@@ -1,5 +1,6 @@
 #include "platform/Paths.h"
 
+#include <cwchar>
 #include <cwctype>
 
 namespace {
@@ -34,4 +35,31 @@ std::wstring ToLowerW(std::wstring text) {
     for (wchar_t& unit : text)
         unit = static_cast<wchar_t>(std::towlower(unit));
     return text;
+}
+
+bool IsReservedDeviceName(const std::wstring& name) {
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ')
+        base.pop_back();
+    base = ToLowerW(base);
+    if (base == L"con" || base == L"prn" || base == L"aux" || base == L"nul" || base == L"conin$" ||
+        base == L"conout$")
+        return true;
+    if (base.size() != 4 || (base.compare(0, 3, L"com") != 0 && base.compare(0, 3, L"lpt") != 0))
+        return false;
+    // Windows reserves the superscript digits one to three as well.
+    const wchar_t digit = base[3];
+    return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+           digit == L'\u00B3';
+}
+
+bool IsPlainFileName(const std::wstring& name) {
+    // Only dots and spaces: Windows trims them to nothing, the folder itself.
+    if (name.find_first_not_of(L". ") == std::wstring::npos)
+        return false;
+    for (const wchar_t unit : name) {
+        if (unit < 0x20 || wcschr(L"<>:\"/\\|?*", unit) != nullptr)
+            return false;
+    }
+    return !IsReservedDeviceName(name);
 }

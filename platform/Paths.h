@@ -8,3 +8,12 @@ std::wstring JoinPath(const std::wstring& first, const std::wstring& second);
 std::wstring ParentPath(const std::wstring& path);
 std::wstring FileNameOf(const std::wstring& path);
 std::wstring ToLowerW(std::wstring text);
+
+// CON, NUL, COM1 and the like (also COM¹ to COM³ and LPT¹ to LPT³) open
+// devices instead of files, even with an extension or trailing spaces.
+bool IsReservedDeviceName(const std::wstring& name);
+
+// A name that stands for one file right inside a folder: not empty, no folder
+// separators or drive colon, not only dots and spaces (".", ".."), nothing
+// Windows forbids in a name, and not a device.
+bool IsPlainFileName(const std::wstring& name);

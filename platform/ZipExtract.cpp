@@ -1,5 +1,6 @@
 #include "platform/ZipExtract.h"
 
+#include "platform/DiskSpace.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
 #include "platform/Paths.h"
@@ -42,6 +43,11 @@ const uint16_t kUnicodePathExtraId = 0x7075;
 // buffers whatever the archive holds.
 const size_t kDataBufferSize = 256 * 1024;
 const size_t kDirectoryBufferSize = 64 * 1024;
+
+// Longer or deeper names than any game needs are refused before anything is
+// written: they only serve to exhaust the stack or the path limits.
+const size_t kMaxNameLength = 1024;
+const size_t kMaxNameDepth = 128;
 
 uint16_t Read16(const unsigned char* bytes) {
     return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -121,6 +127,9 @@ public:
         }
         return true;
     }
+
+    // Offset of the next byte Next would give.
+    uint64_t Position() const { return next_ - (last_ - first_); }
 
     bool Skip(size_t size) {
         while (size > 0) {
@@ -283,21 +292,6 @@ bool IsSeparator(wchar_t unit) {
     return unit == L'/' || unit == L'\\';
 }
 
-// CON, NUL, COM1 and the like open devices instead of files, also with an
-// extension or trailing spaces.
-bool IsDeviceName(const std::wstring& segment) {
-    std::wstring base = segment.substr(0, segment.find(L'.'));
-    while (!base.empty() && base.back() == L' ')
-        base.pop_back();
-    base = ToLowerW(base);
-    if (base == L"con" || base == L"prn" || base == L"aux" || base == L"nul" || base == L"conin$" ||
-        base == L"conout$")
-        return true;
-    return base.size() == 4 &&
-           (base.compare(0, 3, L"com") == 0 || base.compare(0, 3, L"lpt") == 0) &&
-           base[3] >= L'1' && base[3] <= L'9';
-}
-
 // Turns an entry name into a path below the destination, joined with '\'.
 // Empty and "." segments are skipped: "a//b" and "./a" name the same place
 // without them. Everything else that could leave the destination or that
@@ -307,13 +301,14 @@ bool IsDeviceName(const std::wstring& segment) {
 // and forbidden characters, device names.
 bool MakeRelativePath(const std::wstring& name, std::wstring& relative, bool& isFolder) {
     relative.clear();
-    if (name.empty() || IsSeparator(name[0]))
+    if (name.empty() || IsSeparator(name[0]) || name.size() > kMaxNameLength)
         return false;
     for (const wchar_t unit : name) {
         if (unit < 0x20 || wcschr(L"<>:\"|?*", unit) != nullptr)
             return false;
     }
     isFolder = IsSeparator(name.back());
+    size_t depth = 0;
     size_t start = 0;
     while (start <= name.size()) {
         size_t stop = start;
@@ -323,7 +318,8 @@ bool MakeRelativePath(const std::wstring& name, std::wstring& relative, bool& is
         start = stop + 1;
         if (segment.empty() || segment == L".")
             continue;
-        if (segment.find_first_not_of(L". ") == std::wstring::npos || IsDeviceName(segment))
+        if (segment.find_first_not_of(L". ") == std::wstring::npos ||
+            IsReservedDeviceName(segment) || ++depth > kMaxNameDepth)
             return false;
         if (!relative.empty())
             relative += L'\\';
@@ -435,6 +431,38 @@ bool ReadEntry(ArchiveReader& directory, const std::wstring& destination,
     return IsInside(fullRoot, entry.target);
 }
 
+// Where one entry's bytes begin in the archive and how many compressed bytes
+// follow its local header.
+struct EntrySpan {
+    uint64_t headerOffset = 0;
+    uint64_t compressedSize = 0;
+};
+
+// No two entries may share bytes, and all lie before the directory: records
+// that point into one another's data would unpack one small entry many times
+// over. Sorts the spans by offset for LimitAfter.
+bool SpansAreSeparate(std::vector<EntrySpan>& spans, uint64_t dataEnd) {
+    std::sort(spans.begin(), spans.end(), [](const EntrySpan& a, const EntrySpan& b) {
+        return a.headerOffset < b.headerOffset;
+    });
+    for (size_t i = 0; i < spans.size(); ++i) {
+        const uint64_t limit = i + 1 < spans.size() ? spans[i + 1].headerOffset : dataEnd;
+        if (spans[i].compressedSize > limit ||
+            !FitsIn(spans[i].headerOffset, kLocalHeaderSize + spans[i].compressedSize, limit))
+            return false;
+    }
+    return true;
+}
+
+// Where the entry whose header starts at the offset must end: at the next
+// entry's header, or at the directory.
+uint64_t LimitAfter(const std::vector<EntrySpan>& spans, uint64_t headerOffset, uint64_t dataEnd) {
+    const auto next = std::upper_bound(
+        spans.begin(), spans.end(), headerOffset,
+        [](uint64_t offset, const EntrySpan& span) { return offset < span.headerOffset; });
+    return next == spans.end() ? dataEnd : next->headerOffset;
+}
+
 // Creates the folder with its parents; false when something else stands in
 // the way (EnsureDir accepts a file of that name silently).
 bool MakeFolder(const std::wstring& folder) {
@@ -494,19 +522,23 @@ bool Inflate(ArchiveReader& data, std::vector<unsigned char>& buffer, const Entr
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
         return false;
     ScopeExit end([&] { inflateEnd(&stream); });
+    bool inputEnded = false;
     int status = Z_OK;
     while (status != Z_STREAM_END) {
-        if (stream.avail_in == 0) {
+        if (stream.avail_in == 0 && !inputEnded) {
             const unsigned char* chunk = nullptr;
             const size_t size = data.Next(&chunk, kDataBufferSize);
-            if (size == 0)
-                return false; // the compressed data ended before the stream did
+            inputEnded = size == 0;
             stream.next_in = chunk;
             stream.avail_in = static_cast<uInt>(size);
         }
+        // Called again even when the input is used up: a full output buffer
+        // may leave the end of the last match still to be written.
         stream.next_out = buffer.data();
         stream.avail_out = static_cast<uInt>(buffer.size());
         status = inflate(&stream, Z_NO_FLUSH);
+        // Z_BUF_ERROR: no progress with all input given, so the compressed
+        // data ended before the stream did.
         if (status != Z_OK && status != Z_STREAM_END)
             return false;
         if (!output.Write(buffer.data(), buffer.size() - stream.avail_out))
@@ -515,18 +547,18 @@ bool Inflate(ArchiveReader& data, std::vector<unsigned char>& buffer, const Entr
     return output.Matches(entry);
 }
 
-bool ExtractFile(HANDLE archive, uint64_t fileSize, ArchiveReader& data,
+bool ExtractFile(HANDLE archive, uint64_t limit, ArchiveReader& data,
                  std::vector<unsigned char>& buffer, const Entry& entry) {
     // Sizes and CRC come from the directory; the local header only tells
-    // where the data starts.
+    // where the data starts. The data must end before the next entry.
     unsigned char header[kLocalHeaderSize];
-    if (!FitsIn(entry.localHeaderOffset, sizeof(header), fileSize) ||
+    if (!FitsIn(entry.localHeaderOffset, sizeof(header), limit) ||
         !ReadAt(archive, entry.localHeaderOffset, header, sizeof(header)) ||
         Read32(header) != kLocalHeaderSignature)
         return false;
     const uint64_t dataOffset =
         entry.localHeaderOffset + sizeof(header) + Read16(header + 26) + Read16(header + 28);
-    if (!FitsIn(dataOffset, entry.compressedSize, fileSize))
+    if (!FitsIn(dataOffset, entry.compressedSize, limit))
         return false;
     data.Seek(dataOffset, dataOffset + entry.compressedSize);
 
@@ -570,11 +602,24 @@ bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
     // First pass: nothing is written until every entry has passed its checks.
     ArchiveReader listing(archive.Get(), kDirectoryBufferSize);
     Entry entry;
+    std::vector<EntrySpan> spans;
+    uint64_t unpackedSize = 0;
     listing.Seek(directory.offset, directory.offset + directory.size);
     for (uint64_t index = 0; index < directory.entryCount; ++index) {
         if (!ReadEntry(listing, destination, fullRoot, entry))
             return false;
+        spans.push_back({entry.localHeaderOffset, entry.compressedSize});
+        unpackedSize += std::min(entry.uncompressedSize, UINT64_MAX - unpackedSize);
     }
+    // The records must fill the directory exactly: an end record that counts
+    // fewer entries than the directory holds would unpack part of the build.
+    if (listing.Position() != directory.offset + directory.size ||
+        !SpansAreSeparate(spans, directory.offset))
+        return false;
+    // An archive that cannot fit is refused before it fills the drive.
+    uint64_t freeBytes = 0;
+    if (FreeBytesAt(destination, freeBytes) && unpackedSize > freeBytes)
+        return false;
 
     if (!MakeFolder(destination))
         return false;
@@ -584,9 +629,9 @@ bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
     for (uint64_t index = 0; index < directory.entryCount; ++index) {
         if (!ReadEntry(listing, destination, fullRoot, entry))
             return false;
-        const bool done = entry.isFolder
-                              ? MakeFolder(entry.target)
-                              : ExtractFile(archive.Get(), fileSize, data, buffer, entry);
+        const uint64_t limit = LimitAfter(spans, entry.localHeaderOffset, directory.offset);
+        const bool done = entry.isFolder ? MakeFolder(entry.target)
+                                         : ExtractFile(archive.Get(), limit, data, buffer, entry);
         if (!done)
             return false;
     }

@@ -97,6 +97,20 @@ def main():
             "Game.exe": game,
             "version.txt/": b"",
         }),
+        # Files where the player's folders go.
+        "data_files.zip": (with_zipfile, {
+            "Game.exe": game,
+            "Save": b"a file named like the save folder",
+            "UserData": b"a file named like the user data folder",
+            "ModScripts/multiplayer/nickname.json/inner.txt": b"a folder named like the file",
+        }),
+        # A build that ships its own version record and default saves.
+        "own_version.zip": (with_zipfile, {
+            "Game.exe": game,
+            "version.txt": b"9.9.9",
+            "data.txt": b"own version",
+            "Save/default.sav": b"default save",
+        }),
     }
     for name, (writer, files) in builds.items():
         path = os.path.join(out, name)

@@ -58,6 +58,10 @@ UNSAFE_NAMES = [
     ("unsafe_device_con", b"CON"),
     ("unsafe_device_nul", b"logs/nul.txt"),
     ("unsafe_device_com1", b"COM1.log"),
+    # Deeper or longer than any build needs; 12,000 levels once overflowed
+    # the stack.
+    ("unsafe_deep_name", b"a/" * 12000 + b"f"),
+    ("unsafe_deep_short", b"a/" * 200 + b"f"),
 ]
 
 
@@ -246,6 +250,29 @@ class Maker:
         infos = check_readable(self.path(archive))
         assert infos[0].compress_size > 300 * 1024
         self.expect(archive, files)
+
+    def boundaries(self):
+        # Entries that end just around the extractor's 256 KiB buffers, as the
+        # two tools pack them. Zeros make inflate end a buffer inside a long
+        # match; random data makes deflate store blocks.
+        files = {}
+        for size in list(range(262140, 262560, 5)) + [524287, 524288, 524289, 786453]:
+            files[f"zeros_{size}.bin"] = bytes(size)
+        for size in (262143, 262144, 262145, 262165, 524288, 524301):
+            files[f"random_{size}.bin"] = pseudo_random(size, size)
+        root = self.source_tree("boundaries", files)
+        for archive, options in (("boundary_infozip_deflated.zip", []),
+                                 ("boundary_infozip_stored.zip", ["-0"])):
+            run_zip(options + [self.path(archive)] + sorted(files), cwd=root)
+            check_readable(self.path(archive))
+            self.expect(archive, files)
+        for archive, method in (("boundary_python_deflated.zip", zipfile.ZIP_DEFLATED),
+                                ("boundary_python_stored.zip", zipfile.ZIP_STORED)):
+            with zipfile.ZipFile(self.path(archive), "w", method) as z:
+                for name, data in files.items():
+                    z.writestr(name, data)
+            check_readable(self.path(archive))
+            self.expect(archive, files)
 
     def zeros(self):
         # 96 MiB that packs into about 100 KiB: unpacking it must not need the
@@ -505,6 +532,8 @@ class Maker:
             extra=unicode_path_field("../vorn_probe.txt", b"innocent.txt")))
         self.unsafe_archive("unsafe_utf8_parent.zip", Raw(
             "../проба.txt".encode(), b"escaped", flags=FLAG_UTF8))
+        self.unsafe_archive("unsafe_device_superscript.zip", Raw(
+            "logs/COM\u00b9.txt".encode(), b"escaped", flags=FLAG_UTF8))
 
     def unsafe_archive(self, archive, hostile):
         write_raw_zip(self.path(archive), [
@@ -581,6 +610,32 @@ class Maker:
                     b"</html>\r\n")
         open(self.path("empty_file.zip"), "wb").close()
 
+    def directory_damage(self):
+        # 100 directory records that all point at one 10 MiB entry of zeros:
+        # 10 KiB that would unpack to 1,000 MiB.
+        path = self.path("overlapping_entries.zip")
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("zeros.bin", bytes(10 << 20))
+        blob = open(path, "rb").read()
+        offset, fields, name = central_records(blob)[0]
+        header = bytearray(blob[offset:offset + 46])
+        central = bytearray()
+        for copy in range(100):
+            copy_name = b"copy%03d.bin" % copy
+            struct.pack_into("<HHH", header, 28, len(copy_name), 0, 0)
+            central += header + copy_name
+        end = struct.pack("<IHHHHIIH", END_SIG, 0, 0, 100, 100, len(central), offset, 0)
+        with open(path, "wb") as f:
+            f.write(blob[:offset] + central + end)
+
+        # Three entries, but the end record counts one.
+        path = self.path("short_count.zip")
+        with zipfile.ZipFile(path, "w") as z:
+            for name in ("a.txt", "b.txt", "c.txt"):
+                z.writestr(name, name.encode())
+        blob = open(path, "rb").read()
+        patch(path, blob.rindex(struct.pack("<I", END_SIG)) + 8, struct.pack("<HH", 1, 1))
+
     def refused_by_tools(self):
         # A plain entry first, then one the extractor cannot unpack: the
         # archive must be refused before the plain one is written.
@@ -611,6 +666,7 @@ def main():
     maker.infozip_trees()
     maker.python_mixed()
     maker.large()
+    maker.boundaries()
     maker.zeros()
     maker.many_files()
     maker.empty()
@@ -626,6 +682,7 @@ def main():
     maker.unsafe()
     maker.conflicts()
     maker.damaged()
+    maker.directory_damage()
     maker.refused_by_tools()
     # Sources and the private locale were only needed to make the archives.
     shutil.rmtree(maker.sources)

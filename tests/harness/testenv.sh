@@ -60,6 +60,10 @@ setup)
     echo keep >"$env_dir/links/outside/precious.txt"
     echo gone >"$env_dir/links/tree/sub/inner.txt"
     ln -s ../outside "$env_dir/links/tree/link"
+    # A save folder with a link to itself.
+    mkdir -p "$env_dir/links/loop/Save"
+    echo slot >"$env_dir/links/loop/Save/slot.sav"
+    ln -s . "$env_dir/links/loop/Save/again"
     ;;
 cleanup)
     stop_server

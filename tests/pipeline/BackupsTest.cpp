@@ -148,3 +148,20 @@ TEST_F(Backups, FailureBeforeTheEmptyingOwesNoRestore) {
     RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
     EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "played since");
 }
+
+TEST_F(Backups, BuildFilesWhereThePlayersDataGoesGiveWay) {
+    // The build ships files named Save and UserData and a folder named like
+    // the nickname file.
+    InstallBuild(online, "0.9",
+                 {{L"Save/slot1.sav", "mine"},
+                  {L"UserData/keys.cfg", "my keys"},
+                  {L"ModScripts/multiplayer/nickname.json", "{\"nick\": \"me\"}"}});
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"data_files.zip")));
+    EXPECT_EQ(messages[messages.size() - 2], Progress(100, L"онлайн-версии запущена."))
+        << ToUtf8(Describe(messages));
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
+    EXPECT_EQ(ReadBytes(online + L"\\UserData\\keys.cfg"), "my keys");
+    EXPECT_EQ(ReadBytes(online + L"\\ModScripts\\multiplayer\\nickname.json"),
+              "{\"nick\": \"me\"}");
+    EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
+}

@@ -143,3 +143,24 @@ TEST_F(ModeRun, MissingGameAfterInstallIsReportedAtStart) {
     EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0");
     EXPECT_EQ(messages[messages.size() - 4], Progress(100, L"онлайн-версии обновлена. Запуск..."));
 }
+
+TEST_F(ModeRun, ExecutableOutsideTheBuildFolderIsRefusedBeforeAnythingChanges) {
+    // A program beside the build folders that the manifest tries to reach.
+    InstallBuild(online, "1.0.0", {{L"Save/slot1.sav", "mine"}});
+    EnsureDir(base / L"outside");
+    CopyFileW((TestEnvDir() + L"\\game.exe").c_str(), (base / L"outside\\tool.exe").c_str(), FALSE);
+    const auto before = TreeOf(online);
+    for (const auto& [json, shown] : std::vector<std::pair<std::string, std::wstring>>{
+             {"..\\\\outside\\\\tool.exe", L"..\\outside\\tool.exe"},
+             {"../outside/tool.exe", L"../outside/tool.exe"},
+             {"COM\xC2\xB9.exe", L"COM\u00B9.exe"}}) {
+        const auto messages = RunOnline(server.PublishManifest(
+            ManifestFor("1.0.0", L"v1_top.zip", true, ",\n  \"exe\": \"" + json + "\"")));
+        ASSERT_EQ(messages.size(), 5u) << ToUtf8(Describe(messages));
+        ExpectFailedRunEnd(messages,
+                           L"Недопустимое имя файла запуска в manifest: '" + shown + L"'.");
+    }
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_FALSE(Exists(base / L"outside\\launched.txt"));
+    EXPECT_FALSE(Exists(online + L"\\launched.txt"));
+}

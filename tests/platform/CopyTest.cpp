@@ -138,3 +138,16 @@ TEST(CopyFolder, EmptySourceGivesEmptyDestination) {
     EXPECT_TRUE(IsFolder(temp / L"backup\\Save"));
     EXPECT_TRUE(ListDirectory(temp / L"backup\\Save").empty());
 }
+
+TEST(CopyFolder, LinksAreLeftOutNeverFollowed) {
+    // The fixture: links\loop\Save holds slot.sav and "again", a symbolic
+    // link to Save itself.
+    const std::wstring save = TestEnvDir() + L"\\links\\loop\\Save";
+    if (!Exists(save + L"\\again"))
+        GTEST_SKIP() << "the link fixture is made by the test environment set-up";
+    TempDir temp;
+    const std::wstring backup = temp / L"backup\\Save";
+    CopyFolder(save, backup);
+    EXPECT_EQ(ReadBytes(backup + L"\\slot.sav"), "slot\n");
+    EXPECT_FALSE(Exists(backup + L"\\again"));
+}

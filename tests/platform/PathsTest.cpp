@@ -1,4 +1,5 @@
 #include "platform/Paths.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -37,4 +38,35 @@ TEST(ToLowerW, LowersLettersAndKeepsTheRest) {
     EXPECT_EQ(ToLowerW(L"GAME_Online"), L"game_online");
     EXPECT_EQ(ToLowerW(L"Game.EXE 09_-"), L"game.exe 09_-");
     EXPECT_EQ(ToLowerW(L"").size(), 0u);
+}
+
+TEST(IsPlainFileName, OnlyOneFileRightInsideTheFolder) {
+    for (const wchar_t* good : {L"Game.exe", L"Vorn RPG.exe", L"игра.exe", L".hidden.exe",
+                                L"CONSOLE.exe", L"COM0.exe", L"COM10.exe"})
+        EXPECT_TRUE(IsPlainFileName(good)) << ToUtf8(good);
+    for (const wchar_t* bad : {L"",
+                               L".",
+                               L"..",
+                               L"...",
+                               L" ",
+                               L"..\\..\\tool.exe",
+                               L"bin/Game.exe",
+                               L"bin\\Game.exe",
+                               L"C:Game.exe",
+                               L"Game.exe:stream",
+                               L"\\\\server\\share\\x.exe",
+                               L"a<b.exe",
+                               L"a|b.exe",
+                               L"a?b.exe",
+                               L"a*b.exe",
+                               L"a\"b.exe",
+                               L"tab\tname.exe",
+                               L"CON",
+                               L"nul.exe",
+                               L"Com1.exe",
+                               L"LPT9",
+                               L"COM\u00B9.exe",
+                               L"lpt\u00B2",
+                               L"COM\u00B3 .exe"})
+        EXPECT_FALSE(IsPlainFileName(bad)) << ToUtf8(bad);
 }

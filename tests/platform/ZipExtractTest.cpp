@@ -110,6 +110,15 @@ TEST(ZipExtractContents, EntriesLargerThanTheBuffersUnpackByteExact) {
     ExpectUnpacksExactly(L"large.zip");
 }
 
+TEST(ZipExtractContents, EntriesEndingAroundTheBufferSizeUnpackByteExact) {
+    // Zeros once failed when the output buffer filled inside the last match
+    // after all input was taken.
+    ExpectUnpacksExactly(L"boundary_python_deflated.zip");
+    ExpectUnpacksExactly(L"boundary_infozip_deflated.zip");
+    ExpectUnpacksExactly(L"boundary_python_stored.zip");
+    ExpectUnpacksExactly(L"boundary_infozip_stored.zip");
+}
+
 TEST(ZipExtractContents, FoldersAreMadeWithOrWithoutEntriesOfTheirOwn) {
     // Info-ZIP's -D leaves every folder implied by the file names.
     ExpectUnpacksExactly(L"infozip_no_folder_entries.zip");
@@ -271,6 +280,13 @@ struct UnsafeArchive {
     std::string storedName;
 };
 
+std::string Repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
 // Each holds "first.txt" and "sub/second.txt", then the hostile entry, then
 // "last.txt".
 const UnsafeArchive kUnsafeArchives[] = {
@@ -300,6 +316,9 @@ const UnsafeArchive kUnsafeArchives[] = {
     {L"unsafe_device_con.zip", "CON"},
     {L"unsafe_device_nul.zip", "logs/nul.txt"},
     {L"unsafe_device_com1.zip", "COM1.log"},
+    {L"unsafe_device_superscript.zip", "logs/COM\xC2\xB9.txt"},
+    {L"unsafe_deep_name.zip", Repeated("a/", 12000) + "f"},
+    {L"unsafe_deep_short.zip", Repeated("a/", 200) + "f"},
     // Stored as "innocent.txt"; its Unicode Path field says "../vorn_probe.txt".
     {L"unsafe_unicode_path.zip", "../vorn_probe.txt"},
     // Flagged UTF-8.
@@ -380,6 +399,18 @@ TEST(ZipExtractDamage, EncryptedUnsupportedOrSplitArchivesAreRefusedBeforeAnythi
     // The first two hold a plain deflated entry before the one that cannot be
     // unpacked (encrypted, bzip2).
     for (const wchar_t* archive : {L"encrypted.zip", L"bzip2.zip", L"multidisk.zip"}) {
+        SCOPED_TRACE(ToUtf8(archive));
+        ASSERT_TRUE(ArchiveExists(archive));
+        TempDir temp;
+        EXPECT_FALSE(ExtractZipArchive(ZipPath(archive), temp / L"extract"));
+        EXPECT_EQ(ReadTree(temp / L"extract"), Tree());
+    }
+}
+
+TEST(ZipExtractDamage, DirectoryThatOverlapsOrMiscountsItsEntriesIsRefusedBeforeAnythingIsWritten) {
+    // 100 records pointing at one 10 MiB entry; three records of which the
+    // end record counts one.
+    for (const wchar_t* archive : {L"overlapping_entries.zip", L"short_count.zip"}) {
         SCOPED_TRACE(ToUtf8(archive));
         ASSERT_TRUE(ArchiveExists(archive));
         TempDir temp;
