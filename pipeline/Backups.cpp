@@ -13,7 +13,6 @@
 
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
-#include "platform/Guards.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -90,19 +89,23 @@ void LauncherApp::RestoreBackups(const std::wstring& installFolder) {
 }
 
 void LauncherApp::MarkRestorePending(const std::wstring& installFolder) {
+    // A power cut may lose what the system has not yet written to the disk
+    // while the deletions that follow survive, so the backup reaches the disk
+    // before anything of the player's is deleted, and the record with it.
+    FlushTree(GetSaveBackupDir(installFolder));
+    FlushTree(GetUserDataBackupDir(installFolder));
+    if (IsOnlineBuild(installFolder))
+        FlushFileToDisk(GetNicknameBackupFile());
     const std::wstring marker = GetRestorePendingFile(installFolder);
     EnsureDir(ParentPath(marker));
-    HandleGuard file(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
-        const std::wstring systemText = GetWinErrorMessage(GetLastError());
-        throw MakeError(L"Не удалось записать файл: " + marker + L": " + systemText);
-    }
-    // Flushed before the install folder is touched, so a power cut cannot
-    // leave the folder emptied without the record.
-    FlushFileBuffers(file.Get());
+    WriteWholeFile(marker, std::string(), true);
 }
 
 void LauncherApp::ClearRestorePending(const std::wstring& installFolder) {
+    // Likewise the restored data reaches the disk before the record goes.
+    FlushTree(JoinPath(installFolder, L"Save"));
+    FlushTree(JoinPath(installFolder, L"UserData"));
+    if (IsOnlineBuild(installFolder))
+        FlushFileToDisk(NicknameFileIn(installFolder));
     RemoveFileWithRetries(GetRestorePendingFile(installFolder));
 }

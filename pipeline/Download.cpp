@@ -7,13 +7,15 @@
 #include "platform/Paths.h"
 
 void DownloadArchive(HWND window, const std::string& downloadUrl, const std::wstring& archivePath,
-                     const std::wstring& label) {
+                     const std::wstring& label,
+                     const std::function<void(unsigned long long length)>& checkRoom) {
     const std::wstring text = L"Скачивание " + label + L"...";
     PostTextMessage(window, WM_LAUNCHER_STATUS, 0, text);
     const std::wstring url = Utf8ToWide(downloadUrl);
     EnsureDir(ParentPath(archivePath));
 
     HttpDownloadEvents events;
+    events.onLength = checkRoom;
     events.onStart = [&](bool lengthKnown) {
         if (lengthKnown)
             PostTextMessage(window, WM_LAUNCHER_PROGRESS, ProgressParam(0), text + L" 0%");

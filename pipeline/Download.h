@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // Downloads the build's archive to archivePath, reporting "Скачивание ..." with
 // percentages (or an indeterminate bar when the server announces no length)
 // to the window. An HTTP error page is saved like any body: the digest check
-// or the unpacking rejects it.
+// or the unpacking rejects it. When the server announces the length,
+// checkRoom is called with it before anything is written, and may raise.
 void DownloadArchive(HWND window, const std::string& downloadUrl, const std::wstring& archivePath,
-                     const std::wstring& label);
+                     const std::wstring& label,
+                     const std::function<void(unsigned long long length)>& checkRoom);

@@ -9,11 +9,13 @@
 #include "pipeline/Download.h"
 #include "pipeline/Manifest.h"
 #include "pipeline/PowerShellSteps.h"
+#include "platform/DiskSpace.h"
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
 #include "platform/Paths.h"
-#include "platform/PowerShell.h"
 #include "platform/Sha256.h"
+#include "platform/WorkFolder.h"
+#include "platform/ZipExtract.h"
 
 #include <algorithm>
 #include <cctype>
@@ -26,13 +28,21 @@ std::string ToLowerAscii(std::string text) {
     return text;
 }
 
-void RemoveWorkFolderQuietly(const std::wstring& workFolder) {
-    if (!IsFolder(workFolder))
+// Room for what the update writes: the archive still to come and the unpacked
+// build in the work folder, and in the install folder the new build less what
+// emptying the old one frees.
+void EnsureRoomForUpdate(const std::wstring& workFolder, const std::wstring& installFolder,
+                         unsigned long long installedBytes, unsigned long long archiveBytesToCome,
+                         unsigned long long unpackedBytes) {
+    const unsigned long long work = archiveBytesToCome + unpackedBytes;
+    const unsigned long long install =
+        unpackedBytes > installedBytes ? unpackedBytes - installedBytes : 0;
+    if (SameVolume(workFolder, installFolder)) {
+        EnsureFreeSpace(workFolder, work + install);
         return;
-    try {
-        RemoveTreeWithRetries(workFolder);
-    } catch (...) {
     }
+    EnsureFreeSpace(workFolder, work);
+    EnsureFreeSpace(installFolder, install);
 }
 
 } // namespace
@@ -44,45 +54,47 @@ void LauncherApp::InstallOrUpdate(const Manifest& manifest, const std::wstring& 
     PostTextMessage(window, WM_LAUNCHER_STATUS, 0, L"Создание резервной копии " + label + L"...");
     PrepareBackups(installFolder);
 
-    const std::wstring workFolder = GetTempFolderName();
-    EnsureDir(workFolder);
-    try {
-        const std::wstring archivePath = JoinPath(workFolder, L"game.zip");
-        DownloadArchive(window, manifest.download_url, archivePath, label);
+    // Removed on every way out of this call.
+    const WorkFolder work;
+    const std::wstring archivePath = JoinPath(work.Path(), L"game.zip");
+    const unsigned long long installedBytes = FolderSize(installFolder);
+    // Before the download only the archive's size is known; the build
+    // unpacks to about as much at least.
+    DownloadArchive(
+        window, manifest.download_url, archivePath, label, [&](unsigned long long length) {
+            EnsureRoomForUpdate(work.Path(), installFolder, installedBytes, length, length);
+        });
 
-        if (!manifest.sha256.empty()) {
-            PostTextMessage(window, WM_LAUNCHER_STATUS, 0, L"Проверка SHA-256...");
-            const std::string actual = ToLowerAscii(ComputeFileSha256(archivePath));
-            if (actual != ToLowerAscii(manifest.sha256))
-                throw MakeError(L"SHA-256 скачанного архива не совпадает с manifest.");
-        }
-
-        PostTextMessage(window, WM_LAUNCHER_PROGRESS, ProgressParam(-1),
-                        L"Установка " + label + L"...");
-        const std::wstring extractFolder = JoinPath(workFolder, L"extract");
-        EnsureDir(extractFolder);
-        if (ExpandArchive(archivePath, extractFolder) != 0)
-            throw MakeError(L"PowerShell не смог распаковать ZIP-архив.");
-
-        std::wstring sourceFolder;
-        if (!FindGameRootRecursive(extractFolder, ToLowerW(exeName), sourceFolder)) {
-            // No executable: one top folder is taken as the build, otherwise
-            // everything; the missing game is reported when it is started.
-            const std::vector<DirEntry> top = ListDirectory(extractFolder);
-            sourceFolder =
-                (top.size() == 1 && top[0].isDirectory) ? top[0].fullPath : extractFolder;
-        }
-
-        MarkRestorePending(installFolder);
-        EmptyFolder(installFolder);
-        CopyDirectoryContents(sourceFolder, installFolder);
-        RestoreBackups(installFolder);
-        ClearRestorePending(installFolder);
-    } catch (...) {
-        RemoveWorkFolderQuietly(workFolder);
-        throw;
+    if (!manifest.sha256.empty()) {
+        PostTextMessage(window, WM_LAUNCHER_STATUS, 0, L"Проверка SHA-256...");
+        const std::string actual = ToLowerAscii(ComputeFileSha256(archivePath));
+        if (actual != ToLowerAscii(manifest.sha256))
+            throw MakeError(L"SHA-256 скачанного архива не совпадает с manifest.");
     }
-    RemoveWorkFolderQuietly(workFolder);
+
+    PostTextMessage(window, WM_LAUNCHER_PROGRESS, ProgressParam(-1),
+                    L"Установка " + label + L"...");
+    const std::wstring extractFolder = JoinPath(work.Path(), L"extract");
+    unsigned long long unpackedBytes = 0;
+    if (ReadZipUnpackedSize(archivePath, extractFolder, unpackedBytes))
+        EnsureRoomForUpdate(work.Path(), installFolder, installedBytes, 0, unpackedBytes);
+    EnsureDir(extractFolder);
+    if (ExpandArchive(archivePath, extractFolder) != 0)
+        throw MakeError(L"PowerShell не смог распаковать ZIP-архив.");
+
+    std::wstring sourceFolder;
+    if (!FindGameRootRecursive(extractFolder, ToLowerW(exeName), sourceFolder)) {
+        // No executable: one top folder is taken as the build, otherwise
+        // everything; the missing game is reported when it is started.
+        const std::vector<DirEntry> top = ListDirectory(extractFolder);
+        sourceFolder = (top.size() == 1 && top[0].isDirectory) ? top[0].fullPath : extractFolder;
+    }
+
+    MarkRestorePending(installFolder);
+    EmptyFolder(installFolder);
+    CopyDirectoryContents(sourceFolder, installFolder);
+    RestoreBackups(installFolder);
+    ClearRestorePending(installFolder);
 }
 
 bool LauncherApp::FindGameRootRecursive(const std::wstring& folder,

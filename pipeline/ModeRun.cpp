@@ -8,9 +8,8 @@
 #include "pipeline/PowerShellSteps.h"
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
-#include "platform/Guards.h"
 #include "platform/Paths.h"
-#include "platform/PowerShell.h"
+#include "platform/WorkFolder.h"
 
 #include <exception>
 #include <memory>
@@ -18,45 +17,21 @@
 namespace {
 
 std::string FetchManifestText(const std::wstring& manifestUrl) {
-    const std::wstring workFolder = GetTempFolderName();
-    EnsureDir(workFolder);
-    const std::wstring responsePath = JoinPath(workFolder, L"response.txt");
-    try {
-        EnsureDir(ParentPath(responsePath));
-        if (FetchManifestFile(manifestUrl, responsePath) != 0)
-            throw MakeError(L"Не удалось скачать файл через PowerShell.");
-        std::string text = ReadWholeFileUtf8(responsePath, std::string());
-        RemoveTreeWithRetries(workFolder);
-        return text;
-    } catch (...) {
-        if (IsFolder(workFolder)) {
-            try {
-                RemoveTreeWithRetries(workFolder);
-            } catch (...) {
-            }
-        }
-        throw;
-    }
+    WorkFolder work;
+    const std::wstring responsePath = JoinPath(work.Path(), L"response.txt");
+    EnsureDir(ParentPath(responsePath));
+    if (FetchManifestFile(manifestUrl, responsePath) != 0)
+        throw MakeError(L"Не удалось скачать файл через PowerShell.");
+    std::string text = ReadWholeFileUtf8(responsePath, std::string());
+    // A folder that cannot be removed fails the run; the guard tries once more.
+    work.Remove();
+    return text;
 }
 
 void WriteVersionFile(const std::wstring& installFolder, const std::string& version) {
     const std::wstring path = JoinPath(installFolder, L"version.txt");
     EnsureDir(ParentPath(path));
-    HandleGuard file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
-        throw MakeError(L"Не удалось записать файл: " + path);
-    if (version.empty())
-        return;
-    DWORD written = 0;
-    if (!WriteFile(file.Get(), version.data(), static_cast<DWORD>(version.size()), &written,
-                   nullptr) ||
-        written != version.size()) {
-        const DWORD code = GetLastError();
-        file.Close();
-        const std::wstring systemText = GetWinErrorMessage(code);
-        throw MakeError(L"Не удалось записать файл: " + path + L": " + systemText);
-    }
+    WriteWholeFile(path, version, false);
 }
 
 } // namespace
@@ -72,6 +47,9 @@ DWORD WINAPI LauncherApp::WorkerThreadProc(LPVOID parameter) {
 
     try {
         PostTextMessage(window, WM_LAUNCHER_STATUS, 0, L"Проверка обновлений " + label + L"...");
+        // Work folders of killed runs hold about twice a build; the player
+        // gets that space back.
+        RemoveStaleWorkFolders();
         const Manifest manifest = ReadManifest(FetchManifestText(manifestUrl));
 
         const std::string installedVersion =
@@ -82,7 +60,12 @@ DWORD WINAPI LauncherApp::WorkerThreadProc(LPVOID parameter) {
         if (!IsPlainFileName(exeName))
             throw MakeError(L"Недопустимое имя файла запуска в manifest: '" + exeName + L"'.");
         const bool installed = IsFile(JoinPath(installFolder, exeName));
-        const bool current = installed && CompareVersions(installedVersion, manifest.version) >= 0;
+        // An update that stopped before the player's data was back owes a
+        // restore: whatever the folder's version file or executable say, the
+        // folder is then updated again, which restores the data.
+        const bool restoreOwed = IsFile(owner->GetRestorePendingFile(installFolder));
+        const bool current =
+            installed && !restoreOwed && CompareVersions(installedVersion, manifest.version) >= 0;
 
         if (current) {
             PostTextMessage(window, WM_LAUNCHER_STATUS, 0, L"Запуск " + label + L"...");

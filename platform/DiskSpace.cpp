@@ -36,12 +36,15 @@ std::wstring VolumeRootOf(const std::wstring& path) {
     return root.data();
 }
 
-// "C:" for a drive, otherwise the volume's path without its last backslash.
+// "C:" for a drive, otherwise the volume's path followed by a colon, as the
+// sentence puts it.
 std::wstring VolumeDisplayName(const std::wstring& path) {
     std::wstring root = VolumeRootOf(path);
-    while (root.size() > 2 && (root.back() == L'\\' || root.back() == L'/'))
+    while (!root.empty() && (root.back() == L'\\' || root.back() == L'/'))
         root.pop_back();
-    return root;
+    if (root.size() == 2 && root[1] == L':')
+        return root;
+    return root + L":";
 }
 
 } // namespace
@@ -61,19 +64,18 @@ bool SameVolume(const std::wstring& first, const std::wstring& second) {
 }
 
 std::wstring FormatShortfall(uint64_t bytes) {
-    if (bytes >= kGiB) {
-        // Tenths of a gibibyte, rounded up, written with a decimal comma.
-        const uint64_t tenths = (bytes * 10 + kGiB - 1) / kGiB;
-        return std::to_wstring(tenths / 10) + L"," + std::to_wstring(tenths % 10) + L" ГБ";
-    }
     const uint64_t mebibytes = bytes == 0 ? 1 : (bytes + kMiB - 1) / kMiB;
-    return std::to_wstring(mebibytes) + L" МБ";
+    if (mebibytes < 1024)
+        return std::to_wstring(mebibytes) + L" МБ";
+    // Tenths of a gibibyte, rounded up, written with a decimal comma.
+    const uint64_t tenths = (bytes * 10 + kGiB - 1) / kGiB;
+    return std::to_wstring(tenths / 10) + L"," + std::to_wstring(tenths % 10) + L" ГБ";
 }
 
 void EnsureFreeSpace(const std::wstring& path, uint64_t neededBytes) {
     uint64_t freeBytes = 0;
     if (!FreeBytesAt(path, freeBytes) || freeBytes >= neededBytes)
         return;
-    throw MakeError(L"Недостаточно места на диске " + VolumeDisplayName(path) + L": нужно ещё " +
+    throw MakeError(L"Недостаточно места на диске " + VolumeDisplayName(path) + L" нужно ещё " +
                     FormatShortfall(neededBytes - freeBytes) + L".");
 }

@@ -19,5 +19,5 @@ bool SameVolume(const std::wstring& first, const std::wstring& second);
 // missing, rounded up. A volume that cannot be asked is not refused.
 void EnsureFreeSpace(const std::wstring& path, uint64_t neededBytes);
 
-// "1,2 ГБ" from a gibibyte on, otherwise "350 МБ"; always rounded up.
+// "350 МБ" below a gibibyte, otherwise "1,2 ГБ"; always rounded up.
 std::wstring FormatShortfall(uint64_t bytes);

@@ -1,6 +1,7 @@
 #include "platform/FileOps.h"
 
 #include "platform/Errors.h"
+#include "platform/FileFaults.h"
 #include "platform/Guards.h"
 #include "platform/Paths.h"
 
@@ -37,11 +38,12 @@ bool IsGone(DWORD code) {
 // Up to 8 attempts of the deletion, 250 ms apart, each after an attribute
 // reset. Returns 0 when the object is gone (or never was), otherwise the
 // error code of the last attempt.
-DWORD DeleteWithRetries(const std::wstring& path, BOOL(WINAPI* remove)(LPCWSTR)) {
+DWORD DeleteWithRetries(const std::wstring& path, const wchar_t* operation,
+                        BOOL(WINAPI* remove)(LPCWSTR)) {
     DWORD code = 0;
     for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
         ResetAttributes(path);
-        if (remove(path.c_str()))
+        if (!FileOperationFault(operation, path) && remove(path.c_str()))
             return 0;
         code = GetLastError();
         if (IsGone(code))
@@ -53,7 +55,7 @@ DWORD DeleteWithRetries(const std::wstring& path, BOOL(WINAPI* remove)(LPCWSTR))
 
 // Removes an empty folder, or a link to a folder, with the deletion retries.
 void RemoveFolderEntryWithRetries(const std::wstring& folder) {
-    const DWORD code = DeleteWithRetries(folder, RemoveDirectoryW);
+    const DWORD code = DeleteWithRetries(folder, L"delete-folder", RemoveDirectoryW);
     if (code == 0)
         return;
     if (code == ERROR_ACCESS_DENIED)
@@ -122,7 +124,8 @@ void EnsureDir(const std::wstring& folder) {
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
         const std::wstring current = folder.substr(0, *level);
-        if (CreateDirectoryW(current.c_str(), nullptr))
+        if (!FileOperationFault(L"create-folder", current) &&
+            CreateDirectoryW(current.c_str(), nullptr))
             continue;
         const DWORD code = GetLastError();
         if (code == ERROR_ALREADY_EXISTS)
@@ -137,7 +140,8 @@ void CopySingleFile(const std::wstring& source, const std::wstring& destination)
         return;
     EnsureDir(ParentPath(destination));
     ResetAttributes(destination);
-    if (CopyFileW(source.c_str(), destination.c_str(), FALSE))
+    if (!FileOperationFault(L"copy", destination) &&
+        CopyFileW(source.c_str(), destination.c_str(), FALSE))
         return;
     const std::wstring systemText = GetWinErrorMessage(GetLastError());
     throw MakeError(L"Не удалось скопировать '" + source + L"' -> '" + destination + L"': " +
@@ -145,7 +149,7 @@ void CopySingleFile(const std::wstring& source, const std::wstring& destination)
 }
 
 void RemoveFileWithRetries(const std::wstring& file) {
-    const DWORD code = DeleteWithRetries(file, DeleteFileW);
+    const DWORD code = DeleteWithRetries(file, L"delete-file", DeleteFileW);
     if (code == 0)
         return;
     if (code == ERROR_ACCESS_DENIED)
@@ -202,7 +206,8 @@ void CopyDirectoryContents(const std::wstring& source, const std::wstring& desti
         }
         EnsureDir(ParentPath(target));
         ResetAttributes(target);
-        if (CopyFileW(entry.fullPath.c_str(), target.c_str(), FALSE))
+        if (!FileOperationFault(L"copy", target) &&
+            CopyFileW(entry.fullPath.c_str(), target.c_str(), FALSE))
             continue;
         const DWORD code = GetLastError();
         if (code == ERROR_ACCESS_DENIED)
@@ -221,4 +226,82 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination) {
         RemoveTreeWithRetries(destination);
     EnsureDir(destination);
     CopyDirectoryContents(source, destination);
+}
+
+void WriteWholeFile(const std::wstring& path, const std::string& bytes, bool flush) {
+    HandleGuard file(FileOperationFault(L"create-file", path)
+                         ? INVALID_HANDLE_VALUE
+                         : CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        throw MakeError(L"Не удалось записать файл: " + path);
+    DWORD written = 0;
+    const bool wrote =
+        bytes.empty() ||
+        (!FileOperationFault(L"write", path) &&
+         WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size());
+    if (wrote && (!flush || (!FileOperationFault(L"flush", path) && FlushFileBuffers(file.Get()))))
+        return;
+    const DWORD code = GetLastError();
+    file.Close();
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось записать файл: " + path + L": " + systemText);
+}
+
+void FlushFileToDisk(const std::wstring& path) {
+    if (!IsFile(path))
+        return;
+    // Flushing needs write access, which a read-only mark refuses: lifted for
+    // the moment of the flush.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly)
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    DWORD code = 0;
+    if (FileOperationFault(L"flush", path)) {
+        code = GetLastError();
+    } else {
+        HandleGuard file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.Valid() || !FlushFileBuffers(file.Get()))
+            code = GetLastError();
+    }
+    if (readOnly)
+        SetFileAttributesW(path.c_str(), attributes);
+    if (code == 0)
+        return;
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось записать файл: " + path + L": " + systemText);
+}
+
+void FlushTree(const std::wstring& folder) {
+    for (const DirEntry& entry : ListDirectory(folder)) {
+        if (entry.isLink)
+            continue;
+        if (entry.isDirectory)
+            FlushTree(entry.fullPath);
+        else
+            FlushFileToDisk(entry.fullPath);
+    }
+}
+
+unsigned long long FolderSize(const std::wstring& folder) {
+    unsigned long long total = 0;
+    WIN32_FIND_DATAW data{};
+    FindGuard find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &data));
+    if (!find.Valid())
+        return 0;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L".." || IsLinkEntry(data))
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            total += FolderSize(JoinPath(folder, name));
+        else
+            total +=
+                (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    } while (FindNextFileW(find.Get(), &data));
+    return total;
 }

@@ -49,3 +49,19 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination);
 // True when the path exists and is a folder / exists and is not a folder.
 bool IsFolder(const std::wstring& path);
 bool IsFile(const std::wstring& path);
+
+// Creates or replaces the file with exactly these bytes. With flush, they are
+// on the disk when it returns, not only in the system's cache. Raises
+// "Не удалось записать файл: " + path when the file cannot be created, and
+// the same with the system's reason when writing fails.
+void WriteWholeFile(const std::wstring& path, const std::string& bytes, bool flush);
+
+// Makes an existing file's content durable: written to the disk, so that a
+// power cut cannot take it back. A missing file is skipped.
+void FlushFileToDisk(const std::wstring& path);
+
+// FlushFileToDisk for every file below the folder (links left out).
+void FlushTree(const std::wstring& folder);
+
+// The bytes of all files below the folder (links left out); 0 when missing.
+unsigned long long FolderSize(const std::wstring& folder);

@@ -1,6 +1,7 @@
 #include "platform/HttpDownload.h"
 
 #include "platform/Errors.h"
+#include "platform/FileFaults.h"
 #include "platform/Guards.h"
 
 #include <windows.h>
@@ -74,9 +75,13 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
                        nullptr))
         announced = ParseContentLength(lengthText);
     const bool lengthKnown = announced != 0;
+    if (lengthKnown && events.onLength)
+        events.onLength(announced);
 
-    HandleGuard file(CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleGuard file(FileOperationFault(L"create-file", filePath)
+                         ? INVALID_HANDLE_VALUE
+                         : CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         ThrowWithSystemText(L"Не удалось создать файл: " + filePath + L": ", GetLastError());
 
@@ -93,7 +98,8 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
         if (read == 0)
             break;
         DWORD written = 0;
-        if (!WriteFile(file.Get(), buffer.data(), read, &written, nullptr) || written != read)
+        if (FileOperationFault(L"write", filePath) ||
+            !WriteFile(file.Get(), buffer.data(), read, &written, nullptr) || written != read)
             ThrowWithSystemText(L"Ошибка записи файла: " + filePath + L": ", GetLastError());
         received += read;
         if (!lengthKnown)

@@ -7,6 +7,8 @@
 #include <string>
 
 struct HttpDownloadEvents {
+    // The announced length, before the file is created (only when known).
+    std::function<void(unsigned long long length)> onLength;
     // Before the first chunk: whether the server announced a length.
     std::function<void(bool lengthKnown)> onStart;
     // After a chunk whose whole percentage differs from the last one reported

@@ -1,6 +1,7 @@
 #include "platform/Sha256.h"
 
 #include "platform/Errors.h"
+#include "platform/FileFaults.h"
 #include "platform/Guards.h"
 
 #include <windows.h>
@@ -43,8 +44,10 @@ private:
 
 std::string ComputeFileSha256(const std::wstring& path) {
     // Read sharing only: nobody may write to the archive while it is digested.
-    HandleGuard file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleGuard file(FileOperationFault(L"open", path)
+                         ? INVALID_HANDLE_VALUE
+                         : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         throw MakeError(L"Не удалось открыть файл для SHA-256: " + path);
 

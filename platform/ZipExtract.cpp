@@ -1,6 +1,7 @@
 #include "platform/ZipExtract.h"
 
 #include "platform/DiskSpace.h"
+#include "platform/FileFaults.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
 #include "platform/Paths.h"
@@ -474,7 +475,8 @@ bool MakeFolder(const std::wstring& folder) {
 // past the size the directory announced.
 class EntryOutput {
 public:
-    EntryOutput(HANDLE file, uint64_t expectedSize) : file_(file), expectedSize_(expectedSize) {}
+    EntryOutput(HANDLE file, const std::wstring& path, uint64_t expectedSize)
+        : file_(file), path_(path), expectedSize_(expectedSize) {}
 
     bool Write(const unsigned char* data, size_t size) {
         if (size > expectedSize_ - written_)
@@ -483,7 +485,8 @@ public:
         written_ += size;
         while (size > 0) {
             DWORD done = 0;
-            if (!WriteFile(file_, data, static_cast<DWORD>(size), &done, nullptr) || done == 0)
+            if (FileOperationFault(L"write", path_) ||
+                !WriteFile(file_, data, static_cast<DWORD>(size), &done, nullptr) || done == 0)
                 return false;
             data += done;
             size -= done;
@@ -497,6 +500,7 @@ public:
 
 private:
     HANDLE file_;
+    const std::wstring& path_;
     uint64_t expectedSize_;
     uint64_t written_ = 0;
     uLong crc_ = crc32(0, nullptr, 0);
@@ -566,8 +570,10 @@ bool ExtractFile(HANDLE archive, uint64_t limit, ArchiveReader& data,
         return false;
     // Files of an older build may be read-only; they are replaced all the same.
     SetFileAttributesW(entry.target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    HandleGuard file(CreateFileW(entry.target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleGuard file(FileOperationFault(L"create-file", entry.target)
+                         ? INVALID_HANDLE_VALUE
+                         : CreateFileW(entry.target.c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         return false;
     // A half-written or damaged file must not look like a good one.
@@ -575,7 +581,7 @@ bool ExtractFile(HANDLE archive, uint64_t limit, ArchiveReader& data,
         file.Close();
         DeleteFileW(entry.target.c_str());
     });
-    EntryOutput output(file.Get(), entry.uncompressedSize);
+    EntryOutput output(file.Get(), entry.target, entry.uncompressedSize);
     const bool unpacked = entry.method == kMethodStored ? CopyStored(data, entry, output)
                                                         : Inflate(data, buffer, entry, output);
     if (!unpacked)
@@ -584,52 +590,67 @@ bool ExtractFile(HANDLE archive, uint64_t limit, ArchiveReader& data,
     return true;
 }
 
-bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
-    HandleGuard archive(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!archive.Valid())
-        return false;
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(archive.Get(), &size))
-        return false;
-    const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
+HANDLE OpenArchive(const std::wstring& archivePath) {
+    if (FileOperationFault(L"open", archivePath))
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// What the first pass learns from the archive's directory.
+struct DirectoryCheck {
     CentralDirectory directory;
     std::wstring fullRoot;
-    if (!FindCentralDirectory(archive.Get(), fileSize, directory) ||
-        !FullPathOf(destination, fullRoot))
-        return false;
-
-    // First pass: nothing is written until every entry has passed its checks.
-    ArchiveReader listing(archive.Get(), kDirectoryBufferSize);
-    Entry entry;
     std::vector<EntrySpan> spans;
     uint64_t unpackedSize = 0;
+};
+
+// First pass: every entry is checked before anything is written.
+bool CheckDirectory(HANDLE archive, const std::wstring& destination, DirectoryCheck& check) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(archive, &size))
+        return false;
+    CentralDirectory& directory = check.directory;
+    if (!FindCentralDirectory(archive, static_cast<uint64_t>(size.QuadPart), directory) ||
+        !FullPathOf(destination, check.fullRoot))
+        return false;
+    ArchiveReader listing(archive, kDirectoryBufferSize);
+    Entry entry;
     listing.Seek(directory.offset, directory.offset + directory.size);
     for (uint64_t index = 0; index < directory.entryCount; ++index) {
-        if (!ReadEntry(listing, destination, fullRoot, entry))
+        if (!ReadEntry(listing, destination, check.fullRoot, entry))
             return false;
-        spans.push_back({entry.localHeaderOffset, entry.compressedSize});
-        unpackedSize += std::min(entry.uncompressedSize, UINT64_MAX - unpackedSize);
+        check.spans.push_back({entry.localHeaderOffset, entry.compressedSize});
+        check.unpackedSize += std::min(entry.uncompressedSize, UINT64_MAX - check.unpackedSize);
     }
     // The records must fill the directory exactly: an end record that counts
     // fewer entries than the directory holds would unpack part of the build.
-    if (listing.Position() != directory.offset + directory.size ||
-        !SpansAreSeparate(spans, directory.offset))
+    return listing.Position() == directory.offset + directory.size &&
+           SpansAreSeparate(check.spans, directory.offset);
+}
+
+bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
+    HandleGuard archive(OpenArchive(archivePath));
+    DirectoryCheck check;
+    if (!archive.Valid() || !CheckDirectory(archive.Get(), destination, check))
         return false;
+    const CentralDirectory& directory = check.directory;
     // An archive that cannot fit is refused before it fills the drive.
     uint64_t freeBytes = 0;
-    if (FreeBytesAt(destination, freeBytes) && unpackedSize > freeBytes)
+    if (FreeBytesAt(destination, freeBytes) && check.unpackedSize > freeBytes)
         return false;
 
     if (!MakeFolder(destination))
         return false;
+    ArchiveReader listing(archive.Get(), kDirectoryBufferSize);
     ArchiveReader data(archive.Get(), kDataBufferSize);
     std::vector<unsigned char> buffer(kDataBufferSize);
+    Entry entry;
     listing.Seek(directory.offset, directory.offset + directory.size);
     for (uint64_t index = 0; index < directory.entryCount; ++index) {
-        if (!ReadEntry(listing, destination, fullRoot, entry))
+        if (!ReadEntry(listing, destination, check.fullRoot, entry))
             return false;
-        const uint64_t limit = LimitAfter(spans, entry.localHeaderOffset, directory.offset);
+        const uint64_t limit = LimitAfter(check.spans, entry.localHeaderOffset, directory.offset);
         const bool done = entry.isFolder ? MakeFolder(entry.target)
                                          : ExtractFile(archive.Get(), limit, data, buffer, entry);
         if (!done)
@@ -645,6 +666,20 @@ bool ExtractZipArchive(const std::wstring& archivePath, const std::wstring& dest
         return Extract(archivePath, destinationFolder);
     } catch (...) {
         // EnsureDir raises the launcher's error; callers here want one result.
+        return false;
+    }
+}
+
+bool ReadZipUnpackedSize(const std::wstring& archivePath, const std::wstring& destinationFolder,
+                         unsigned long long& bytes) {
+    try {
+        HandleGuard archive(OpenArchive(archivePath));
+        DirectoryCheck check;
+        if (!archive.Valid() || !CheckDirectory(archive.Get(), destinationFolder, check))
+            return false;
+        bytes = check.unpackedSize;
+        return true;
+    } catch (...) {
         return false;
     }
 }

@@ -11,3 +11,9 @@
 // Unpacks a whole ZIP archive into the destination folder (created when
 // missing), overwriting files that are already there. False on any failure.
 bool ExtractZipArchive(const std::wstring& archivePath, const std::wstring& destinationFolder);
+
+// The bytes the archive would unpack to in the destination folder, from its
+// directory, checked as the unpacking checks it. False when the archive would
+// be refused.
+bool ReadZipUnpackedSize(const std::wstring& archivePath, const std::wstring& destinationFolder,
+                         unsigned long long& bytes);

@@ -104,6 +104,12 @@ def main():
             "UserData": b"a file named like the user data folder",
             "ModScripts/multiplayer/nickname.json/inner.txt": b"a folder named like the file",
         }),
+        # 16 MiB that packs into a few KiB: only its directory tells the room
+        # it needs.
+        "zeros_build.zip": (with_zipfile, {
+            "Game.exe": game,
+            "zeros.bin": bytes(16 << 20),
+        }),
         # A build that ships its own version record and default saves.
         "own_version.zip": (with_zipfile, {
             "Game.exe": game,

@@ -64,9 +64,21 @@ setup)
     mkdir -p "$env_dir/links/loop/Save"
     echo slot >"$env_dir/links/loop/Save/slot.sav"
     ln -s . "$env_dir/links/loop/Save/again"
+
+    # A small drive S: of 4 MiB for the disk-space tests, where the machine
+    # lets us mount one (root); the tests skip without it.
+    prefix="$(dirname "$wine_run")/wineprefix"
+    small="$env_dir/small"
+    mountpoint -q "$small" 2>/dev/null && umount "$small" 2>/dev/null || true
+    rm -f "$prefix/dosdevices/s:"
+    mkdir -p "$small"
+    if mount -t tmpfs -o size=4m vorn_small "$small" 2>/dev/null; then
+        ln -s "$small" "$prefix/dosdevices/s:"
+    fi
     ;;
 cleanup)
     stop_server
+    umount "$env_dir/small" 2>/dev/null || true
     ;;
 *)
     echo "usage: testenv.sh setup|cleanup ..." >&2

@@ -84,8 +84,10 @@ TEST_F(Backups, FailedRestoreThenRestartThenUpdateKeepsTheSaves) {
     ASSERT_TRUE(recorder.WaitForText(L"Скачивание онлайн-версии..."));
     const std::wstring backupSave = base / L"backup\\game_online\\Save\\slot1.sav";
     {
-        HandleGuard lock(CreateFileW(backupSave.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        // Shared for writing only: the backup can still be flushed to the
+        // disk, but not read back.
+        HandleGuard lock(CreateFileW(backupSave.c_str(), GENERIC_READ, FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(lock.Valid());
         ServedFolder::Release(hold);
         const auto messages = recorder.WaitForDone(app);

@@ -1,0 +1,101 @@
+#include "platform/WorkFolder.h"
+
+#include "platform/Errors.h"
+#include "platform/FileOps.h"
+#include "platform/Paths.h"
+#include "platform/PowerShell.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace {
+
+const wchar_t kLockName[] = L"run.lock";
+const wchar_t kFolderPattern[] = L"vorn_launcher_*";
+// 100-nanosecond units of FILETIME.
+const unsigned long long kUnlockedStaleAfter = 60ull * 60 * 10000000;
+
+std::wstring TempFolder() {
+    const DWORD size = GetTempPathW(0, nullptr);
+    if (size == 0)
+        return std::wstring();
+    std::vector<wchar_t> buffer(size + 1, L'\0');
+    const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+    return length == 0 || length >= buffer.size() ? std::wstring()
+                                                  : std::wstring(buffer.data(), length);
+}
+
+unsigned long long Ticks(const FILETIME& time) {
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+bool IsStale(const std::wstring& folder, const FILETIME& lastWrite) {
+    const std::wstring lock = JoinPath(folder, kLockName);
+    if (IsFile(lock))
+        return DeleteFileW(lock.c_str()) != 0; // fails while its run holds it
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return Ticks(now) > Ticks(lastWrite) + kUnlockedStaleAfter;
+}
+
+// Makes the folder and opens its lock, which stays open with the returned
+// handle.
+HANDLE MakeLockedFolder(const std::wstring& folder) {
+    EnsureDir(folder);
+    const std::wstring lock = JoinPath(folder, kLockName);
+    const HANDLE handle = CreateFileW(lock.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE)
+        return handle;
+    const std::wstring systemText = GetWinErrorMessage(GetLastError());
+    RemoveTreeWithRetries(folder);
+    throw MakeError(L"Не удалось записать файл: " + lock + L": " + systemText);
+}
+
+} // namespace
+
+WorkFolder::WorkFolder() : path_(GetTempFolderName()), lock_(MakeLockedFolder(path_)) {}
+
+WorkFolder::~WorkFolder() {
+    lock_.Close();
+    if (!IsFolder(path_))
+        return;
+    try {
+        RemoveTreeWithRetries(path_);
+    } catch (...) {
+    }
+}
+
+void WorkFolder::Remove() {
+    lock_.Close();
+    RemoveTreeWithRetries(path_);
+}
+
+void RemoveStaleWorkFolders() {
+    const std::wstring temp = TempFolder();
+    if (temp.empty())
+        return;
+    std::vector<std::wstring> stale;
+    WIN32_FIND_DATAW data{};
+    {
+        FindGuard find(FindFirstFileW(JoinPath(temp, kFolderPattern).c_str(), &data));
+        if (!find.Valid())
+            return;
+        do {
+            const DWORD attributes = data.dwFileAttributes;
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                continue;
+            const std::wstring folder = JoinPath(temp, data.cFileName);
+            if (IsStale(folder, data.ftLastWriteTime))
+                stale.push_back(folder);
+        } while (FindNextFileW(find.Get(), &data));
+    }
+    for (const std::wstring& folder : stale) {
+        try {
+            RemoveTreeWithRetries(folder);
+        } catch (...) {
+        }
+    }
+}

@@ -1,0 +1,202 @@
+// What keeps the player's data through faults and power cuts: a restore that
+// is owed is never skipped, the backup reaches the disk before anything of
+// the player's is deleted, work folders of killed runs are given back, and an
+// update that does not fit on the disk stops before it touches anything.
+
+#include "tests/pipeline/PipelineTest.h"
+
+#include "platform/DiskSpace.h"
+#include "platform/FileFaults.h"
+#include "platform/FileOps.h"
+#include "platform/Guards.h"
+#include "platform/Paths.h"
+#include "platform/ZipExtract.h"
+
+#include <algorithm>
+
+namespace {
+
+// The seam's record of one run: every file operation in order.
+std::vector<std::pair<std::wstring, std::wstring>> g_operations;
+// A destination whose "copy" fails with a sharing violation.
+std::wstring g_failCopyTo;
+
+DWORD RecordOperation(const wchar_t* operation, const std::wstring& path) {
+    g_operations.emplace_back(operation, path);
+    if (std::wstring(operation) == L"copy" && ToLowerW(path) == ToLowerW(g_failCopyTo))
+        return ERROR_SHARING_VIOLATION;
+    return 0;
+}
+
+class Durability : public PipelineTest {
+protected:
+    Durability() {
+        g_operations.clear();
+        g_failCopyTo.clear();
+        SetFileOperationHook(RecordOperation);
+    }
+    ~Durability() override { SetFileOperationHook(nullptr); }
+
+    // Index of the first operation matching, from a position on; npos if none.
+    size_t Find(const std::wstring& operation, const std::wstring& path, size_t from = 0) const {
+        for (size_t i = from; i < g_operations.size(); ++i)
+            if (g_operations[i].first == operation &&
+                ToLowerW(g_operations[i].second) == ToLowerW(path))
+                return i;
+        return std::wstring::npos;
+    }
+};
+
+const std::vector<std::pair<std::wstring, std::string>> kPlayerFiles = {
+    {L"Save/slot1.sav", "mine 1"},
+    {L"Save/Deep/slot2.sav", "mine 2"},
+    {L"UserData/keys.cfg", "my keys"},
+    {L"ModScripts/multiplayer/nickname.json", "{\"nick\": \"me\"}"},
+};
+
+} // namespace
+
+TEST_F(Durability, OwedRestoreIsNeverSkippedForABuildWithItsOwnVersionFile) {
+    // The build ships version.txt "9.9.9" and a default save. The restore
+    // fails (as a kill would stop it) once the build is copied in: the folder
+    // then holds the game and a version file newer than the manifest's.
+    InstallBuild(online, "0.9", kPlayerFiles);
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"own_version.zip"));
+    g_failCopyTo = online + L"\\Save\\slot1.sav";
+    auto messages = RunOnline(manifest);
+    ExpectFailedRunEnd(messages, L"Не удалось записать '" + online +
+                                     L"\\Save\\slot1.sav'. Файл занят другим процессом.");
+    ASSERT_EQ(ReadBytes(online + L"\\version.txt"), "9.9.9");
+    ASSERT_TRUE(IsFile(online + L"\\Game.exe"));
+    ASSERT_FALSE(Exists(online + L"\\Save\\slot1.sav"));
+
+    // The next click must not just start that build.
+    g_failCopyTo.clear();
+    messages = RunOnline(manifest);
+    EXPECT_EQ(messages[2], Status(L"Обновление онлайн-версии до версии 1.0..."))
+        << ToUtf8(Describe(messages));
+    EXPECT_EQ(messages.back(), WorkerDone());
+    for (const auto& [name, bytes] : kPlayerFiles)
+        EXPECT_EQ(ReadBytes(online + L"\\" + name), bytes) << ToUtf8(name);
+    EXPECT_FALSE(Exists(online + L"\\Save\\default.sav"));
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0");
+    EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
+}
+
+TEST_F(Durability, BackupReachesTheDiskBeforeAnyDeletionAndTheRestoreBeforeTheRecordGoes) {
+    InstallBuild(online, "0.9", kPlayerFiles);
+    RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ASSERT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine 1");
+
+    size_t firstDeletion = std::wstring::npos;
+    for (size_t i = 0; i < g_operations.size() && firstDeletion == std::wstring::npos; ++i) {
+        const std::wstring path = ToLowerW(g_operations[i].second);
+        if (g_operations[i].first.rfind(L"delete", 0) == 0 && path.rfind(ToLowerW(online), 0) == 0)
+            firstDeletion = i;
+    }
+    ASSERT_NE(firstDeletion, std::wstring::npos);
+    const std::wstring marker = app.GetRestorePendingFile(online);
+    EXPECT_LT(Find(L"flush", marker), firstDeletion);
+    const size_t markerGone = Find(L"delete-file", marker);
+    ASSERT_NE(markerGone, std::wstring::npos);
+    for (const auto& [name, bytes] : kPlayerFiles) {
+        std::wstring relative = name;
+        std::replace(relative.begin(), relative.end(), L'/', L'\\');
+        SCOPED_TRACE(ToUtf8(relative));
+        // Backed up and flushed before the first deletion in the build folder.
+        const std::wstring backup = base / (L"backup\\game_online\\" + relative);
+        const size_t backedUp = Find(L"copy", backup);
+        ASSERT_NE(backedUp, std::wstring::npos);
+        EXPECT_LT(Find(L"flush", backup, backedUp), firstDeletion);
+        // Restored and flushed before the record is removed.
+        const std::wstring restored = online + L"\\" + relative;
+        const size_t copiedBack = Find(L"copy", restored, firstDeletion);
+        ASSERT_NE(copiedBack, std::wstring::npos);
+        EXPECT_LT(Find(L"flush", restored, copiedBack), markerGone);
+    }
+}
+
+TEST_F(Durability, WorkFoldersOfKilledRunsAreRemovedAndThoseInUseKept) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring prefix =
+        std::wstring(temp) + L"vorn_launcher_" + std::to_wstring(GetCurrentProcessId()) + L"_";
+    // A killed run's: its lock is no longer held.
+    const std::wstring killed = prefix + L"killed";
+    EnsureDir(killed + L"\\extract\\Data");
+    WriteBytes(killed + L"\\run.lock", "");
+    WriteBytes(killed + L"\\game.zip", std::string(100000, 'z'));
+    // A running launcher's: its lock is held open.
+    const std::wstring running = prefix + L"running";
+    EnsureDir(running);
+    HandleGuard lock(CreateFileW((running + L"\\run.lock").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(lock.Valid());
+    // Without a lock: kept while recent, removed after an hour untouched.
+    const std::wstring recent = prefix + L"recent";
+    const std::wstring old = prefix + L"old";
+    EnsureDir(recent);
+    EnsureDir(old);
+    {
+        HandleGuard folder(CreateFileW(old.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        FILETIME now{};
+        GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER ticks{{now.dwLowDateTime, now.dwHighDateTime}};
+        ticks.QuadPart -= 2ull * 60 * 60 * 10000000;
+        const FILETIME twoHoursAgo{ticks.LowPart, ticks.HighPart};
+        ASSERT_TRUE(SetFileTime(folder.Get(), nullptr, nullptr, &twoHoursAgo));
+    }
+
+    InstallBuild(online, "1.0.0");
+    RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    EXPECT_FALSE(Exists(killed));
+    EXPECT_FALSE(Exists(old));
+    EXPECT_TRUE(IsFile(running + L"\\run.lock"));
+    EXPECT_TRUE(IsFolder(recent));
+    lock.Close();
+    ForceRemoveTree(running);
+    ForceRemoveTree(recent);
+}
+
+TEST_F(Durability, UpdateThatDoesNotFitStopsBeforeAnythingIsTouched) {
+    // S: is a 4 MiB drive made by the test environment; the work folder goes
+    // there.
+    if (!IsFolder(L"S:\\"))
+        GTEST_SKIP() << "no small drive: mounting one needs root";
+    const std::wstring smallTemp = L"S:\\temp" + std::to_wstring(GetCurrentProcessId());
+    EnsureDir(smallTemp);
+    ScopeExit restoreTemp([&] {
+        SetEnvironmentVariableW(L"TMP", nullptr);
+        ForceRemoveTree(smallTemp);
+    });
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", smallTemp.c_str()));
+    InstallBuild(online, "0.9", kPlayerFiles);
+    const auto before = TreeOf(online);
+
+    // The archive itself (3 MiB) and about as much unpacked cannot fit: refused
+    // when the server announces the length, before the archive is written.
+    const unsigned long long archive =
+        ReadBytes(TestEnvDir() + L"\\www\\builds\\v1_top.zip").size();
+    uint64_t freeBytes = 0;
+    ASSERT_TRUE(FreeBytesAt(smallTemp, freeBytes));
+    auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectFailedRunEnd(messages, L"Недостаточно места на диске S: нужно ещё " +
+                                     FormatShortfall(2 * archive - freeBytes) + L".");
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_TRUE(ListDirectory(smallTemp).empty());
+
+    // A small archive of 16 MiB of zeros: its directory shows it cannot fit.
+    messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"zeros_build.zip")));
+    ASSERT_GE(messages.size(), 3u);
+    const std::wstring error = messages[messages.size() - 2].text;
+    EXPECT_EQ(error.rfind(L"Ошибка: Недостаточно места на диске S: нужно ещё 1", 0), 0u)
+        << ToUtf8(error);
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_TRUE(ListDirectory(smallTemp).empty());
+
+    // The extractor refuses it too, before it fills the drive.
+    EXPECT_FALSE(ExtractZipArchive(TestEnvDir() + L"\\www\\builds\\zeros_build.zip",
+                                   smallTemp + L"\\extract"));
+    EXPECT_TRUE(ListDirectory(smallTemp + L"\\extract").empty());
+}

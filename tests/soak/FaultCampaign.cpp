@@ -1,0 +1,219 @@
+// Every file operation of an update failed in turn: for N = 1, 2, 3, ... the
+// N-th operation fails (sharing violation, access denied, disk full) until an
+// update passes without reaching N. After each failed run the player's data
+// must still exist somewhere, and the next normal run must leave the new build
+// in place with the player's data exactly as it was.
+//
+// The suite runs 20 points spread over the update; VORN_SOAK_FAULTS=all runs
+// every point with every code. A table per phase is printed either way.
+
+#include "tests/pipeline/PipelineTest.h"
+
+#include "platform/FileFaults.h"
+#include "platform/FileOps.h"
+#include "platform/Paths.h"
+
+#include <cstdio>
+#include <map>
+
+namespace {
+
+struct Injection {
+    long target = 0; // 0: count only
+    DWORD code = 0;
+    long count = 0;
+    std::wstring install;
+    // Where the update stood when each operation was made.
+    bool copiedIn = false;
+    bool restoring = false;
+    std::string phase;
+    std::string faultedPhase;
+};
+
+Injection g_injection;
+
+// A fresh count that fails the target operation (none when 0) with the code.
+void StartCounting(long target, DWORD code, const std::wstring& install) {
+    g_injection = Injection();
+    g_injection.target = target;
+    g_injection.code = code;
+    g_injection.install = install;
+}
+
+bool StartsWith(const std::wstring& path, const std::wstring& prefix) {
+    return ToLowerW(path).rfind(ToLowerW(prefix), 0) == 0;
+}
+
+bool Contains(const std::wstring& path, const std::wstring& part) {
+    return ToLowerW(path).find(ToLowerW(part)) != std::wstring::npos;
+}
+
+// The update's phase, told from the operation and the path it touches.
+std::string PhaseOf(const std::wstring& operation, const std::wstring& path) {
+    Injection& state = g_injection;
+    if (Contains(path, L"\\vorn_launcher_")) {
+        if (Contains(path, L"response.txt"))
+            return "manifest";
+        if (Contains(path, L"\\extract"))
+            return "unpacking";
+        return operation == L"open" ? "digest" : "download";
+    }
+    if (Contains(path, L"\\backup\\"))
+        return Contains(path, L"restore-pending") || operation == L"flush" ? "record" : "backup";
+    if (!StartsWith(path, state.install))
+        return state.phase.empty() ? "other" : state.phase;
+    if (Contains(path, L"version.txt") && operation != L"delete-file")
+        return "version file";
+    if (operation.rfind(L"delete", 0) == 0) {
+        if (state.copiedIn)
+            state.restoring = true;
+        return state.restoring ? "restoring" : "emptying";
+    }
+    if (operation == L"copy" || operation == L"create-folder")
+        state.copiedIn = true;
+    if (operation == L"flush")
+        return "restoring";
+    return state.restoring ? "restoring" : "copying";
+}
+
+DWORD Inject(const wchar_t* operation, const std::wstring& path) {
+    Injection& state = g_injection;
+    state.phase = PhaseOf(operation, path);
+    if (++state.count != state.target)
+        return 0;
+    state.faultedPhase = state.phase;
+    return state.code;
+}
+
+struct PhaseRow {
+    int points = 0;
+    int losses = 0;
+    int nowhere = 0;
+};
+
+std::vector<std::pair<std::wstring, std::string>> kPlayerFiles(long point) {
+    const std::string mark = std::to_string(point);
+    return {{L"Save/slot1.sav", "save " + mark},
+            {L"Save/Deep/slot2.sav", "deep save " + mark},
+            {L"UserData/keys.cfg", "keys " + mark},
+            {L"ModScripts/multiplayer/nickname.json", "{\"nick\": \"player " + mark + "\"}"}};
+}
+
+std::wstring Native(const std::wstring& relative) {
+    std::wstring path = relative;
+    for (wchar_t& unit : path)
+        if (unit == L'/')
+            unit = L'\\';
+    return path;
+}
+
+class FaultCampaign : public PipelineTest {
+protected:
+    ~FaultCampaign() override { SetFileOperationHook(nullptr); }
+
+    // The installed old build with this point's player data, and an older
+    // backup that must never come back over it.
+    void Prepare(long point) {
+        ForceRemoveTree(online);
+        ForceRemoveTree(base / L"backup");
+        InstallBuild(online, "1.0", kPlayerFiles(point));
+        WriteBytes(online + L"\\old_build_only.txt", "old");
+        EnsureDir(base / L"backup\\game_online\\Save");
+        WriteBytes(base / L"backup\\game_online\\Save\\slot1.sav", "stale save");
+    }
+
+    // Each player file with its exact bytes in the build folder or the backup.
+    bool PlayerDataSomewhere(long point) {
+        for (const auto& [name, bytes] : kPlayerFiles(point)) {
+            const std::wstring relative = Native(name);
+            if (Exists(online + L"\\" + relative) && ReadBytes(online + L"\\" + relative) == bytes)
+                continue;
+            const std::wstring backup = base / (L"backup\\game_online\\" + relative);
+            if (Exists(backup) && ReadBytes(backup) == bytes)
+                continue;
+            return false;
+        }
+        return true;
+    }
+
+    bool PlayerDataAndBuildInPlace(long point) {
+        for (const auto& [name, bytes] : kPlayerFiles(point)) {
+            const std::wstring path = online + L"\\" + Native(name);
+            if (!Exists(path) || ReadBytes(path) != bytes)
+                return false;
+        }
+        return ReadBytes(online + L"\\version.txt") == "2.0" &&
+               ReadBytes(online + L"\\data.txt") == "v1" && IsFile(online + L"\\Game.exe") &&
+               !Exists(online + L"\\old_build_only.txt") &&
+               !Exists(online + L"\\Save\\shipped.sav") &&
+               !Exists(app.GetRestorePendingFile(online));
+    }
+};
+
+} // namespace
+
+TEST_F(FaultCampaign, EveryFileOperationOfAnUpdateFailingInTurnLosesNothing) {
+    const std::wstring manifest = server.PublishManifest(ManifestFor("2.0", L"v1_top.zip"));
+    SetFileOperationHook(Inject);
+
+    // A clean update, counted.
+    Prepare(0);
+    StartCounting(0, 0, online);
+    RunOnline(manifest);
+    const long operations = g_injection.count;
+    ASSERT_TRUE(PlayerDataAndBuildInPlace(0));
+    ASSERT_GT(operations, 20);
+
+    char everything[16] = {};
+    const bool all = GetEnvironmentVariableA("VORN_SOAK_FAULTS", everything, sizeof(everything)) &&
+                     std::string(everything) == "all";
+    const DWORD codes[] = {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_DISK_FULL};
+    // The suite's share: 20 points spread over the update, the codes in turn.
+    std::vector<std::pair<long, DWORD>> plan;
+    if (all) {
+        for (const DWORD code : codes)
+            for (long target = 1; target <= operations + 5; ++target)
+                plan.emplace_back(target, code);
+    } else {
+        for (long i = 0; i < 20; ++i)
+            plan.emplace_back(1 + i * operations / 20, codes[i % 3]);
+    }
+
+    std::map<std::string, PhaseRow> table;
+    long point = 0;
+    for (const auto& [target, code] : plan) {
+        ++point;
+        Prepare(point);
+        StartCounting(target, code, online);
+        RunOnline(manifest);
+        const long reached = g_injection.count;
+        const std::string phase = g_injection.faultedPhase;
+        StartCounting(0, 0, online);
+        if (reached < target)
+            continue; // the whole update passed before the N-th operation
+        PhaseRow& row = table[phase];
+        ++row.points;
+        const bool somewhere = PlayerDataSomewhere(point);
+        // The player starts the launcher again and clicks once more.
+        EnsureDir(online + L"\\Save");
+        RunOnline(manifest);
+        const bool kept = PlayerDataAndBuildInPlace(point);
+        row.nowhere += somewhere ? 0 : 1;
+        row.losses += kept ? 0 : 1;
+        EXPECT_TRUE(somewhere) << "operation " << target << " (" << phase << "), code " << code;
+        EXPECT_TRUE(kept) << "operation " << target << ", code " << code;
+    }
+
+    std::printf("\nFault campaign: %ld operations in an update, %zu points%s\n", operations,
+                plan.size(), all ? " (every operation, 3 codes)" : " (the suite's share)");
+    std::printf("%-14s %7s %7s %8s\n", "phase", "points", "losses", "nowhere");
+    PhaseRow total;
+    for (const auto& [phase, row] : table) {
+        std::printf("%-14s %7d %7d %8d\n", phase.c_str(), row.points, row.losses, row.nowhere);
+        total.points += row.points;
+        total.losses += row.losses;
+        total.nowhere += row.nowhere;
+    }
+    std::printf("%-14s %7d %7d %8d\n", "total", total.points, total.losses, total.nowhere);
+    std::fflush(stdout);
+}
