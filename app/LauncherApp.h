@@ -5,6 +5,7 @@
 // field belongs to the window thread.
 
 #include "pipeline/Manifest.h"
+#include "ui/Buttons.h"
 
 #include <windows.h>
 #include <ocidl.h>
@@ -64,7 +65,7 @@ public:
     void MarkRestorePending(const std::wstring& installFolder);
     void ClearRestorePending(const std::wstring& installFolder);
 
-    // Interface construction and painting (ui/).
+    // Interface construction and painting (app/Interface.cpp, into ui/).
     void InitUi();
     void DrawWindowBackground(HDC dc);
     void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillColor,
@@ -112,11 +113,6 @@ public:
     COLORREF progressTrackColor = RGB(0xE6, 0xE7, 0xEB);
     COLORREF progressFillColor = RGB(0x41, 0x00, 0x09);
 };
-
-// The control ids of the three command buttons.
-const int kOnlineButtonId = 1001;
-const int kOfficialButtonId = 1002;
-const int kCommunityButtonId = 1003;
 
 // Timer 1 moves the indeterminate bar's segment.
 const UINT_PTR kMarqueeTimerId = 1;

@@ -5,6 +5,7 @@
 
 #include "app/Lifecycle.h"
 #include "pipeline/Manifest.h"
+#include "platform/Text.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
 #include "ui/Picture.h"
@@ -37,29 +38,23 @@ IPicture* LoadPanelPicture(const std::wstring& path) {
         size.QuadPart > kMaxPanelPictureSize)
         return nullptr;
     const SIZE_T bytes = static_cast<SIZE_T>(size.QuadPart);
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes);
-    if (block == nullptr)
+    GlobalMemoryGuard block(GlobalAlloc(GMEM_MOVEABLE, bytes));
+    auto* target = block.Get() != nullptr ? static_cast<BYTE*>(GlobalLock(block.Get())) : nullptr;
+    if (target == nullptr)
         return nullptr;
-    auto* target = static_cast<BYTE*>(GlobalLock(block));
-    if (target == nullptr) {
-        GlobalFree(block);
-        return nullptr;
-    }
     SIZE_T total = 0;
     while (total < bytes) {
         DWORD read = 0;
         const DWORD wanted = static_cast<DWORD>(std::min<SIZE_T>(bytes - total, kReadPiece));
         if (!ReadFile(file.Get(), target + total, wanted, &read, nullptr) || read == 0) {
-            GlobalUnlock(block);
-            GlobalFree(block);
+            GlobalUnlock(block.Get());
             return nullptr;
         }
         total += read;
     }
     file.Close();
-    GlobalUnlock(block);
-
-    return DecodePicture(block, static_cast<LONG>(total));
+    GlobalUnlock(block.Get());
+    return DecodePicture(block.Release(), static_cast<LONG>(total));
 }
 
 } // namespace

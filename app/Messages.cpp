@@ -5,3 +5,14 @@ void PostTextMessage(HWND window, UINT message, WPARAM wParam, const std::wstrin
     if (!PostMessageW(window, message, wParam, reinterpret_cast<LPARAM>(copy)))
         delete copy;
 }
+
+RunReports ReportsTo(HWND window) {
+    RunReports reports;
+    reports.status = [window](const std::wstring& text) {
+        PostTextMessage(window, WM_LAUNCHER_STATUS, 0, text);
+    };
+    reports.progress = [window](int percent, const std::wstring& text) {
+        PostTextMessage(window, WM_LAUNCHER_PROGRESS, ProgressParam(percent), text);
+    };
+    return reports;
+}

@@ -2,6 +2,8 @@
 // The worker's reports to the window. A text travels as a new heap string in
 // lParam; the window procedure copies it and deletes it.
 
+#include "pipeline/RunReports.h"
+
 #include <windows.h>
 
 #include <string>
@@ -20,3 +22,7 @@ void PostTextMessage(HWND window, UINT message, WPARAM wParam, const std::wstrin
 inline WPARAM ProgressParam(int percent) {
     return static_cast<WPARAM>(static_cast<DWORD>(percent));
 }
+
+// A run's reports as posted messages to the window: status lines as
+// WM_LAUNCHER_STATUS, progress as WM_LAUNCHER_PROGRESS.
+RunReports ReportsTo(HWND window);

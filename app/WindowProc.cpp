@@ -5,7 +5,7 @@
 #include "app/LauncherApp.h"
 
 #include "app/Messages.h"
-#include "pipeline/Manifest.h"
+#include "platform/Text.h"
 #include "platform/Guards.h"
 
 #include <memory>

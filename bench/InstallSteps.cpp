@@ -13,6 +13,7 @@
 #include "platform/Paths.h"
 #include "platform/PowerShell.h"
 #include "platform/Sha256.h"
+#include "platform/Text.h"
 
 #include <functional>
 #include <string>

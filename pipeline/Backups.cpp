@@ -1,7 +1,3 @@
-// The player's saves, user data and (online build) nickname file survive an
-// update: copied out to the backup folder beside the launcher before the
-// install folder is emptied, and copied back over the new build afterwards.
-//
 // A restore is owed from the moment the install folder starts being emptied
 // until the player's data is back. That is recorded by a marker file beside
 // the build's backups; while it stands, the backup is the only good copy, so
@@ -9,7 +5,7 @@
 // folders, and restores it. No failure, kill or restart at any point of an
 // update can therefore lose the player's data.
 
-#include "app/LauncherApp.h"
+#include "pipeline/Backups.h"
 
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
@@ -40,72 +36,75 @@ void RestoreFolder(const std::wstring& backup, const std::wstring& target) {
 
 } // namespace
 
-std::wstring LauncherApp::GetSaveBackupDir(const std::wstring& installFolder) const {
+std::wstring GetSaveBackupDir(const std::wstring& baseFolder, const std::wstring& installFolder) {
     return JoinPath(JoinPath(JoinPath(baseFolder, L"backup"), FileNameOf(installFolder)), L"Save");
 }
 
-std::wstring LauncherApp::GetUserDataBackupDir(const std::wstring& installFolder) const {
+std::wstring GetUserDataBackupDir(const std::wstring& baseFolder,
+                                  const std::wstring& installFolder) {
     return JoinPath(JoinPath(JoinPath(baseFolder, L"backup"), FileNameOf(installFolder)),
                     L"UserData");
 }
 
-std::wstring LauncherApp::GetNicknameBackupFile() const {
+std::wstring GetNicknameBackupFile(const std::wstring& baseFolder) {
     return NicknameFileIn(JoinPath(JoinPath(baseFolder, L"backup"), L"game_online"));
 }
 
-std::wstring LauncherApp::GetRestorePendingFile(const std::wstring& installFolder) const {
+std::wstring GetRestorePendingFile(const std::wstring& baseFolder,
+                                   const std::wstring& installFolder) {
     return JoinPath(JoinPath(JoinPath(baseFolder, L"backup"), FileNameOf(installFolder)),
                     L"restore-pending");
 }
 
-void LauncherApp::PrepareBackups(const std::wstring& installFolder) {
+void PrepareBackups(const std::wstring& baseFolder, const std::wstring& installFolder) {
     // An earlier update stopped before the player's data was back: the backup
     // holds it and the install folder does not.
-    if (IsFile(GetRestorePendingFile(installFolder)))
+    if (IsFile(GetRestorePendingFile(baseFolder, installFolder)))
         return;
 
     const std::wstring saves = JoinPath(installFolder, L"Save");
     if (IsFolder(saves))
-        CopyFolder(saves, GetSaveBackupDir(installFolder));
+        CopyFolder(saves, GetSaveBackupDir(baseFolder, installFolder));
     const std::wstring userData = JoinPath(installFolder, L"UserData");
     if (IsFolder(userData))
-        CopyFolder(userData, GetUserDataBackupDir(installFolder));
+        CopyFolder(userData, GetUserDataBackupDir(baseFolder, installFolder));
     if (IsOnlineBuild(installFolder)) {
         const std::wstring nickname = NicknameFileIn(installFolder);
         if (IsFile(nickname))
-            CopySingleFile(nickname, GetNicknameBackupFile());
+            CopySingleFile(nickname, GetNicknameBackupFile(baseFolder));
     }
 }
 
-void LauncherApp::RestoreBackups(const std::wstring& installFolder) {
-    RestoreFolder(GetSaveBackupDir(installFolder), JoinPath(installFolder, L"Save"));
-    RestoreFolder(GetUserDataBackupDir(installFolder), JoinPath(installFolder, L"UserData"));
-    if (IsOnlineBuild(installFolder) && IsFile(GetNicknameBackupFile())) {
+void RestoreBackups(const std::wstring& baseFolder, const std::wstring& installFolder) {
+    RestoreFolder(GetSaveBackupDir(baseFolder, installFolder), JoinPath(installFolder, L"Save"));
+    RestoreFolder(GetUserDataBackupDir(baseFolder, installFolder),
+                  JoinPath(installFolder, L"UserData"));
+    if (IsOnlineBuild(installFolder) && IsFile(GetNicknameBackupFile(baseFolder))) {
         // Likewise a folder of the build where the player's file goes.
         const std::wstring nickname = NicknameFileIn(installFolder);
         RemoveTreeWithRetries(nickname);
-        CopySingleFile(GetNicknameBackupFile(), nickname);
+        CopySingleFile(GetNicknameBackupFile(baseFolder), nickname);
     }
 }
 
-void LauncherApp::MarkRestorePending(const std::wstring& installFolder) {
+void MarkRestorePending(const std::wstring& baseFolder, const std::wstring& installFolder) {
     // A power cut may lose what the system has not yet written to the disk
     // while the deletions that follow survive, so the backup reaches the disk
     // before anything of the player's is deleted, and the record with it.
-    FlushTree(GetSaveBackupDir(installFolder));
-    FlushTree(GetUserDataBackupDir(installFolder));
+    FlushTree(GetSaveBackupDir(baseFolder, installFolder));
+    FlushTree(GetUserDataBackupDir(baseFolder, installFolder));
     if (IsOnlineBuild(installFolder))
-        FlushFileToDisk(GetNicknameBackupFile());
-    const std::wstring marker = GetRestorePendingFile(installFolder);
+        FlushFileToDisk(GetNicknameBackupFile(baseFolder));
+    const std::wstring marker = GetRestorePendingFile(baseFolder, installFolder);
     EnsureDir(ParentPath(marker));
     WriteWholeFile(marker, std::string(), true);
 }
 
-void LauncherApp::ClearRestorePending(const std::wstring& installFolder) {
+void ClearRestorePending(const std::wstring& baseFolder, const std::wstring& installFolder) {
     // Likewise the restored data reaches the disk before the record goes.
     FlushTree(JoinPath(installFolder, L"Save"));
     FlushTree(JoinPath(installFolder, L"UserData"));
     if (IsOnlineBuild(installFolder))
         FlushFileToDisk(NicknameFileIn(installFolder));
-    RemoveFileWithRetries(GetRestorePendingFile(installFolder));
+    RemoveFileWithRetries(GetRestorePendingFile(baseFolder, installFolder));
 }

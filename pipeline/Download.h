@@ -1,15 +1,14 @@
 #pragma once
 
-#include <windows.h>
+#include "pipeline/RunReports.h"
 
 #include <functional>
 #include <string>
 
 // Downloads the build's archive to archivePath, reporting "Скачивание ..." with
-// percentages (or an indeterminate bar when the server announces no length)
-// to the window. An HTTP error page is saved like any body: the digest check
-// or the unpacking rejects it. When the server announces the length,
-// checkRoom is called with it before anything is written, and may raise.
-void DownloadArchive(HWND window, const std::string& downloadUrl, const std::wstring& archivePath,
-                     const std::wstring& label,
+// percentages (or an indeterminate bar when the server announces no length). An HTTP error page is
+// saved like any body: the digest check or the unpacking rejects it. When the server announces the
+// length, checkRoom is called with it before anything is written, and may raise.
+void DownloadArchive(const RunReports& reports, const std::string& downloadUrl,
+                     const std::wstring& archivePath, const std::wstring& label,
                      const std::function<void(unsigned long long length)>& checkRoom);

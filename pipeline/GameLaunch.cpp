@@ -1,7 +1,4 @@
-// Starts the chosen build's game as an independent process and returns at
-// once; the launcher neither waits for it nor keeps a handle.
-
-#include "app/LauncherApp.h"
+#include "pipeline/GameLaunch.h"
 
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
@@ -10,7 +7,7 @@
 
 #include <vector>
 
-void LauncherApp::LaunchGame(const std::wstring& buildFolder, const std::wstring& exeName) {
+void LaunchGame(const std::wstring& buildFolder, const std::wstring& exeName) {
     // The game expects its save folder; it is made even when the start fails.
     EnsureDir(JoinPath(buildFolder, L"Save"));
 
@@ -31,6 +28,7 @@ void LauncherApp::LaunchGame(const std::wstring& buildFolder, const std::wstring
         const std::wstring systemText = GetWinErrorMessage(GetLastError());
         throw MakeError(L"Не удалось запустить игру: " + systemText);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // The game belongs to nobody: its handles go at once.
+    HandleGuard thread(process.hThread);
+    HandleGuard child(process.hProcess);
 }

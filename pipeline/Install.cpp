@@ -1,14 +1,10 @@
-// Puts a new copy of a build into its install folder: back up the player's
-// data, download, verify, unpack, locate the game, empty the folder, copy the
-// new build in and put the player's data back. The folder is emptied only
-// after the archive has been downloaded, verified, unpacked and examined.
+#include "pipeline/Install.h"
 
-#include "app/LauncherApp.h"
-
-#include "app/Messages.h"
+#include "pipeline/Backups.h"
 #include "pipeline/Download.h"
 #include "pipeline/Manifest.h"
 #include "pipeline/PowerShellSteps.h"
+#include "platform/Text.h"
 #include "platform/DiskSpace.h"
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
@@ -47,12 +43,13 @@ void EnsureRoomForUpdate(const std::wstring& workFolder, const std::wstring& ins
 
 } // namespace
 
-void LauncherApp::InstallOrUpdate(const Manifest& manifest, const std::wstring& installFolder,
-                                  const std::wstring& label) {
+void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
+                     const std::wstring& installFolder, const std::wstring& label,
+                     const RunReports& reports) {
     const std::wstring exeName = Utf8ToWide(manifest.exe.empty() ? "Game.exe" : manifest.exe);
 
-    PostTextMessage(window, WM_LAUNCHER_STATUS, 0, L"Создание резервной копии " + label + L"...");
-    PrepareBackups(installFolder);
+    reports.status(L"Создание резервной копии " + label + L"...");
+    PrepareBackups(baseFolder, installFolder);
 
     // Removed on every way out of this call.
     const WorkFolder work;
@@ -61,19 +58,18 @@ void LauncherApp::InstallOrUpdate(const Manifest& manifest, const std::wstring& 
     // Before the download only the archive's size is known; the build
     // unpacks to about as much at least.
     DownloadArchive(
-        window, manifest.download_url, archivePath, label, [&](unsigned long long length) {
+        reports, manifest.download_url, archivePath, label, [&](unsigned long long length) {
             EnsureRoomForUpdate(work.Path(), installFolder, installedBytes, length, length);
         });
 
     if (!manifest.sha256.empty()) {
-        PostTextMessage(window, WM_LAUNCHER_STATUS, 0, L"Проверка SHA-256...");
+        reports.status(L"Проверка SHA-256...");
         const std::string actual = ToLowerAscii(ComputeFileSha256(archivePath));
         if (actual != ToLowerAscii(manifest.sha256))
             throw MakeError(L"SHA-256 скачанного архива не совпадает с manifest.");
     }
 
-    PostTextMessage(window, WM_LAUNCHER_PROGRESS, ProgressParam(-1),
-                    L"Установка " + label + L"...");
+    reports.progress(-1, L"Установка " + label + L"...");
     const std::wstring extractFolder = JoinPath(work.Path(), L"extract");
     unsigned long long unpackedBytes = 0;
     if (ReadZipUnpackedSize(archivePath, extractFolder, unpackedBytes))
@@ -90,15 +86,15 @@ void LauncherApp::InstallOrUpdate(const Manifest& manifest, const std::wstring& 
         sourceFolder = (top.size() == 1 && top[0].isDirectory) ? top[0].fullPath : extractFolder;
     }
 
-    MarkRestorePending(installFolder);
+    MarkRestorePending(baseFolder, installFolder);
     EmptyFolder(installFolder);
     CopyDirectoryContents(sourceFolder, installFolder);
-    RestoreBackups(installFolder);
-    ClearRestorePending(installFolder);
+    RestoreBackups(baseFolder, installFolder);
+    ClearRestorePending(baseFolder, installFolder);
 }
 
-bool LauncherApp::FindGameRootRecursive(const std::wstring& folder,
-                                        const std::wstring& exeNameLower, std::wstring& gameRoot) {
+bool FindGameRootRecursive(const std::wstring& folder, const std::wstring& exeNameLower,
+                           std::wstring& gameRoot) {
     for (const DirEntry& entry : ListDirectory(folder)) {
         if (entry.isDirectory) {
             if (FindGameRootRecursive(entry.fullPath, exeNameLower, gameRoot))

@@ -1,15 +1,10 @@
 #include "pipeline/Manifest.h"
 
 #include "platform/Errors.h"
-#include "platform/Guards.h"
-
-#include <windows.h>
 
 #include <algorithm>
 
 namespace {
-
-const LONGLONG kMaxReadSize = 67108864; // 64 MiB
 
 // The byte an escape stands for. '"', '/', '\\' and every other byte stand for
 // themselves, so a Unicode escape leaves its 'u' and digits undecoded.
@@ -108,40 +103,4 @@ Manifest ReadManifest(const std::string& json) {
     if (manifest.exe.empty())
         manifest.exe = "Game.exe";
     return manifest;
-}
-
-std::string ReadWholeFileUtf8(const std::wstring& path, const std::string& fallback) {
-    HandleGuard file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid())
-        return fallback;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > kMaxReadSize)
-        return fallback;
-
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    size_t total = 0;
-    while (total < bytes.size()) {
-        DWORD read = 0;
-        const DWORD wanted = static_cast<DWORD>(bytes.size() - total);
-        if (!ReadFile(file.Get(), bytes.data() + total, wanted, &read, nullptr))
-            return fallback;
-        if (read == 0)
-            break;
-        total += read;
-    }
-    bytes.resize(total);
-    return bytes;
-}
-
-std::wstring Utf8ToWide(const std::string& text) {
-    if (text.empty())
-        return std::wstring();
-    const int length = static_cast<int>(text.size());
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-    if (size <= 0)
-        return std::wstring();
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), size);
-    return wide;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Reading a build's version manifest: a narrow extractor that looks up string
-// members by key (no general JSON parser), the version parser and order used
-// to decide on an update, the whole-file reader and the UTF-8 conversion.
+// members by key (no general JSON parser), and the version parser and order
+// used to decide on an update.
 
 #include <string>
 #include <vector>
@@ -29,10 +29,3 @@ int CompareVersions(const std::string& a, const std::string& b);
 // Extracts the four keys; raises when "version" or "download_url" is missing.
 // A missing "exe" becomes "Game.exe".
 Manifest ReadManifest(const std::string& json);
-
-// The file's bytes unchanged, or the fallback when the file cannot be opened
-// or read or is larger than 64 MiB.
-std::string ReadWholeFileUtf8(const std::wstring& path, const std::string& fallback);
-
-// Invalid byte sequences become U+FFFD.
-std::wstring Utf8ToWide(const std::string& text);

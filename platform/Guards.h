@@ -28,6 +28,25 @@ private:
     HANDLE handle_;
 };
 
+// A memory block from GlobalAlloc, freed with GlobalFree unless given away.
+class GlobalMemoryGuard {
+public:
+    explicit GlobalMemoryGuard(HGLOBAL block) : block_(block) {}
+    ~GlobalMemoryGuard() {
+        if (block_ != nullptr)
+            GlobalFree(block_);
+    }
+    GlobalMemoryGuard(const GlobalMemoryGuard&) = delete;
+    GlobalMemoryGuard& operator=(const GlobalMemoryGuard&) = delete;
+
+    HGLOBAL Get() const { return block_; }
+    // Gives the block away (for example to a stream that frees it).
+    HGLOBAL Release() { return std::exchange(block_, nullptr); }
+
+private:
+    HGLOBAL block_;
+};
+
 // A directory enumeration from FindFirstFileW, closed with FindClose.
 class FindGuard {
 public:

@@ -1,9 +1,7 @@
-// The three owner-drawn command buttons in their normal, hovered, pressed,
-// disabled and focused looks.
-
-#include "app/LauncherApp.h"
+#include "ui/Buttons.h"
 
 #include "platform/Guards.h"
+#include "ui/RoundRects.h"
 
 namespace {
 
@@ -47,17 +45,25 @@ ButtonColors ColorsFor(UINT controlId, ButtonState state) {
     }
 }
 
-void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF pen, COLORREF fill) {
-    GdiObjectGuard penObject(CreatePen(PS_SOLID, 1, pen));
-    GdiObjectGuard brush(CreateSolidBrush(fill));
-    SelectGuard selectPen(dc, penObject.Get());
-    SelectGuard selectBrush(dc, brush.Get());
-    RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, corner, corner);
-}
-
 } // namespace
 
-void LauncherApp::DrawButton(const DRAWITEMSTRUCT* item) {
+HWND CreateCommandButton(HWND parent, HINSTANCE instance, int id, const wchar_t* caption, int top,
+                         HFONT font, WNDPROC subclass) {
+    HWND button = CreateWindowExW(
+        0, L"BUTTON", caption, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, 92, top, 496, 44,
+        parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    if (button == nullptr)
+        return nullptr;
+    // The button owns its region once it is handed over.
+    if (HRGN region = CreateRoundRectRgn(0, 0, 497, 45, 24, 24))
+        SetWindowRgn(button, region, TRUE);
+    SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    SetWindowLongPtrW(button, GWLP_USERDATA, GetWindowLongPtrW(button, GWLP_WNDPROC));
+    SetWindowLongPtrW(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(subclass));
+    return button;
+}
+
+void DrawButton(const DRAWITEMSTRUCT* item, int hoveredButton, HFONT font) {
     if (item == nullptr)
         return;
     const HDC dc = item->hDC;
@@ -79,7 +85,7 @@ void LauncherApp::DrawButton(const DRAWITEMSTRUCT* item) {
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, colors.text);
     {
-        SelectGuard selectFont(dc, buttonFont);
+        SelectGuard selectFont(dc, font);
         wchar_t caption[256] = {};
         GetWindowTextW(item->hwndItem, caption, 255);
         RECT textRect = item->rcItem;

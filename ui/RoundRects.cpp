@@ -1,8 +1,4 @@
-// The two rounded-rectangle painters of the interface: a per-pixel
-// translucent one with a one-pixel border (no anti-aliasing), and an opaque
-// one drawn with RoundRect.
-
-#include "app/LauncherApp.h"
+#include "ui/RoundRects.h"
 
 #include "platform/Guards.h"
 
@@ -53,17 +49,16 @@ bool OutsideCorner(int x, int y, int w, int h, int r) {
 
 } // namespace
 
-void LauncherApp::DrawRoundRectOutline(HDC dc, const RECT& rect, int radius, COLORREF fillColor,
-                                       COLORREF borderColor) {
-    GdiObjectGuard pen(CreatePen(PS_SOLID, 1, borderColor));
+void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF penColor, COLORREF fillColor) {
+    GdiObjectGuard pen(CreatePen(PS_SOLID, 1, penColor));
     GdiObjectGuard brush(CreateSolidBrush(fillColor));
     SelectGuard selectPen(dc, pen.Get());
     SelectGuard selectBrush(dc, brush.Get());
-    RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, radius, radius);
+    RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, corner, corner);
 }
 
-void LauncherApp::DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillColor,
-                                       BYTE fillAlpha, COLORREF borderColor, BYTE borderAlpha) {
+void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillColor, BYTE fillAlpha,
+                          COLORREF borderColor, BYTE borderAlpha) {
     const int w = rect.right - rect.left;
     const int h = rect.bottom - rect.top;
     if (w < 1 || h < 1)
@@ -96,7 +91,7 @@ void LauncherApp::DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COL
                               ? CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0)
                               : nullptr);
     if (memory.Get() == nullptr || bitmap.Get() == nullptr || bits == nullptr) {
-        DrawRoundRectOutline(dc, rect, radius, fillColor, borderColor);
+        FillRoundRect(dc, rect, radius, borderColor, fillColor);
         return;
     }
     SelectGuard selectBitmap(memory.Get(), bitmap.Get());
@@ -140,7 +135,7 @@ void LauncherApp::DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COL
 
     AlphaBlendFunction alphaBlend = AlphaBlendOnce();
     if (alphaBlend == nullptr) {
-        DrawRoundRectOutline(dc, rect, radius, fillColor, borderColor);
+        FillRoundRect(dc, rect, radius, borderColor, fillColor);
         return;
     }
     BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};

@@ -1,7 +1,4 @@
-// Asks the desktop window manager for rounded corners, a light frame and the
-// system backdrop; systems that do not know an attribute just refuse it.
-
-#include "app/LauncherApp.h"
+#include "ui/WindowFrame.h"
 
 #include "platform/Guards.h"
 
@@ -11,7 +8,7 @@ using DwmSetWindowAttributeFunction = HRESULT(WINAPI*)(HWND, DWORD, LPCVOID, DWO
 
 } // namespace
 
-void LauncherApp::ApplyWindows11Frame() {
+void ApplyWindows11Frame(HWND window) {
     LibraryGuard dwm(LoadLibraryW(L"dwmapi.dll"));
     if (dwm.Get() == nullptr)
         return;

@@ -17,8 +17,9 @@ const std::wstring kText = L"Скачивание онлайн-версии...";
 // Runs the step on this thread and collects what it posted.
 std::vector<RecordedMessage> Collect(RunRecorder& recorder, const std::wstring& url,
                                      const std::wstring& archive, std::wstring* error = nullptr) {
-    const std::wstring raised = RaisedText(
-        [&] { DownloadArchive(recorder.Window(), ToUtf8(url), archive, kLabel, nullptr); });
+    const std::wstring raised = RaisedText([&] {
+        DownloadArchive(ReportsTo(recorder.Window()), ToUtf8(url), archive, kLabel, nullptr);
+    });
     if (error != nullptr)
         *error = raised;
     PostMessageW(recorder.Window(), WM_LAUNCHER_WORKER_DONE, 0, 0);

@@ -1,7 +1,10 @@
 #include "platform/Errors.h"
-#include "pipeline/Manifest.h"
+
+#include "platform/Text.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 TEST(MakeError, CarriesTheMessageAsUtf8) {
     const std::wstring message = L"Не удалось: Запуск";
@@ -24,10 +27,21 @@ TEST(GetWinErrorMessage, SystemTextLosesOnlyItsTrailingLineBreak) {
 }
 
 TEST(GetWinErrorMessage, SpeaksThePlayersLanguage) {
-    // The suite runs in the Russian locale of the players' Windows.
+    // The suite runs in the Russian locale of the players' Windows: the text
+    // is the system's own for the code, in Cyrillic letters.
     if (PRIMARYLANGID(GetUserDefaultUILanguage()) != LANG_RUSSIAN)
         GTEST_SKIP() << "not running in the Russian locale";
-    EXPECT_EQ(GetWinErrorMessage(ERROR_ACCESS_DENIED), L"Доступ запрещён.");
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, ERROR_ACCESS_DENIED, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    ASSERT_GT(length, 0u);
+    const std::wstring system(buffer, length);
+    LocalFree(buffer);
+    const std::wstring text = GetWinErrorMessage(ERROR_ACCESS_DENIED);
+    EXPECT_EQ(text, TrimMessageEnd(system));
+    EXPECT_TRUE(std::any_of(text.begin(), text.end(),
+                            [](wchar_t unit) { return unit >= 0x0410 && unit <= 0x044F; }));
 }
 
 TEST(GetWinErrorMessage, CodeWithoutSystemTextIsUnknown) {

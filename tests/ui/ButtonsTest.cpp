@@ -99,7 +99,3 @@ TEST_F(Buttons, UnknownIdIsNeutralInEveryState) {
     for (UINT state : {0u, UINT(ODS_SELECTED), UINT(ODS_DISABLED)})
         EXPECT_TRUE(Paint(1004, state, 1004) == L(RGB(0xFF, 0xFF, 0xFF), RGB(0xD8, 0xD9, 0xDE)));
 }
-
-TEST_F(Buttons, NullItemPaintsNothing) {
-    app.DrawButton(nullptr);
-}

@@ -116,7 +116,8 @@ class Launcher:
         case.addCleanup(self.kill)
         if not expect_window:
             return
-        self.window = wait_for(self.info, timeout=60)
+        # The window exists while it still makes its buttons.
+        self.window = wait_for(self.info_with_buttons, timeout=60)
         if not self.window:
             raise AssertionError("the launcher window did not appear")
         self.origin = self.window["origin"]
@@ -133,6 +134,10 @@ class Launcher:
     def info(self):
         code, out = self.probe("info")
         return json.loads(out) if code == 0 and out.strip() else None
+
+    def info_with_buttons(self):
+        info = self.info()
+        return info if info and len(info["buttons"]) == 3 else None
 
     def buttons_enabled(self):
         return {b["id"]: b["enabled"] for b in self.info()["buttons"]}

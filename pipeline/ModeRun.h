@@ -1,0 +1,12 @@
+#pragma once
+// One run of a build: fetch and read the manifest, decide between updating
+// and only starting, update, record the version and start the game.
+
+#include "pipeline/RunReports.h"
+
+#include <string>
+
+// Reports every step; raises the launcher's error on any failure.
+void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
+              const std::wstring& manifestUrl, const std::wstring& installFolder,
+              const RunReports& reports);

@@ -1,0 +1,16 @@
+#pragma once
+// The progress bar: filled to a percentage with the percentage written on it,
+// or, while the progress is unknown (-1), a segment sweeping from left to right.
+
+#include <windows.h>
+
+struct ProgressBarLook {
+    RECT rect;
+    int progress;      // 0 to 100, or -1 for the sweeping segment
+    int marqueeOffset; // where the sweeping segment stands
+    COLORREF trackColor;
+    COLORREF fillColor;
+    HFONT font;
+};
+
+void DrawProgressBar(HDC dc, const ProgressBarLook& bar);

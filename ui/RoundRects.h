@@ -1,0 +1,14 @@
+#pragma once
+// The rounded rectangles of the interface: an opaque one with a one-pixel
+// outline, and a per-pixel translucent one with a one-pixel border (no
+// anti-aliasing).
+
+#include <windows.h>
+
+// RoundRect with a solid pen and brush of its own, released before it returns.
+void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF penColor, COLORREF fillColor);
+
+// Blended with AlphaBlend (msimg32, looked up at run time); without it, drawn
+// opaque with FillRoundRect. Only the part inside the DC's clip box is built.
+void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillColor, BYTE fillAlpha,
+                          COLORREF borderColor, BYTE borderAlpha);
