@@ -140,7 +140,7 @@ int RunFetch(const std::wstring& outPath, const std::wstring& url, const std::ws
     };
     bool ok = true;
     try {
-        HttpDownloadToFile(url, filePath, events, true);
+        HttpDownloadToFile(url, filePath, events);
     } catch (const std::exception&) {
         ok = false;
     }

@@ -24,7 +24,7 @@ void DownloadArchive(const RunReports& reports, const std::string& downloadUrl,
     events.onPercent = [&](int percent) {
         reports.progress(percent, text + L" " + std::to_wstring(percent) + L"%");
     };
-    HttpDownloadToFile(url, archivePath, events, false);
+    HttpDownloadToFile(url, archivePath, events);
 
     reports.progress(100, text + L" 100%");
 }

@@ -6,9 +6,9 @@
 #include <string>
 
 // Downloads the build's archive to archivePath, reporting "Скачивание ..." with
-// percentages (or an indeterminate bar when the server announces no length). An HTTP error page is
-// saved like any body: the digest check or the unpacking rejects it. When the server announces the
-// length, checkRoom is called with it before anything is written, and may raise.
+// percentages (or an indeterminate bar when the server announces no length).
+// When the server announces the length, checkRoom is called with it before
+// anything is written, and may raise.
 void DownloadArchive(const RunReports& reports, const std::string& downloadUrl,
                      const std::wstring& archivePath, const std::wstring& label,
                      const std::function<void(unsigned long long length)>& checkRoom);

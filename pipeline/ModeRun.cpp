@@ -17,8 +17,11 @@ std::string FetchManifestText(const std::wstring& manifestUrl) {
     WorkFolder work;
     const std::wstring responsePath = JoinPath(work.Path(), L"response.txt");
     EnsureDir(ParentPath(responsePath));
-    if (FetchManifestFile(manifestUrl, responsePath) != 0)
-        throw MakeError(L"Не удалось скачать файл через PowerShell.");
+    std::wstring cause;
+    // The known cause (the HTTP status, the system's text) on a second line.
+    if (FetchManifestFile(manifestUrl, responsePath, cause) != 0)
+        throw MakeError(L"Не удалось скачать файл через PowerShell." +
+                        (cause.empty() ? std::wstring() : L"\n" + cause));
     std::string text = ReadWholeFileUtf8(responsePath, std::string());
     // A folder that cannot be removed fails the run; the guard tries once more.
     work.Remove();

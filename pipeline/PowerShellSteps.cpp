@@ -1,6 +1,7 @@
 #include "pipeline/PowerShellSteps.h"
 
 #include "platform/HttpDownload.h"
+#include "platform/Text.h"
 #include "platform/PowerShell.h"
 #include "platform/ZipExtract.h"
 
@@ -25,14 +26,17 @@ std::wstring BuildExpandArchiveCommand(const std::wstring& archivePath,
            EscapeForPowerShellSingleQuoted(extractFolder) + L"' -Force\"";
 }
 
-DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath) {
+DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath,
+                        std::wstring& cause) {
+    cause.clear();
     if (!PowerShellIsWineStub())
         return RunPowerShell(BuildManifestFetchCommand(url, responsePath));
     // Like Invoke-WebRequest: any transfer failure or an HTTP error status fails.
     try {
-        HttpDownloadToFile(url, responsePath, HttpDownloadEvents{}, true);
+        HttpDownloadToFile(url, responsePath, HttpDownloadEvents{});
         return 0;
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+        cause = Utf8ToWide(error.what());
         return 1;
     }
 }

@@ -12,6 +12,8 @@ std::wstring BuildExpandArchiveCommand(const std::wstring& archivePath,
                                        const std::wstring& extractFolder);
 
 // Each returns the step's exit code: 0 when the work was done. They raise only
-// when PowerShell cannot be started.
-DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath);
+// when PowerShell cannot be started. The fetch gives the cause of a failure
+// when the launcher knows it (empty otherwise).
+DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath,
+                        std::wstring& cause);
 DWORD ExpandArchive(const std::wstring& archivePath, const std::wstring& extractFolder);

@@ -1,5 +1,7 @@
 #include "platform/Errors.h"
 
+#include "platform/Guards.h"
+
 std::runtime_error MakeError(const std::wstring& message) {
     if (message.empty())
         return std::runtime_error(std::string());
@@ -13,19 +15,50 @@ std::runtime_error MakeError(const std::wstring& message) {
     return std::runtime_error(utf8);
 }
 
-std::wstring GetWinErrorMessage(DWORD code) {
+namespace {
+
+// The text of a code from the system's table or a module's, or empty.
+std::wstring FormatCode(DWORD source, HMODULE module, DWORD code) {
     wchar_t* buffer = nullptr;
-    const DWORD count = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD count =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | source,
+                       module, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::wstring text;
     if (count != 0 && buffer != nullptr)
         text.assign(buffer, count);
-    else
-        text = L"Неизвестная ошибка";
     if (buffer != nullptr)
         LocalFree(buffer);
-    return TrimMessageEnd(std::move(text));
+    return text;
+}
+
+bool IsInternetCode(DWORD code) {
+    return code >= 12000 && code <= 12999;
+}
+
+} // namespace
+
+std::wstring GetWinErrorMessage(DWORD code) {
+    std::wstring text = FormatCode(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code);
+    // WinINet's own codes have their texts in wininet.dll, not in the system's
+    // table. The launcher has the module loaded; otherwise it is read as data
+    // from the system folder.
+    if (text.empty() && IsInternetCode(code)) {
+        HMODULE wininet = GetModuleHandleW(L"wininet.dll");
+        LibraryGuard loaded(wininet != nullptr ? nullptr
+                                               : LoadLibraryExW(L"wininet.dll", nullptr,
+                                                                LOAD_LIBRARY_AS_DATAFILE |
+                                                                    LOAD_LIBRARY_SEARCH_SYSTEM32));
+        if (wininet == nullptr)
+            wininet = loaded.Get();
+        if (wininet != nullptr)
+            text = FormatCode(FORMAT_MESSAGE_FROM_HMODULE, wininet, code);
+    }
+    if (!text.empty())
+        return TrimMessageEnd(std::move(text));
+    // A network code without text: the number lets a player report it.
+    if (IsInternetCode(code))
+        return L"Неизвестная ошибка (код " + std::to_wstring(code) + L")";
+    return L"Неизвестная ошибка";
 }
 
 std::wstring TrimMessageEnd(std::wstring text) {

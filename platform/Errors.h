@@ -11,7 +11,8 @@
 std::runtime_error MakeError(const std::wstring& message);
 
 // The system's explanation of a Win32 error code, without the trailing line
-// break, or "Неизвестная ошибка" when the system has none.
+// break; WinINet's codes (12000 to 12999) are looked up in wininet.dll too.
+// Without a text: "Неизвестная ошибка", with " (код N)" for WinINet's codes.
 std::wstring GetWinErrorMessage(DWORD code);
 
 // Removes trailing line feeds, carriage returns and spaces (nothing else).

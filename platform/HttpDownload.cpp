@@ -3,9 +3,12 @@
 #include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/Guards.h"
+#include "platform/Paths.h"
 
-#include <windows.h>
 #include <wininet.h>
+
+#define ZLIB_CONST
+#include <zlib.h>
 
 #include <sstream>
 #include <vector>
@@ -13,18 +16,25 @@
 namespace {
 
 const DWORD kChunkSize = 262144;
+const int kResumeAttempts = 3;
+const DWORD kResumePauseMs = 1000;
+// Neither read nor write the local cache, and ask proxies not to serve one.
+const DWORD kRequestFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 
 class InternetHandleGuard {
 public:
     explicit InternetHandleGuard(HINTERNET handle) : handle_(handle) {}
-    ~InternetHandleGuard() {
-        if (handle_ != nullptr)
-            InternetCloseHandle(handle_);
-    }
+    ~InternetHandleGuard() { Reset(nullptr); }
     InternetHandleGuard(const InternetHandleGuard&) = delete;
     InternetHandleGuard& operator=(const InternetHandleGuard&) = delete;
 
     HINTERNET Get() const { return handle_; }
+    void Reset(HINTERNET handle) {
+        if (handle_ != nullptr)
+            InternetCloseHandle(handle_);
+        handle_ = handle;
+    }
 
 private:
     HINTERNET handle_;
@@ -33,6 +43,157 @@ private:
 [[noreturn]] void ThrowWithSystemText(const std::wstring& prefix, DWORD code) {
     const std::wstring systemText = GetWinErrorMessage(code);
     throw MakeError(prefix + systemText);
+}
+
+std::wstring QueryHeader(HINTERNET request, DWORD query) {
+    std::vector<wchar_t> text(256, L'\0');
+    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (!HttpQueryInfoW(request, query, text.data(), &size, nullptr)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return std::wstring();
+        text.assign(size / sizeof(wchar_t) + 1, L'\0');
+        if (!HttpQueryInfoW(request, query, text.data(), &size, nullptr))
+            return std::wstring();
+    }
+    return std::wstring(text.data(), size / sizeof(wchar_t));
+}
+
+// What the transfer needs to know of one response.
+struct Response {
+    DWORD status = 0;
+    unsigned long long length = 0; // 0: not announced
+    unsigned long long rangeStart = 0;
+    std::wstring validator; // for If-Range: the ETag, else Last-Modified
+    std::wstring encoding;  // lower case; empty for identity
+    std::wstring url;       // where it came from, after any redirect
+};
+
+Response ReadResponse(HINTERNET request) {
+    Response response;
+    DWORD status = 0;
+    DWORD statusSize = sizeof(status);
+    if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                       &statusSize, nullptr))
+        response.status = status;
+    response.length = ParseContentLength(QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH));
+    // "bytes 1000-1999/2000": the first byte of the part.
+    const std::wstring range = QueryHeader(request, HTTP_QUERY_CONTENT_RANGE);
+    const size_t digits = range.find_first_of(L"0123456789");
+    if (digits != std::wstring::npos)
+        response.rangeStart = ParseContentLength(range.substr(digits));
+    response.validator = QueryHeader(request, HTTP_QUERY_ETAG);
+    if (response.validator.empty())
+        response.validator = QueryHeader(request, HTTP_QUERY_LAST_MODIFIED);
+    response.encoding = ToLowerW(QueryHeader(request, HTTP_QUERY_CONTENT_ENCODING));
+    if (response.encoding == L"identity")
+        response.encoding.clear();
+
+    DWORD size = 0;
+    InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &size);
+    if (size > 0) {
+        std::vector<wchar_t> url(size / sizeof(wchar_t) + 1, L'\0');
+        if (InternetQueryOptionW(request, INTERNET_OPTION_URL, url.data(), &size))
+            response.url = url.data();
+    }
+    return response;
+}
+
+// Sends the GET; from a byte on, only while the body is still the one the
+// validator names (otherwise the server sends it whole).
+HINTERNET OpenRequest(HINTERNET root, const std::wstring& url, unsigned long long from,
+                      const std::wstring& validator) {
+    // Caches in front of the server must ask it too; the body is wanted as it
+    // is, so that its length and digest are the file's.
+    std::wstring headers = L"Cache-Control: no-cache\r\nAccept-Encoding: identity\r\n";
+    if (from > 0) {
+        headers += L"Range: bytes=" + std::to_wstring(from) + L"-\r\n";
+        if (!validator.empty())
+            headers += L"If-Range: " + validator + L"\r\n";
+    }
+    return InternetOpenUrlW(root, url.c_str(), headers.c_str(), static_cast<DWORD>(-1L),
+                            kRequestFlags, 0);
+}
+
+// Writes the body to the file, decoding it when the server compressed it.
+class BodyWriter {
+public:
+    BodyWriter(HANDLE file, const std::wstring& path) : file_(file), path_(path) {}
+    ~BodyWriter() { EndDecoding(); }
+    BodyWriter(const BodyWriter&) = delete;
+    BodyWriter& operator=(const BodyWriter&) = delete;
+
+    // Starts the file again for a body sent with this encoding.
+    void Restart(const std::wstring& encoding) {
+        EndDecoding();
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(file_))
+            ThrowWithSystemText(L"Ошибка записи файла: " + path_ + L": ", GetLastError());
+        if (encoding.empty())
+            return;
+        if (encoding != L"gzip" && encoding != L"x-gzip" && encoding != L"deflate")
+            throw MakeError(L"Ошибка скачивания: сервер сжал ответ неизвестным способом: " +
+                            encoding);
+        // 15 + 32: a gzip or a zlib header, whichever the body has.
+        stream_ = z_stream{};
+        if (inflateInit2(&stream_, 15 + 32) != Z_OK)
+            throw MakeError(L"Ошибка скачивания: не удалось распаковать ответ сервера.");
+        decoding_ = true;
+        output_.resize(kChunkSize);
+    }
+
+    void Write(const BYTE* data, DWORD size) {
+        if (!decoding_) {
+            WriteOut(data, size);
+            return;
+        }
+        stream_.next_in = data;
+        stream_.avail_in = size;
+        do {
+            stream_.next_out = output_.data();
+            stream_.avail_out = static_cast<uInt>(output_.size());
+            const int status = inflate(&stream_, Z_NO_FLUSH);
+            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+                throw MakeError(L"Ошибка скачивания: сжатый ответ сервера повреждён.");
+            WriteOut(output_.data(), static_cast<DWORD>(output_.size() - stream_.avail_out));
+            if (status == Z_STREAM_END)
+                break;
+        } while (stream_.avail_in > 0 || stream_.avail_out == 0);
+    }
+
+private:
+    void WriteOut(const BYTE* data, DWORD size) {
+        if (size == 0)
+            return;
+        DWORD written = 0;
+        if (FileOperationFault(L"write", path_) ||
+            !WriteFile(file_, data, size, &written, nullptr) || written != size)
+            ThrowWithSystemText(L"Ошибка записи файла: " + path_ + L": ", GetLastError());
+    }
+
+    void EndDecoding() {
+        if (decoding_)
+            inflateEnd(&stream_);
+        decoding_ = false;
+    }
+
+    HANDLE file_;
+    const std::wstring& path_;
+    bool decoding_ = false;
+    z_stream stream_{};
+    std::vector<BYTE> output_;
+};
+
+// " (URL)" when the response came from elsewhere than asked, after a redirect.
+std::wstring WhereFrom(const Response& response, const std::wstring& requested) {
+    if (response.url.empty() || response.url == requested)
+        return std::wstring();
+    return L" (" + response.url + L")";
+}
+
+void RejectErrorStatus(const Response& response, const std::wstring& requested) {
+    if (response.status >= 400)
+        throw MakeError(L"Ошибка скачивания: сервер ответил HTTP " +
+                        std::to_wstring(response.status) + WhereFrom(response, requested));
 }
 
 } // namespace
@@ -44,39 +205,53 @@ unsigned long long ParseContentLength(const std::wstring& text) {
     return stream.fail() ? 0 : length;
 }
 
+std::wstring EncodeUrlForRequest(const std::wstring& url) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, url.data(), static_cast<int>(url.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, url.data(), static_cast<int>(url.size()), utf8.data(), size,
+                            nullptr, nullptr);
+    const wchar_t* const hex = L"0123456789ABCDEF";
+    std::wstring encoded;
+    for (const unsigned char byte : utf8) {
+        if (byte <= 0x20 || byte >= 0x7F || byte == '"' || byte == '<' || byte == '>' ||
+            byte == '\\' || byte == '^' || byte == '`' || byte == '{' || byte == '|' ||
+            byte == '}') {
+            encoded += L'%';
+            encoded += hex[byte >> 4];
+            encoded += hex[byte & 0x0F];
+        } else {
+            encoded += static_cast<wchar_t>(byte);
+        }
+    }
+    return encoded;
+}
+
 void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
-                        const HttpDownloadEvents& events, bool rejectHttpErrors) {
+                        const HttpDownloadEvents& events) {
     InternetHandleGuard root(
         InternetOpenW(L"VornRPG Launcher", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (root.Get() == nullptr)
         ThrowWithSystemText(L"InternetOpenW failed: ", GetLastError());
+    // A server that never answers, or stops sending, becomes a failure.
+    DWORD connectTimeout = events.connectTimeoutMs;
+    DWORD receiveTimeout = events.receiveTimeoutMs;
+    InternetSetOptionW(root.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, &connectTimeout,
+                       sizeof(connectTimeout));
+    InternetSetOptionW(root.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout,
+                       sizeof(receiveTimeout));
+    InternetSetOptionW(root.Get(), INTERNET_OPTION_SEND_TIMEOUT, &receiveTimeout,
+                       sizeof(receiveTimeout));
 
-    // Neither read nor write the local cache, and ask proxies not to serve one.
-    const DWORD flags =
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
-    InternetHandleGuard request(InternetOpenUrlW(root.Get(), url.c_str(), nullptr, 0, flags, 0));
+    const std::wstring requested = EncodeUrlForRequest(url);
+    InternetHandleGuard request(OpenRequest(root.Get(), requested, 0, std::wstring()));
     if (request.Get() == nullptr)
         ThrowWithSystemText(L"Не удалось открыть URL: " + url + L": ", GetLastError());
-
-    if (rejectHttpErrors) {
-        DWORD status = 0;
-        DWORD statusSize = sizeof(status);
-        if (!HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                            &statusSize, nullptr) ||
-            status >= 400)
-            throw MakeError(L"Сервер ответил ошибкой HTTP " + std::to_wstring(status) + L": " +
-                            url);
-    }
-
-    wchar_t lengthText[64] = {};
-    DWORD lengthTextSize = sizeof(lengthText);
-    unsigned long long announced = 0;
-    if (HttpQueryInfoW(request.Get(), HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthTextSize,
-                       nullptr))
-        announced = ParseContentLength(lengthText);
-    const bool lengthKnown = announced != 0;
-    if (lengthKnown && events.onLength)
-        events.onLength(announced);
+    Response response = ReadResponse(request.Get());
+    RejectErrorStatus(response, requested);
+    if (response.length != 0 && events.onLength)
+        events.onLength(response.length);
 
     HandleGuard file(FileOperationFault(L"create-file", filePath)
                          ? INVALID_HANDLE_VALUE
@@ -84,33 +259,72 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         ThrowWithSystemText(L"Не удалось создать файл: " + filePath + L": ", GetLastError());
+    BodyWriter output(file.Get(), filePath);
+    output.Restart(response.encoding);
 
     std::vector<BYTE> buffer(kChunkSize, 0);
     if (events.onStart)
-        events.onStart(lengthKnown);
+        events.onStart(response.length != 0);
 
     unsigned long long received = 0;
     int lastPercent = -1;
+    int resumes = 0;
+    DWORD openFailure = 0;
     for (;;) {
         DWORD read = 0;
-        if (!InternetReadFile(request.Get(), buffer.data(), kChunkSize, &read))
-            ThrowWithSystemText(L"Ошибка скачивания: ", GetLastError());
-        if (read == 0)
-            break;
-        DWORD written = 0;
-        if (FileOperationFault(L"write", filePath) ||
-            !WriteFile(file.Get(), buffer.data(), read, &written, nullptr) || written != read)
-            ThrowWithSystemText(L"Ошибка записи файла: " + filePath + L": ", GetLastError());
-        received += read;
-        if (!lengthKnown)
+        DWORD failure = 0;
+        if (request.Get() == nullptr) {
+            failure = openFailure;
+        } else if (!InternetReadFile(request.Get(), buffer.data(), kChunkSize, &read)) {
+            failure = GetLastError();
+        } else if (read > 0) {
+            output.Write(buffer.data(), read);
+            received += read;
+            if (response.length == 0)
+                continue;
+            const int percent = static_cast<int>(received * 100 / response.length);
+            if (percent != lastPercent) {
+                lastPercent = percent;
+                if (events.onPercent)
+                    events.onPercent(percent);
+            }
             continue;
-        unsigned long long percent = received * 100 / announced;
-        if (percent > 100)
-            percent = 100;
-        if (static_cast<int>(percent) != lastPercent) {
-            lastPercent = static_cast<int>(percent);
-            if (events.onPercent)
-                events.onPercent(lastPercent);
         }
+        if (failure == 0 && (response.length == 0 || received == response.length))
+            return;
+
+        // Cut, stalled or short: go on from what is on disk.
+        if (resumes == kResumeAttempts) {
+            if (failure != 0)
+                ThrowWithSystemText(L"Ошибка скачивания" + WhereFrom(response, requested) + L": ",
+                                    failure);
+            throw MakeError(L"Ошибка скачивания: получено " + std::to_wstring(received) + L" из " +
+                            std::to_wstring(response.length) + L" байт" +
+                            WhereFrom(response, requested) + L".");
+        }
+        ++resumes;
+        Sleep(kResumePauseMs);
+        const bool resumable = response.encoding.empty() && response.length != 0 &&
+                               !response.validator.empty() && received > 0;
+        request.Reset(OpenRequest(root.Get(), requested, resumable ? received : 0,
+                                  resumable ? response.validator : std::wstring()));
+        if (request.Get() == nullptr) {
+            openFailure = GetLastError();
+            continue;
+        }
+        const Response next = ReadResponse(request.Get());
+        RejectErrorStatus(next, requested);
+        if (resumable && next.status == 206 && next.rangeStart == received)
+            continue;
+        // The whole body again (no range, or the file changed): from zero.
+        if (next.status != 200) {
+            request.Reset(nullptr);
+            openFailure = ERROR_INTERNET_INVALID_OPERATION;
+            continue;
+        }
+        response = next;
+        output.Restart(response.encoding);
+        received = 0;
+        lastPercent = -1;
     }
 }

@@ -2,6 +2,16 @@
 // One HTTP(S) GET through WinINet, streamed to a file in 256 KiB chunks, with
 // every cache bypassed. Used for the build archive and, where PowerShell is not
 // available, for the manifest.
+//
+// A status of 400 or more fails at once. A transfer that is cut, stalls (no
+// byte for the receive time limit) or ends short of its announced length is
+// resumed from the last byte on disk with a Range request (If-Range on the
+// server's ETag or Last-Modified), up to 3 times, a second apart; a server
+// that answers with the whole body again restarts the file from zero. A body
+// the server compressed although identity was asked for (gzip or deflate) is
+// decoded; percentages count the bytes on the wire.
+
+#include <windows.h>
 
 #include <functional>
 #include <string>
@@ -14,13 +24,22 @@ struct HttpDownloadEvents {
     // After a chunk whose whole percentage differs from the last one reported
     // (only when the length is known); the first chunk always reports.
     std::function<void(int percent)> onPercent;
+
+    // Time limits: to connect, and without a byte received.
+    DWORD connectTimeoutMs = 30000;
+    DWORD receiveTimeoutMs = 60000;
 };
 
-// Raises the launcher's error on failure. With rejectHttpErrors, a response
-// status of 400 or more is a failure too; otherwise any body is saved.
+// Raises the launcher's error on failure: "Не удалось открыть URL: " + URL +
+// ": " + system text when no response came, "Ошибка скачивания: " + the cause
+// otherwise (the HTTP status, the system text, the bytes that arrived).
 void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
-                        const HttpDownloadEvents& events, bool rejectHttpErrors);
+                        const HttpDownloadEvents& events);
 
 // The announced length as a formatted stream reads a number: leading blanks
 // skipped, digits up to the first non-digit, 0 when there is no number.
 unsigned long long ParseContentLength(const std::wstring& text);
+
+// The URL as browsers send it: every byte of its UTF-8 form outside printable
+// ASCII, and the space, percent-encoded; what is already encoded stays.
+std::wstring EncodeUrlForRequest(const std::wstring& url);

@@ -126,17 +126,19 @@ TEST_F(Install, DigestWithABlankOrOfAnotherArchiveFailsAndKeepsTheOldBuild) {
 TEST_F(Install, WithoutDigestADamagedArchiveIsCaughtByTheUnpacking) {
     InstallBuild(online, "0.9");
     const auto before = TreeOf(online);
-    // A short body: the server closes the transfer half way.
-    std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +
-                       ToUtf8(ServerUrl(L"_short/builds/v1_top.zip")) + "\"}";
+    // Half an archive, served whole.
+    const std::string archive = ReadBytes(TestEnvDir() + L"\\www\\builds\\v1_top.zip");
+    server.Publish(L"half.zip", archive.substr(0, archive.size() / 2));
+    std::string json =
+        "{\"version\": \"1.0\", \"download_url\": \"" + ToUtf8(server.Url(L"half.zip")) + "\"}";
     auto messages = RunOnline(server.PublishManifest(json));
     ExpectFailedRunEnd(messages, L"PowerShell не смог распаковать ZIP-архив.");
     EXPECT_EQ(std::count(messages.begin(), messages.end(), Status(L"Проверка SHA-256...")), 0);
     EXPECT_EQ(messages[messages.size() - 4], Progress(-1, L"Установка онлайн-версии..."));
 
-    // An error page saved as the archive.
-    json = "{\"version\": \"1.0\", \"download_url\": \"" +
-           ToUtf8(ServerUrl(L"builds/no_such_build.zip")) + "\"}";
+    // A page that is no archive, served as one.
+    server.Publish(L"page.zip", "<html><body>Not found</body></html>");
+    json = "{\"version\": \"1.0\", \"download_url\": \"" + ToUtf8(server.Url(L"page.zip")) + "\"}";
     messages = RunOnline(server.PublishManifest(json));
     ExpectFailedRunEnd(messages, L"PowerShell не смог распаковать ZIP-архив.");
     EXPECT_EQ(TreeOf(online), before);

@@ -4,6 +4,7 @@
 
 #include "tests/pipeline/PipelineTest.h"
 
+#include "platform/Errors.h"
 #include "platform/FileOps.h"
 
 using ModeRun = PipelineTest;
@@ -89,8 +90,11 @@ TEST_F(ModeRun, ManifestThatCannotBeFetchedStartsNothing) {
     const auto before = TreeOf(online);
     const auto messages = RunOnline(server.Url(L"missing.json"));
     const std::vector<RecordedMessage> expected = {
-        EnableButtons(false), Status(L"Проверка обновлений онлайн-версии..."),
-        Progress(0, L""),     Error(L"Ошибка: Не удалось скачать файл через PowerShell."),
+        EnableButtons(false),
+        Status(L"Проверка обновлений онлайн-версии..."),
+        Progress(0, L""),
+        Error(L"Ошибка: Не удалось скачать файл через PowerShell.\nОшибка скачивания: сервер "
+              L"ответил HTTP 404"),
         WorkerDone(),
     };
     EXPECT_EQ(messages, expected) << ToUtf8(Describe(messages));
@@ -100,14 +104,19 @@ TEST_F(ModeRun, ManifestThatCannotBeFetchedStartsNothing) {
 }
 
 TEST_F(ModeRun, UnreachableServerFailsTheSameWay) {
-    const auto messages = RunOnline(L"https://localhost:1/Launcher/version.json");
-    ExpectFailedRunEnd(messages, L"Не удалось скачать файл через PowerShell.");
+    const std::wstring url = L"https://localhost:1/Launcher/version.json";
+    const auto messages = RunOnline(url);
+    // The cause on a second line: WinINet's own text for the refused connection.
+    ExpectFailedRunEnd(messages,
+                       L"Не удалось скачать файл через PowerShell.\nНе удалось открыть URL: " +
+                           url + L": " + GetWinErrorMessage(12029));
 }
 
 TEST_F(ModeRun, ServerErrorStatusFailsTheFetch) {
     server.Publish(L"version.json", ManifestFor("9.9.9", L"v1_top.zip"));
-    const auto messages = RunOnline(server.Url(L"version.json", L"_status/500/"));
-    ExpectFailedRunEnd(messages, L"Не удалось скачать файл через PowerShell.");
+    const auto messages = RunOnline(server.Url(L"version.json", L"_status/503/"));
+    ExpectFailedRunEnd(messages, L"Не удалось скачать файл через PowerShell.\nОшибка скачивания: "
+                                 L"сервер ответил HTTP 503");
     EXPECT_FALSE(Exists(online + L"\\Game.exe"));
 }
 

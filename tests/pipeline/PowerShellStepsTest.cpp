@@ -107,9 +107,12 @@ TEST_F(PowerShellSteps, NonZeroExitOfTheFetchIsADownloadFailure) {
 TEST_F(PowerShellSteps, NonZeroExitOfTheUnpackingFailsTheInstall) {
     PowerShellLog log(base);
     InstallBuild(online, "0.9");
-    // A body cut short: the stand-in's unpacking fails with exit code 1.
-    const std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +
-                             ToUtf8(ServerUrl(L"_short/builds/v1_top.zip")) + "\"}";
+    // Half an archive, served whole: the stand-in's unpacking fails with exit
+    // code 1.
+    const std::string archive = ReadBytes(TestEnvDir() + L"\\www\\builds\\v1_top.zip");
+    server.Publish(L"half.zip", archive.substr(0, archive.size() / 2));
+    const std::string json =
+        "{\"version\": \"1.0\", \"download_url\": \"" + ToUtf8(server.Url(L"half.zip")) + "\"}";
     const auto messages = RunOnline(server.PublishManifest(json));
     ExpectFailedRunEnd(messages, L"PowerShell не смог распаковать ZIP-архив.");
     EXPECT_EQ(log.Lines().size(), 2u);

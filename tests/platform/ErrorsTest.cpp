@@ -56,3 +56,22 @@ TEST(TrimMessageEnd, RemovesOnlyTrailingBreaksAndSpaces) {
     EXPECT_EQ(TrimMessageEnd(L"\r\n \n"), L"");
     EXPECT_EQ(TrimMessageEnd(L"Неизвестная ошибка"), L"Неизвестная ошибка");
 }
+
+TEST(GetWinErrorMessage, NetworkCodesTakeWinInetsTextsOrNameTheCode) {
+    HMODULE wininet = LoadLibraryW(L"wininet.dll");
+    ASSERT_NE(wininet, nullptr);
+    for (const DWORD code : {12002u, 12007u, 12029u, 12030u}) {
+        wchar_t* buffer = nullptr;
+        const DWORD length =
+            FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           wininet, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        ASSERT_GT(length, 0u) << code;
+        const std::wstring expected = TrimMessageEnd(std::wstring(buffer, length));
+        LocalFree(buffer);
+        EXPECT_EQ(GetWinErrorMessage(code), expected) << code;
+    }
+    // Neither table knows it.
+    EXPECT_EQ(GetWinErrorMessage(12057), L"Неизвестная ошибка (код 12057)");
+    FreeLibrary(wininet);
+}

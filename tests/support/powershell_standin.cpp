@@ -69,7 +69,7 @@ int wmain() {
     if (commandLine.find(L"Invoke-WebRequest") != std::wstring::npos) {
         try {
             HttpDownloadToFile(QuotedAfter(commandLine, L"-Uri"),
-                               QuotedAfter(commandLine, L"-OutFile"), HttpDownloadEvents{}, true);
+                               QuotedAfter(commandLine, L"-OutFile"), HttpDownloadEvents{});
             return 0;
         } catch (...) {
             return 1;

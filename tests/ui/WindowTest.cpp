@@ -306,7 +306,8 @@ TEST_F(Window, OnlyAPlainClickReachesTheCommands) {
     for (int i = 0; i < 300 && app.busy != 0; ++i)
         Pump(50);
     EXPECT_EQ(app.busy, 0);
-    EXPECT_EQ(catcher.Text(), L"Ошибка: Не удалось скачать файл через PowerShell.");
+    EXPECT_EQ(catcher.Text(), L"Ошибка: Не удалось скачать файл через PowerShell."
+                              L"\nОшибка скачивания: сервер ответил HTTP 404");
 }
 
 TEST_F(Window, ClosingIsRefusedDuringARun) {

@@ -285,7 +285,8 @@ class LauncherWindow(unittest.TestCase):
         launcher = Launcher(self)
         launcher.click(OFFICIAL)
         text = launcher.dialog("Ошибка", keep=True)
-        self.assertEqual(text, "Ошибка: Не удалось скачать файл через PowerShell.")
+        self.assertEqual(text, "Ошибка: Не удалось скачать файл через PowerShell."
+                               "\nОшибка скачивания: сервер ответил HTTP 404")
         launcher.screenshot("error")
         launcher.dialog("Ошибка")
         self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[OFFICIAL], timeout=10))
