@@ -3,13 +3,13 @@
 #include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/Guards.h"
+#include "platform/HttpRequest.h"
 #include "platform/Paths.h"
-
-#include <wininet.h>
 
 #define ZLIB_CONST
 #include <zlib.h>
 
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -18,28 +18,6 @@ namespace {
 const DWORD kChunkSize = 262144;
 const int kResumeAttempts = 3;
 const DWORD kResumePauseMs = 1000;
-// Neither read nor write the local cache, and ask proxies not to serve one.
-const DWORD kRequestFlags =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
-
-class InternetHandleGuard {
-public:
-    explicit InternetHandleGuard(HINTERNET handle) : handle_(handle) {}
-    ~InternetHandleGuard() { Reset(nullptr); }
-    InternetHandleGuard(const InternetHandleGuard&) = delete;
-    InternetHandleGuard& operator=(const InternetHandleGuard&) = delete;
-
-    HINTERNET Get() const { return handle_; }
-    void Reset(HINTERNET handle) {
-        if (handle_ != nullptr)
-            InternetCloseHandle(handle_);
-        handle_ = handle;
-    }
-
-private:
-    HINTERNET handle_;
-};
-
 [[noreturn]] void ThrowWithSystemText(const std::wstring& prefix, DWORD code) {
     const std::wstring systemText = GetWinErrorMessage(code);
     throw MakeError(prefix + systemText);
@@ -98,10 +76,9 @@ Response ReadResponse(HINTERNET request) {
     return response;
 }
 
-// Sends the GET; from a byte on, only while the body is still the one the
-// validator names (otherwise the server sends it whole).
-HINTERNET OpenRequest(HINTERNET root, const std::wstring& url, unsigned long long from,
-                      const std::wstring& validator) {
+// The request's extra header lines: from a byte on, only while the body is
+// still the one the validator names (otherwise the server sends it whole).
+std::wstring RequestHeaders(unsigned long long from, const std::wstring& validator) {
     // Caches in front of the server must ask it too; the body is wanted as it
     // is, so that its length and digest are the file's.
     std::wstring headers = L"Cache-Control: no-cache\r\nAccept-Encoding: identity\r\n";
@@ -110,8 +87,7 @@ HINTERNET OpenRequest(HINTERNET root, const std::wstring& url, unsigned long lon
         if (!validator.empty())
             headers += L"If-Range: " + validator + L"\r\n";
     }
-    return InternetOpenUrlW(root, url.c_str(), headers.c_str(), static_cast<DWORD>(-1L),
-                            kRequestFlags, 0);
+    return headers;
 }
 
 // Writes the body to the file, decoding it when the server compressed it.
@@ -230,25 +206,18 @@ std::wstring EncodeUrlForRequest(const std::wstring& url) {
 
 void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
                         const HttpDownloadEvents& events) {
-    InternetHandleGuard root(
-        InternetOpenW(L"VornRPG Launcher", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (root.Get() == nullptr)
-        ThrowWithSystemText(L"InternetOpenW failed: ", GetLastError());
     // A server that never answers, or stops sending, becomes a failure.
-    DWORD connectTimeout = events.connectTimeoutMs;
-    DWORD receiveTimeout = events.receiveTimeoutMs;
-    InternetSetOptionW(root.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, &connectTimeout,
-                       sizeof(connectTimeout));
-    InternetSetOptionW(root.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout,
-                       sizeof(receiveTimeout));
-    InternetSetOptionW(root.Get(), INTERNET_OPTION_SEND_TIMEOUT, &receiveTimeout,
-                       sizeof(receiveTimeout));
-
+    const DWORD responseLimit = events.connectTimeoutMs + events.receiveTimeoutMs;
     const std::wstring requested = EncodeUrlForRequest(url);
-    InternetHandleGuard request(OpenRequest(root.Get(), requested, 0, std::wstring()));
-    if (request.Get() == nullptr)
-        ThrowWithSystemText(L"Не удалось открыть URL: " + url + L": ", GetLastError());
-    Response response = ReadResponse(request.Get());
+    auto request = std::make_unique<HttpRequest>(requested, RequestHeaders(0, std::wstring()));
+    DWORD code = 0;
+    bool rootFailed = false;
+    if (!request->WaitForResponse(responseLimit, code, rootFailed)) {
+        if (rootFailed)
+            ThrowWithSystemText(L"InternetOpenW failed: ", code);
+        ThrowWithSystemText(L"Не удалось открыть URL: " + url + L": ", code);
+    }
+    Response response = ReadResponse(request->Handle());
     RejectErrorStatus(response, requested);
     if (response.length != 0 && events.onLength)
         events.onLength(response.length);
@@ -269,15 +238,12 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
     unsigned long long received = 0;
     int lastPercent = -1;
     int resumes = 0;
-    DWORD openFailure = 0;
     for (;;) {
         DWORD read = 0;
-        DWORD failure = 0;
-        if (request.Get() == nullptr) {
-            failure = openFailure;
-        } else if (!InternetReadFile(request.Get(), buffer.data(), kChunkSize, &read)) {
-            failure = GetLastError();
-        } else if (read > 0) {
+        DWORD failure = code;
+        if (request != nullptr &&
+            request->Read(buffer.data(), kChunkSize, events.receiveTimeoutMs, read, failure) &&
+            read > 0) {
             output.Write(buffer.data(), read);
             received += read;
             if (response.length == 0)
@@ -290,7 +256,8 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
             }
             continue;
         }
-        if (failure == 0 && (response.length == 0 || received == response.length))
+        if (request != nullptr && failure == 0 &&
+            (response.length == 0 || received == response.length))
             return;
 
         // Cut, stalled or short: go on from what is on disk.
@@ -306,20 +273,22 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
         Sleep(kResumePauseMs);
         const bool resumable = response.encoding.empty() && response.length != 0 &&
                                !response.validator.empty() && received > 0;
-        request.Reset(OpenRequest(root.Get(), requested, resumable ? received : 0,
-                                  resumable ? response.validator : std::wstring()));
-        if (request.Get() == nullptr) {
-            openFailure = GetLastError();
+        request = std::make_unique<HttpRequest>(
+            requested, RequestHeaders(resumable ? received : 0,
+                                      resumable ? response.validator : std::wstring()));
+        code = 0;
+        if (!request->WaitForResponse(responseLimit, code, rootFailed)) {
+            request.reset();
             continue;
         }
-        const Response next = ReadResponse(request.Get());
+        const Response next = ReadResponse(request->Handle());
         RejectErrorStatus(next, requested);
         if (resumable && next.status == 206 && next.rangeStart == received)
             continue;
         // The whole body again (no range, or the file changed): from zero.
         if (next.status != 200) {
-            request.Reset(nullptr);
-            openFailure = ERROR_INTERNET_INVALID_OPERATION;
+            request.reset();
+            code = ERROR_INTERNET_INVALID_OPERATION;
             continue;
         }
         response = next;

@@ -5,6 +5,8 @@
 
 #include "platform/Errors.h"
 #include "platform/HttpDownload.h"
+
+#include <wininet.h>
 #include "tests/pipeline/PipelineTest.h"
 
 using Download = PipelineTest;
@@ -84,6 +86,20 @@ TEST_F(Download, BodyShorterThanAnnouncedIsADownloadError) {
     EXPECT_EQ(error, L"Ошибка скачивания: получено " + std::to_wstring(size / 2) + L" из " +
                          std::to_wstring(size) + L" байт.");
     EXPECT_NE(messages.back(), Progress(100, kText + L" 100%"));
+}
+
+TEST_F(Download, StalledBodyBecomesADownloadError) {
+    // The server sends the headers, then nothing, on every try: each try is
+    // given up after the time limit without a byte.
+    const std::wstring hold = L"stall" + std::to_wstring(GetTickCount());
+    HttpDownloadEvents events;
+    events.receiveTimeoutMs = 1000;
+    const std::wstring error = RaisedText([&] {
+        HttpDownloadToFile(ServerUrl(L"_hold/" + hold + L"/builds/v1_top.zip"), base / L"game.zip",
+                           events);
+    });
+    ServedFolder::Release(hold);
+    EXPECT_EQ(error, L"Ошибка скачивания: " + GetWinErrorMessage(ERROR_INTERNET_TIMEOUT));
 }
 
 TEST_F(Download, ErrorStatusFailsAtOnceWithoutAnArchive) {

@@ -1,0 +1,132 @@
+#include "platform/HttpRequest.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Neither read nor write the local cache, and ask proxies not to serve one.
+const DWORD kRequestFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
+const DWORD kPieceSize = 262144;
+
+} // namespace
+
+// Shared by the request's thread and its owner; the last of them frees it.
+struct HttpRequestState {
+    std::wstring url;
+    std::wstring headers;
+    HINTERNET root = nullptr;
+    HINTERNET request = nullptr;
+    bool rootFailed = false;
+    DWORD code = 0;
+    // Set once the response's headers came (or the request failed).
+    HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // The owner wants the next piece (or gives up: abandoned).
+    HANDLE wanted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // A piece (or the end, or a failure) is there.
+    HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    volatile LONG abandoned = 0;
+    std::vector<BYTE> piece = std::vector<BYTE>(kPieceSize);
+    DWORD size = 0;
+
+    ~HttpRequestState() {
+        if (request != nullptr)
+            InternetCloseHandle(request);
+        if (root != nullptr)
+            InternetCloseHandle(root);
+        for (HANDLE event : {opened, wanted, ready})
+            if (event != nullptr)
+                CloseHandle(event);
+    }
+};
+
+namespace {
+
+DWORD WINAPI RequestThread(LPVOID parameter) {
+    auto* handOver = static_cast<std::shared_ptr<HttpRequestState>*>(parameter);
+    const std::shared_ptr<HttpRequestState> state = *handOver;
+    delete handOver;
+
+    state->root =
+        InternetOpenW(L"VornRPG Launcher", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (state->root == nullptr) {
+        state->code = GetLastError();
+        state->rootFailed = true;
+        SetEvent(state->opened);
+        return 0;
+    }
+    state->request = InternetOpenUrlW(state->root, state->url.c_str(), state->headers.c_str(),
+                                      static_cast<DWORD>(-1L), kRequestFlags, 0);
+    if (state->request == nullptr)
+        state->code = GetLastError();
+    SetEvent(state->opened);
+    if (state->request == nullptr)
+        return 0;
+    for (;;) {
+        WaitForSingleObject(state->wanted, INFINITE);
+        if (state->abandoned != 0)
+            return 0;
+        DWORD read = 0;
+        const BOOL ok = InternetReadFile(state->request, state->piece.data(), kPieceSize, &read);
+        state->code = ok ? 0 : GetLastError();
+        state->size = ok ? read : 0;
+        SetEvent(state->ready);
+        if (!ok || read == 0)
+            return 0;
+    }
+}
+
+} // namespace
+
+HttpRequest::HttpRequest(const std::wstring& url, const std::wstring& headers)
+    : state_(std::make_shared<HttpRequestState>()) {
+    state_->url = url;
+    state_->headers = headers;
+    auto* handOver = new std::shared_ptr<HttpRequestState>(state_);
+    HANDLE thread = CreateThread(nullptr, 0, RequestThread, handOver, 0, nullptr);
+    if (thread == nullptr) {
+        delete handOver;
+        state_->code = GetLastError();
+        SetEvent(state_->opened);
+        return;
+    }
+    CloseHandle(thread);
+}
+
+HttpRequest::~HttpRequest() {
+    // A thread still waiting for the next want ends now; one blocked in
+    // WinINet ends when the call returns.
+    InterlockedExchange(&state_->abandoned, 1);
+    SetEvent(state_->wanted);
+}
+
+bool HttpRequest::WaitForResponse(DWORD limitMs, DWORD& code, bool& rootFailed) {
+    rootFailed = false;
+    if (WaitForSingleObject(state_->opened, limitMs) != WAIT_OBJECT_0) {
+        code = ERROR_INTERNET_TIMEOUT;
+        return false;
+    }
+    rootFailed = state_->rootFailed;
+    code = state_->code;
+    return state_->request != nullptr;
+}
+
+HINTERNET HttpRequest::Handle() const {
+    return state_->request;
+}
+
+bool HttpRequest::Read(BYTE* buffer, DWORD capacity, DWORD limitMs, DWORD& size, DWORD& code) {
+    size = 0;
+    SetEvent(state_->wanted);
+    if (WaitForSingleObject(state_->ready, limitMs) != WAIT_OBJECT_0) {
+        code = ERROR_INTERNET_TIMEOUT;
+        return false;
+    }
+    code = state_->code;
+    if (code != 0)
+        return false;
+    size = state_->size < capacity ? state_->size : capacity;
+    std::memcpy(buffer, state_->piece.data(), size);
+    return true;
+}
