@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo release bench clean
+.PHONY: all deps configure build test soak demo release bench clean
 
 all: build
 
@@ -23,6 +23,13 @@ test: configure
 	cmake --build $(BUILD_DIR)
 	tools/run-tests.sh $(BUILD_DIR)
 
+# The durability campaigns in full: every file operation of an update failed
+# in turn with three codes, and 200 kills of the launcher mid-update.
+soak: configure
+	cmake --build $(BUILD_DIR)
+	cd $(BUILD_DIR) && VORN_SOAK_FAULTS=all VORN_SOAK_KILLS=200 \
+	    xvfb-run -a -s "-screen 0 1280x1024x24" ctest -R '^soak' -V --timeout 3600
+
 demo: build
 	tools/demo.py $(BUILD_DIR)
 
@@ -32,7 +39,7 @@ release: deps
 
 # Measures the launcher under Wine: $(BUILD_DIR)/bench/report.txt.
 bench: build
-	@tools/install-deps.sh curl time python3-matplotlib
+	@tools/install-deps.sh curl time
 	bench/run_bench.py $(BUILD_DIR)
 
 clean:

@@ -1,17 +1,65 @@
 // vorn_bench: the launcher's own code measured from inside a Windows process.
-//   vorn_bench update OUT.json MANIFEST_URL BASE_FOLDER INSTALL_FOLDER LABEL
-//   vorn_bench steps OUT.json WORK_FOLDER BASE_FOLDER INSTALL_FOLDER
-//   vorn_bench paint OUT.json FRAMES
-//   vorn_bench floor OUT.json OPERATION SOURCE_FOLDER TARGET_FOLDER
-//   vorn_bench fetch OUT.json URL FILE
-// bench/run_bench.py prepares the data, runs these and writes the report.
+//   vorn_bench update OUT MANIFEST_URL BASE_FOLDER INSTALL_FOLDER LABEL
+//   vorn_bench steps OUT WORK_FOLDER BASE_FOLDER INSTALL_FOLDER
+//   vorn_bench paint OUT FRAMES
+//   vorn_bench floor OUT OPERATION SOURCE_FOLDER TARGET_FOLDER
+//   vorn_bench fetch OUT URL FILE
+// Anything else exits with 2.
 
-#include "bench/BenchPrograms.h"
+#include "bench/Bench.h"
 
-#include <windows.h>
+#include "platform/Guards.h"
 
+#include <psapi.h>
+
+#include <algorithm>
 #include <cstdio>
-#include <string>
+
+double NowSeconds() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+Figures& Figures::Add(const char* name, double value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), " %.9g\n", value);
+    lines += name + std::string(text);
+    return *this;
+}
+
+Figures& Figures::Add(const char* name, const std::wstring& text) {
+    std::wstring line = text; // one figure a line: a message's own line breaks become blanks
+    std::replace(line.begin(), line.end(), L'\r', L' ');
+    std::replace(line.begin(), line.end(), L'\n', L' ');
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8.data(), size, nullptr, nullptr);
+    lines += name + std::string(" ") + utf8.c_str() + "\n";
+    return *this;
+}
+
+Figures& Figures::AddPeakMemory() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return Add("peakWorkingSet", static_cast<double>(counters.PeakWorkingSetSize))
+        .Add("peakPagefileUsage", static_cast<double>(counters.PeakPagefileUsage));
+}
+
+int Figures::Write(const std::wstring& path, bool ok) {
+    Add("ok", ok ? 1 : 0);
+    HandleGuard file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file.Valid() ||
+        !WriteFile(file.Get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) ||
+        written != lines.size())
+        return 1;
+    return ok ? 0 : 1;
+}
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
@@ -25,8 +73,5 @@ int wmain(int argc, wchar_t** argv) {
         return RunPlatformFloor(argv[2], argv[3], argv[4], argv[5]);
     if (command == L"fetch" && argc == 5)
         return RunFetch(argv[2], argv[3], argv[4]);
-    std::fprintf(stderr, "usage: vorn_bench update OUT URL BASE INSTALL LABEL | "
-                         "steps OUT WORK BASE INSTALL | paint OUT FRAMES | "
-                         "floor OUT OPERATION SOURCE TARGET | fetch OUT URL FILE\n");
     return 2;
 }

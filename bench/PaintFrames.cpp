@@ -1,61 +1,63 @@
-// The window's paint path timed frame by frame: the three painters of
-// WM_PAINT on an off-screen DC of the client's size, with the launcher's real
-// resources (InitUi loads them from this program's own copy of launcher.rc).
-// Also the whole WM_PAINT of a timer tick of the sweeping bar: buffer made,
-// scene drawn, the bar's rectangle copied to the window, buffer freed; and
-// where the background's time goes.
+// The window's paint path timed frame by frame with the launcher's real
+// resources (InitUi loads them from this program's own copy of launcher.rc):
+// the three painters of WM_PAINT on an off-screen DC of the client's size,
+// where the background's time goes, and the whole WM_PAINT of a timer tick of
+// the sweeping bar, as the launcher does it and as it could.
 
-#include "bench/BenchOutput.h"
-#include "bench/BenchPrograms.h"
+#include "bench/Bench.h"
 
 #include "app/LauncherApp.h"
 #include "platform/Guards.h"
 
 #include <algorithm>
-#include <string>
+#include <functional>
 #include <vector>
 
 namespace {
 
-const wchar_t kClassName[] = L"VornBenchPaintWindow";
 const int kClientWidth = 680;
 const int kClientHeight = 470;
 const int kWarmUpFrames = 20;
 const int kSweepStep = 18; // what one timer tick adds
 
-struct Series {
-    std::vector<double> seconds;
-
-    std::string Json() const {
-        std::vector<double> sorted = seconds;
-        std::sort(sorted.begin(), sorted.end());
-        double total = 0;
-        for (double value : sorted)
-            total += value;
-        const double mean = sorted.empty() ? 0 : total / static_cast<double>(sorted.size());
-        const double median = sorted.empty() ? 0 : sorted[sorted.size() / 2];
-        const double low = sorted.empty() ? 0 : sorted.front();
-        const double high = sorted.empty() ? 0 : sorted.back();
-        return "{\"frames\": " + std::to_string(sorted.size()) +
-               ", \"meanMs\": " + Number(mean * 1000) + ", \"medianMs\": " + Number(median * 1000) +
-               ", \"minMs\": " + Number(low * 1000) + ", \"maxMs\": " + Number(high * 1000) + "}";
-    }
+// The frame is drawn kWarmUpFrames + frames times and calls lap() at the end
+// of each part it times. In milliseconds over the frames after the warm-up:
+struct Timing {
+    std::vector<double> partMeans;
+    std::vector<double> sortedFrames; // each frame's whole time
 };
 
-// Frees what InitUi made; the window procedure does this at WM_DESTROY.
-void ReleaseUi(LauncherApp& app) {
-    for (HFONT* font : {&app.titleFont, &app.subtitleFont, &app.statusFont, &app.buttonFont}) {
-        if (*font != nullptr)
-            DeleteObject(*font);
-        *font = nullptr;
+using Frame = std::function<void(const std::function<void()>& lap)>;
+
+Timing Measure(int frames, const Frame& frame) {
+    Timing timing;
+    for (int i = -kWarmUpFrames; i < frames; ++i) {
+        const double start = NowSeconds();
+        double last = start;
+        size_t part = 0;
+        frame([&] {
+            const double now = NowSeconds();
+            timing.partMeans.resize(std::max(timing.partMeans.size(), part + 1));
+            timing.partMeans[part++] += i < 0 ? 0 : 1000 * (now - last) / frames;
+            last = now;
+        });
+        if (i >= 0)
+            timing.sortedFrames.push_back(1000 * (last - start));
     }
-    if (app.backgroundPicture != nullptr)
-        app.backgroundPicture->Release();
-    app.backgroundPicture = nullptr;
-    if (app.fontResource != nullptr)
-        RemoveFontMemResourceEx(app.fontResource);
-    app.fontResource = nullptr;
+    std::sort(timing.sortedFrames.begin(), timing.sortedFrames.end());
+    return timing;
 }
+
+// A buffer the size of the client area, selected into its own DC.
+struct Buffer {
+    DcGuard dc;
+    GdiObjectGuard bitmap;
+    SelectGuard select;
+    explicit Buffer(HDC windowDc)
+        : dc(CreateCompatibleDC(windowDc)),
+          bitmap(CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight)),
+          select(dc.Get(), bitmap.Get()) {}
+};
 
 } // namespace
 
@@ -65,164 +67,111 @@ int RunPaintFrames(const std::wstring& outPath, int frames) {
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = &DefWindowProcW;
     windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = kClassName;
+    windowClass.lpszClassName = L"VornBenchPaintWindow";
     RegisterClassExW(&windowClass);
-    // A popup has no frame: its client area is the launcher's, 680 x 470. It is never shown.
-    const HWND window =
-        CreateWindowExW(0, kClassName, L"", WS_POPUP | WS_CLIPCHILDREN, 0, 0, kClientWidth,
-                        kClientHeight, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    if (window == nullptr)
-        return 1;
-
     LauncherApp app;
-    app.instance = GetModuleHandleW(nullptr);
-    app.window = window;
+    app.instance = windowClass.hInstance;
+    // A popup has no frame: its client area is the launcher's. It is never shown.
+    app.window =
+        CreateWindowExW(0, windowClass.lpszClassName, L"", WS_POPUP | WS_CLIPCHILDREN, 0, 0,
+                        kClientWidth, kClientHeight, nullptr, nullptr, app.instance, nullptr);
+    if (app.window == nullptr)
+        return 1;
     app.InitUi();
-    const bool realResources = app.backgroundPicture != nullptr && app.fontResource != nullptr;
-
-    const HDC windowDc = GetDC(window);
-    Series scene;
-    Series background;
-    Series header;
-    Series bar;
-    Series timerTick;
-    {
-        DcGuard memory(CreateCompatibleDC(windowDc));
-        GdiObjectGuard bitmap(CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
-        SelectGuard selectBitmap(memory.Get(), bitmap.Get());
-        app.progress = -1;
-        for (int frame = 0; frame < kWarmUpFrames + frames; ++frame) {
-            app.marqueeOffset += kSweepStep;
-            const double start = NowSeconds();
-            app.DrawWindowBackground(memory.Get());
-            const double afterBackground = NowSeconds();
-            app.DrawHeaderTexts(memory.Get());
-            const double afterHeader = NowSeconds();
-            app.DrawProgressBar(memory.Get());
-            GdiFlush();
-            const double end = NowSeconds();
-            if (frame < kWarmUpFrames)
-                continue;
-            scene.seconds.push_back(end - start);
-            background.seconds.push_back(afterBackground - start);
-            header.seconds.push_back(afterHeader - afterBackground);
-            bar.seconds.push_back(end - afterHeader);
-        }
-    }
+    app.progress = -1;
+    const HDC windowDc = GetDC(app.window);
+    const RECT& bar = app.progressRect;
+    Buffer scene(windowDc);
+    const Timing painters = Measure(frames, [&](const auto& lap) {
+        app.marqueeOffset += kSweepStep;
+        app.DrawWindowBackground(scene.dc.Get());
+        lap();
+        app.DrawHeaderTexts(scene.dc.Get());
+        lap();
+        app.DrawProgressBar(scene.dc.Get());
+        GdiFlush();
+        lap();
+    });
     // One timer tick as WM_PAINT does it for the invalidated bar, buffer
     // included; clipped to the bar as the launcher paints it, or not.
-    auto timeTicks = [&](bool clipped) {
-        Series ticks;
-        for (int frame = 0; frame < kWarmUpFrames + frames; ++frame) {
+    auto measureTicks = [&](bool clipped) {
+        return Measure(frames, [&](const auto& lap) {
             app.marqueeOffset += kSweepStep;
-            const double start = NowSeconds();
             {
-                DcGuard memory(CreateCompatibleDC(windowDc));
-                GdiObjectGuard bitmap(
-                    CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
-                SelectGuard selectBitmap(memory.Get(), bitmap.Get());
-                const RECT& update = app.progressRect;
+                Buffer buffer(windowDc);
                 if (clipped)
-                    IntersectClipRect(memory.Get(), update.left, update.top, update.right,
-                                      update.bottom);
-                app.DrawWindowBackground(memory.Get());
-                app.DrawHeaderTexts(memory.Get());
-                app.DrawProgressBar(memory.Get());
-                BitBlt(windowDc, update.left, update.top, update.right - update.left,
-                       update.bottom - update.top, memory.Get(), update.left, update.top, SRCCOPY);
+                    IntersectClipRect(buffer.dc.Get(), bar.left, bar.top, bar.right, bar.bottom);
+                app.DrawWindowBackground(buffer.dc.Get());
+                app.DrawHeaderTexts(buffer.dc.Get());
+                app.DrawProgressBar(buffer.dc.Get());
+                BitBlt(windowDc, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top,
+                       buffer.dc.Get(), bar.left, bar.top, SRCCOPY);
             }
             GdiFlush();
-            if (frame >= kWarmUpFrames)
-                ticks.seconds.push_back(NowSeconds() - start);
-        }
-        return ticks;
+            lap();
+        });
     };
-    timerTick = timeTicks(false);
+    const Timing tick = measureTicks(false);
     // Where DrawWindowBackground's time goes: the picture stretched over the
     // client, and the shadow and panel built pixel by pixel and alpha-blended.
-    Series picture;
-    Series shadow;
-    Series panel;
-    {
-        DcGuard memory(CreateCompatibleDC(windowDc));
-        GdiObjectGuard bitmap(CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
-        SelectGuard selectBitmap(memory.Get(), bitmap.Get());
-        OLE_XSIZE_HIMETRIC pictureWidth = 0;
-        OLE_YSIZE_HIMETRIC pictureHeight = 0;
-        if (app.backgroundPicture != nullptr) {
-            app.backgroundPicture->get_Width(&pictureWidth);
-            app.backgroundPicture->get_Height(&pictureHeight);
-        }
-        RECT shadowRect = app.panelRect;
-        OffsetRect(&shadowRect, 0, 6);
-        for (int frame = 0; frame < kWarmUpFrames + frames; ++frame) {
-            const double start = NowSeconds();
-            if (app.backgroundPicture != nullptr)
-                app.backgroundPicture->Render(memory.Get(), 0, 0, kClientWidth, kClientHeight, 0,
-                                              pictureHeight, pictureWidth, -pictureHeight, nullptr);
-            GdiFlush();
-            const double afterPicture = NowSeconds();
-            app.DrawRoundedAlphaRect(memory.Get(), shadowRect, 18, RGB(0x78, 0x78, 0x82), 36,
-                                     RGB(0x78, 0x78, 0x82), 36);
-            GdiFlush();
-            const double afterShadow = NowSeconds();
-            app.DrawRoundedAlphaRect(memory.Get(), app.panelRect, 18, app.panelFillColor,
-                                     app.panelAlpha, app.panelBorderColor, 255);
-            GdiFlush();
-            const double end = NowSeconds();
-            if (frame < kWarmUpFrames)
-                continue;
-            picture.seconds.push_back(afterPicture - start);
-            shadow.seconds.push_back(afterShadow - afterPicture);
-            panel.seconds.push_back(end - afterShadow);
-        }
+    OLE_XSIZE_HIMETRIC pictureWidth = 0;
+    OLE_YSIZE_HIMETRIC pictureHeight = 0;
+    if (app.backgroundPicture != nullptr) {
+        app.backgroundPicture->get_Width(&pictureWidth);
+        app.backgroundPicture->get_Height(&pictureHeight);
     }
-    const Series clippedTick = timeTicks(true);
+    RECT shadowRect = app.panelRect;
+    OffsetRect(&shadowRect, 0, 6);
+    const HDC dc = scene.dc.Get();
+    const Timing background = Measure(frames, [&](const auto& lap) {
+        if (app.backgroundPicture != nullptr)
+            app.backgroundPicture->Render(dc, 0, 0, kClientWidth, kClientHeight, 0, pictureHeight,
+                                          pictureWidth, -pictureHeight, nullptr);
+        GdiFlush();
+        lap();
+        app.DrawRoundedAlphaRect(dc, shadowRect, 18, RGB(0x78, 0x78, 0x82), 36,
+                                 RGB(0x78, 0x78, 0x82), 36);
+        GdiFlush();
+        lap();
+        app.DrawRoundedAlphaRect(dc, app.panelRect, 18, app.panelFillColor, app.panelAlpha,
+                                 app.panelBorderColor, 255);
+        GdiFlush();
+        lap();
+    });
+    const Timing clippedTick = measureTicks(true);
     // And with the scene behind the bar kept from one frame to the next: a
     // tick copies the bar's part of it back, draws the bar and shows it.
-    Series cachedTick;
-    {
-        DcGuard scene(CreateCompatibleDC(windowDc));
-        GdiObjectGuard sceneBitmap(CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
-        SelectGuard selectScene(scene.Get(), sceneBitmap.Get());
-        app.DrawWindowBackground(scene.Get());
-        app.DrawHeaderTexts(scene.Get());
-        DcGuard back(CreateCompatibleDC(windowDc));
-        GdiObjectGuard backBitmap(CreateCompatibleBitmap(windowDc, kClientWidth, kClientHeight));
-        SelectGuard selectBack(back.Get(), backBitmap.Get());
-        RECT bar = app.progressRect;
-        bar.bottom += 3; // the bar's shadow lies below it
-        const int width = bar.right - bar.left;
-        const int height = bar.bottom - bar.top;
-        for (int frame = 0; frame < kWarmUpFrames + frames; ++frame) {
-            app.marqueeOffset += kSweepStep;
-            const double start = NowSeconds();
-            BitBlt(back.Get(), bar.left, bar.top, width, height, scene.Get(), bar.left, bar.top,
-                   SRCCOPY);
-            app.DrawProgressBar(back.Get());
-            BitBlt(windowDc, bar.left, bar.top, width, height, back.Get(), bar.left, bar.top,
-                   SRCCOPY);
-            GdiFlush();
-            if (frame >= kWarmUpFrames)
-                cachedTick.seconds.push_back(NowSeconds() - start);
-        }
-    }
-    ReleaseDC(window, windowDc);
-
-    ReleaseUi(app);
-    DestroyWindow(window);
-    OleUninitialize();
-
-    const std::string json =
-        "{\"ok\": " + std::string(realResources ? "true" : "false") +
-        ", \"client\": [680, 470], \"scene\": " + scene.Json() +
-        ", \"drawWindowBackground\": " + background.Json() +
-        ", \"drawHeaderTexts\": " + header.Json() + ", \"drawProgressBar\": " + bar.Json() +
-        ", \"timerTickPaint\": " + timerTick.Json() + ", \"backgroundPicture\": " + picture.Json() +
-        ", \"panelShadow\": " + shadow.Json() + ", \"panel\": " + panel.Json() +
-        ", \"timerTickPaintClipped\": " + clippedTick.Json() +
-        ", \"timerTickPaintCached\": " + cachedTick.Json() + "}";
-    if (!WriteJsonFile(outPath, json))
-        return 1;
-    return realResources ? 0 : 1;
+    app.DrawWindowBackground(dc);
+    app.DrawHeaderTexts(dc);
+    Buffer back(windowDc);
+    const int width = bar.right - bar.left;
+    const int height = bar.bottom - bar.top + 3; // the bar's shadow lies below it
+    const Timing keptTick = Measure(frames, [&](const auto& lap) {
+        app.marqueeOffset += kSweepStep;
+        BitBlt(back.dc.Get(), bar.left, bar.top, width, height, dc, bar.left, bar.top, SRCCOPY);
+        app.DrawProgressBar(back.dc.Get());
+        BitBlt(windowDc, bar.left, bar.top, width, height, back.dc.Get(), bar.left, bar.top,
+               SRCCOPY);
+        GdiFlush();
+        lap();
+    });
+    ReleaseDC(app.window, windowDc);
+    // What InitUi made goes with the process, which ends now.
+    const std::vector<double>& whole = painters.sortedFrames;
+    return Figures()
+        .Add("frames", static_cast<double>(whole.size()))
+        .Add("scene", painters.partMeans[0] + painters.partMeans[1] + painters.partMeans[2])
+        .Add("sceneMedianMs", whole[whole.size() / 2])
+        .Add("sceneMinMs", whole.front())
+        .Add("sceneMaxMs", whole.back())
+        .Add("drawWindowBackground", painters.partMeans[0])
+        .Add("drawHeaderTexts", painters.partMeans[1])
+        .Add("drawProgressBar", painters.partMeans[2])
+        .Add("timerTickPaint", tick.partMeans[0])
+        .Add("backgroundPicture", background.partMeans[0])
+        .Add("panelShadow", background.partMeans[1])
+        .Add("panel", background.partMeans[2])
+        .Add("timerTickPaintClipped", clippedTick.partMeans[0])
+        .Add("timerTickPaintCached", keptTick.partMeans[0])
+        .Write(outPath, app.backgroundPicture != nullptr && app.fontResource != nullptr);
 }

@@ -5,15 +5,13 @@
 // so that the driver can let the disk settle in between. Also one download
 // by the launcher's own HttpDownloadToFile, to set HTTPS against plain HTTP.
 
-#include "bench/BenchOutput.h"
-#include "bench/BenchPrograms.h"
+#include "bench/Bench.h"
 
 #include "platform/FileOps.h"
 #include "platform/HttpDownload.h"
 #include "platform/Paths.h"
 
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace {
@@ -24,8 +22,8 @@ struct Tree {
 };
 
 void Walk(const std::wstring& root, const std::wstring& relative, Tree& tree) {
-    const std::wstring folder = relative.empty() ? root : JoinPath(root, relative);
-    for (const DirEntry& entry : ListDirectory(folder)) {
+    for (const DirEntry& entry :
+         ListDirectory(relative.empty() ? root : JoinPath(root, relative))) {
         const std::wstring path = relative.empty() ? entry.name : JoinPath(relative, entry.name);
         if (entry.isDirectory) {
             tree.folders.push_back(path);
@@ -36,38 +34,36 @@ void Walk(const std::wstring& root, const std::wstring& relative, Tree& tree) {
     }
 }
 
-// Copies with nothing but CreateDirectoryW and CopyFileW. failIfExists makes
-// Wine open each target with CREATE_NEW instead of CREATE_ALWAYS.
-bool CopyPlain(const std::wstring& source, const std::wstring& target, const Tree& tree,
-               bool failIfExists) {
-    if (!CreateDirectoryW(target.c_str(), nullptr))
-        return false;
-    for (const std::wstring& folder : tree.folders)
-        if (!CreateDirectoryW(JoinPath(target, folder).c_str(), nullptr))
-            return false;
-    for (const std::wstring& file : tree.files)
-        if (!CopyFileW(JoinPath(source, file).c_str(), JoinPath(target, file).c_str(),
-                       failIfExists ? TRUE : FALSE))
+bool ForEach(const std::vector<std::wstring>& paths, const std::wstring& root,
+             const std::function<bool(const wchar_t*)>& action) {
+    for (const std::wstring& path : paths)
+        if (!action(JoinPath(root, path).c_str()))
             return false;
     return true;
 }
 
-bool ForEachFile(const std::wstring& root, const Tree& tree,
-                 const std::function<bool(const std::wstring&)>& action) {
+// Copies with nothing but CreateDirectoryW and CopyFileW. failIfExists makes
+// Wine open each target with CREATE_NEW instead of CREATE_ALWAYS.
+bool CopyPlain(const std::wstring& source, const std::wstring& target, const Tree& tree,
+               bool failIfExists) {
+    if (!CreateDirectoryW(target.c_str(), nullptr) ||
+        !ForEach(tree.folders, target,
+                 [](const wchar_t* path) { return CreateDirectoryW(path, nullptr) != FALSE; }))
+        return false;
     for (const std::wstring& file : tree.files)
-        if (!action(JoinPath(root, file)))
+        if (!CopyFileW(JoinPath(source, file).c_str(), JoinPath(target, file).c_str(),
+                       failIfExists))
             return false;
     return true;
 }
 
 bool DeletePlain(const std::wstring& root, const Tree& tree) {
-    if (!ForEachFile(root, tree,
-                     [](const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }))
-        return false;
-    for (auto folder = tree.folders.rbegin(); folder != tree.folders.rend(); ++folder)
-        if (!RemoveDirectoryW(JoinPath(root, *folder).c_str()))
-            return false;
-    return RemoveDirectoryW(root.c_str()) != FALSE;
+    const std::vector<std::wstring> deepestFirst(tree.folders.rbegin(), tree.folders.rend());
+    return ForEach(tree.files, root,
+                   [](const wchar_t* path) { return DeleteFileW(path) != FALSE; }) &&
+           ForEach(deepestFirst, root,
+                   [](const wchar_t* path) { return RemoveDirectoryW(path) != FALSE; }) &&
+           RemoveDirectoryW(root.c_str()) != FALSE;
 }
 
 } // namespace
@@ -75,56 +71,38 @@ bool DeletePlain(const std::wstring& root, const Tree& tree) {
 int RunPlatformFloor(const std::wstring& outPath, const std::wstring& operation,
                      const std::wstring& sourceFolder, const std::wstring& targetFolder) {
     // The copies walk their source; everything else walks the tree it works on.
-    const bool copying = operation.compare(0, 5, L"copy-") == 0;
+    const bool copyNew = operation == L"copy-new";
     Tree tree;
-    Walk(copying ? sourceFolder : targetFolder, L"", tree);
-    std::function<bool()> action;
-    if (operation == L"copy-new")
-        action = [&] { return CopyPlain(sourceFolder, targetFolder, tree, true); };
-    else if (operation == L"copy-always")
-        action = [&] { return CopyPlain(sourceFolder, targetFolder, tree, false); };
-    else if (operation == L"copy-ours")
-        action = [&] {
-            CopyDirectoryContents(sourceFolder, targetFolder);
-            return true;
-        };
-    else if (operation == L"get-attributes")
-        action = [&] {
-            return ForEachFile(targetFolder, tree, [](const std::wstring& path) {
-                return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-            });
-        };
-    else if (operation == L"set-attributes")
-        action = [&] {
-            return ForEachFile(targetFolder, tree, [](const std::wstring& path) {
-                return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL) != FALSE;
-            });
-        };
-    else if (operation == L"delete-plain")
-        action = [&] { return DeletePlain(targetFolder, tree); };
-    else if (operation == L"delete-ours")
-        action = [&] {
-            RemoveTreeWithRetries(targetFolder);
-            return true;
-        };
-    else
-        return 2;
-
+    Walk(operation.compare(0, 5, L"copy-") == 0 ? sourceFolder : targetFolder, L"", tree);
     const double start = NowSeconds();
-    bool ok = false;
+    bool ok = true;
     try {
-        ok = action();
+        if (copyNew || operation == L"copy-always")
+            ok = CopyPlain(sourceFolder, targetFolder, tree, copyNew);
+        else if (operation == L"copy-ours")
+            CopyDirectoryContents(sourceFolder, targetFolder);
+        else if (operation == L"get-attributes")
+            ok = ForEach(tree.files, targetFolder, [](const wchar_t* path) {
+                return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+            });
+        else if (operation == L"set-attributes")
+            ok = ForEach(tree.files, targetFolder, [](const wchar_t* path) {
+                return SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL) != FALSE;
+            });
+        else if (operation == L"delete-plain")
+            ok = DeletePlain(targetFolder, tree);
+        else if (operation == L"delete-ours")
+            RemoveTreeWithRetries(targetFolder);
+        else
+            return 2;
     } catch (const std::exception&) {
         ok = false;
     }
-    const double seconds = NowSeconds() - start;
-    const std::string json = "{\"ok\": " + std::string(ok ? "true" : "false") +
-                             ", \"seconds\": " + Number(seconds) +
-                             ", \"files\": " + std::to_string(tree.files.size()) +
-                             ", \"folders\": " + std::to_string(tree.folders.size()) + "}";
-    if (!WriteJsonFile(outPath, json))
-        return 1;
-    return ok ? 0 : 1;
+    return Figures()
+        .Add("seconds", NowSeconds() - start)
+        .Add("files", static_cast<double>(tree.files.size()))
+        .Add("folders", static_cast<double>(tree.folders.size()))
+        .Write(outPath, ok);
 }
 
 int RunFetch(const std::wstring& outPath, const std::wstring& url, const std::wstring& filePath) {
@@ -144,12 +122,9 @@ int RunFetch(const std::wstring& outPath, const std::wstring& url, const std::ws
     } catch (const std::exception&) {
         ok = false;
     }
-    const double end = NowSeconds() - start;
-    const std::string json = "{\"ok\": " + std::string(ok ? "true" : "false") +
-                             ", \"seconds\": " + Number(end) +
-                             ", \"headersSeconds\": " + Number(headers) +
-                             ", \"lastChunkSeconds\": " + Number(lastChunk) + "}";
-    if (!WriteJsonFile(outPath, json))
-        return 1;
-    return ok ? 0 : 1;
+    return Figures()
+        .Add("seconds", NowSeconds() - start)
+        .Add("headersSeconds", headers)
+        .Add("lastChunkSeconds", lastChunk)
+        .Write(outPath, ok);
 }

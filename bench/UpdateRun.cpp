@@ -1,91 +1,59 @@
 // A full update driven the way the launcher window drives it. The reports
 // arrive at a hidden window of ours, which notes when each came: the phases
-// of the run lie between them.
+// of the run lie between them. And the install part of an update, which the
+// window sees as one "Установка" phase, taken apart: the same calls as
+// InstallOrUpdate in the same order on the same kind of data, each timed on
+// its own. The backup comes first, as in a run, so that the restore has the
+// player's data to put back.
 
-#include "bench/BenchOutput.h"
-#include "bench/BenchPrograms.h"
+#include "bench/Bench.h"
 
 #include "app/LauncherApp.h"
 #include "app/Messages.h"
+#include "pipeline/PowerShellSteps.h"
+#include "platform/FileOps.h"
+#include "platform/Paths.h"
+#include "platform/PowerShell.h"
+#include "platform/Sha256.h"
+#include "platform/Text.h"
 
+#include <functional>
 #include <memory>
-#include <string>
-#include <vector>
+#include <stdexcept>
 
 namespace {
 
-const wchar_t kClassName[] = L"VornBenchUpdateWindow";
 // A 2 GiB update under Wine takes minutes, not this long.
 const double kRunLimitSeconds = 1200.0;
-
-struct Report {
-    double seconds = 0;
-    UINT message = 0;
-    int value = 0;
-    std::wstring text;
-};
+// By message, from WM_LAUNCHER_STATUS on.
+const wchar_t* const kMessageNames[] = {L"status", L"progress", L"error", L"enable", L"done"};
 
 struct Recorder {
     double start = 0;
-    std::vector<Report> reports;
+    Figures figures;
     bool done = false;
     bool failed = false;
 };
 
-const char* MessageName(UINT message) {
-    switch (message) {
-    case WM_LAUNCHER_STATUS:
-        return "status";
-    case WM_LAUNCHER_PROGRESS:
-        return "progress";
-    case WM_LAUNCHER_ERROR:
-        return "error";
-    case WM_LAUNCHER_ENABLE_BUTTONS:
-        return "enable";
-    case WM_LAUNCHER_WORKER_DONE:
-        return "done";
-    default:
-        return "other";
-    }
-}
-
 LRESULT CALLBACK RecorderProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
+    if (message == WM_NCCREATE)
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(
+                              reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams));
     auto* recorder = reinterpret_cast<Recorder*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (recorder == nullptr || message < WM_LAUNCHER_STATUS || message > WM_LAUNCHER_WORKER_DONE)
         return DefWindowProcW(hwnd, message, wParam, lParam);
-
-    Report report;
-    report.seconds = NowSeconds() - recorder->start;
-    report.message = message;
-    report.value = static_cast<int>(static_cast<DWORD>(wParam));
-    const bool carriesText = message == WM_LAUNCHER_STATUS || message == WM_LAUNCHER_PROGRESS ||
-                             message == WM_LAUNCHER_ERROR;
-    if (carriesText && lParam != 0) {
-        std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
-        report.text = *text;
-    }
-    recorder->reports.push_back(report);
-    if (message == WM_LAUNCHER_ERROR)
-        recorder->failed = true;
-    if (message == WM_LAUNCHER_WORKER_DONE)
-        recorder->done = true;
+    std::wstring text;
+    // The texts travel as heap strings that the receiver frees.
+    if (message <= WM_LAUNCHER_ERROR && lParam != 0)
+        text = *std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
+    recorder->figures.Add(
+        "report", std::to_wstring(NowSeconds() - recorder->start) + L" " +
+                      kMessageNames[message - WM_LAUNCHER_STATUS] + L" " +
+                      std::to_wstring(static_cast<int>(static_cast<DWORD>(wParam))) + L" " + text);
+    recorder->failed = recorder->failed || message == WM_LAUNCHER_ERROR;
+    recorder->done = recorder->done || message == WM_LAUNCHER_WORKER_DONE;
     return 0;
-}
-
-std::string ReportsJson(const Recorder& recorder) {
-    std::string json = "[";
-    for (size_t i = 0; i < recorder.reports.size(); ++i) {
-        const Report& report = recorder.reports[i];
-        json += std::string(i == 0 ? "" : ",") + "\n  {\"t\": " + Number(report.seconds) +
-                ", \"message\": \"" + MessageName(report.message) +
-                "\", \"value\": " + std::to_string(report.value) +
-                ", \"text\": " + JsonText(report.text) + "}";
-    }
-    return json + "]";
 }
 
 } // namespace
@@ -97,16 +65,14 @@ int RunUpdate(const std::wstring& outPath, const std::wstring& manifestUrl,
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = &RecorderProc;
     windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = kClassName;
+    windowClass.lpszClassName = L"VornBenchUpdateWindow";
     RegisterClassExW(&windowClass);
     Recorder recorder;
-    const HWND window = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                        GetModuleHandleW(nullptr), &recorder);
-    if (window == nullptr)
-        return 1;
-
     LauncherApp app;
-    app.window = window;
+    app.window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                 nullptr, windowClass.hInstance, &recorder);
+    if (app.window == nullptr)
+        return 1;
     app.baseFolder = baseFolder;
     recorder.start = NowSeconds();
     try {
@@ -114,29 +80,61 @@ int RunUpdate(const std::wstring& outPath, const std::wstring& manifestUrl,
     } catch (const std::exception&) {
         return 1;
     }
-
     while (!recorder.done && NowSeconds() - recorder.start < kRunLimitSeconds) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
             DispatchMessageW(&msg);
-        }
     }
-    const double end = NowSeconds() - recorder.start;
+    recorder.figures.Add("end", NowSeconds() - recorder.start);
     // A worker still running past the limit is left to the end of the process.
     if (recorder.done && app.workerThread != nullptr) {
         WaitForSingleObject(app.workerThread, 60000);
         CloseHandle(app.workerThread);
-        app.workerThread = nullptr;
     }
+    DestroyWindow(app.window);
+    return recorder.figures.AddPeakMemory().Write(outPath, recorder.done && !recorder.failed);
+}
 
-    const bool ok = recorder.done && !recorder.failed;
-    const std::string json = "{\"ok\": " + std::string(ok ? "true" : "false") +
-                             ", \"end\": " + Number(end) + ", \"memory\": " + MemoryCountersJson() +
-                             ", \"reports\": " + ReportsJson(recorder) + "}";
-    DestroyWindow(window);
-    if (!WriteJsonFile(outPath, json))
-        return 1;
-    return ok ? 0 : 1;
+int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
+                    const std::wstring& baseFolder, const std::wstring& installFolder) {
+    LauncherApp app;
+    app.baseFolder = baseFolder;
+    const std::wstring archivePath = JoinPath(workFolder, L"game.zip");
+    const std::wstring extractFolder = JoinPath(workFolder, L"extract");
+    std::wstring sourceFolder;
+    Figures figures;
+    std::string failure;
+    auto timed = [&](const char* name, const std::function<void()>& action) {
+        if (!failure.empty())
+            return;
+        const double start = NowSeconds();
+        try {
+            action();
+        } catch (const std::exception& error) {
+            failure = std::string(name) + ": " + error.what();
+        }
+        figures.Add(name, NowSeconds() - start);
+    };
+    auto check = [](bool done) {
+        if (!done)
+            throw std::runtime_error("failed");
+    };
+    timed("backup", [&] { app.PrepareBackups(installFolder); });
+    timed("sha256", [&] { check(ComputeFileSha256(archivePath).size() == 64); });
+    timed("unpack", [&] {
+        EnsureDir(extractFolder);
+        check(ExpandArchive(archivePath, extractFolder) == 0);
+    });
+    timed("find",
+          [&] { check(app.FindGameRootRecursive(extractFolder, L"game.exe", sourceFolder)); });
+    timed("mark", [&] { app.MarkRestorePending(installFolder); });
+    timed("empty", [&] { EmptyFolder(installFolder); });
+    timed("copy", [&] { CopyDirectoryContents(sourceFolder, installFolder); });
+    timed("restore", [&] { app.RestoreBackups(installFolder); });
+    timed("clear", [&] { app.ClearRestorePending(installFolder); });
+    timed("cleanup", [&] { RemoveTreeWithRetries(workFolder); });
+    return figures.Add("ownExtractor", PowerShellIsWineStub() ? 1 : 0)
+        .Add("failure", Utf8ToWide(failure))
+        .Write(outPath, failure.empty());
 }
