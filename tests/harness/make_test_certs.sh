@@ -2,10 +2,18 @@
 # Makes the certificates for the local HTTPS update server:
 #   make_test_certs.sh OUTDIR
 # OUTDIR gets ca.key, ca.pem, ca.der (the test CA, DER for the Windows
-# certificate store) and server.key, server.pem (CN and SAN "localhost").
+# certificate store) and server.key, server.pem (CN "localhost", SAN
+# "localhost" and "vm").
 # Both certificates start one day in the past, so a client whose clock lags
-# a little still accepts them. Does nothing when all files already exist.
+# a little still accepts them. Does nothing when all files already exist and
+# the server certificate has every name; a set from before a name was added
+# is made again whole.
 set -eu
+
+# "vm" is this machine image's host name, which its /etc/hosts maps to
+# 127.0.0.1: a second name for a redirect to another host. WinINet under
+# Wine checks names only, never IP addresses.
+san="DNS:localhost, DNS:vm"
 
 if [ $# -ne 1 ]; then
     echo "usage: make_test_certs.sh OUTDIR" >&2
@@ -18,7 +26,8 @@ have_all() {
     for f in $files; do
         [ -s "$out/$f" ] || return 1
     done
-    return 0
+    openssl x509 -in "$out/server.pem" -noout -ext subjectAltName 2>/dev/null |
+        grep -qxF "    $san"
 }
 
 have_all && exit 0
@@ -84,7 +93,7 @@ subjectKeyIdentifier = hash
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost
+subjectAltName = $san
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
 EOF

@@ -9,6 +9,8 @@ trusting only the test CA and asking for the name "localhost".
 """
 
 import datetime
+import email.utils
+import gzip
 import http.client
 import json
 import os
@@ -24,6 +26,7 @@ import tempfile
 import threading
 import time
 import unittest
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "update_server.py")
@@ -96,13 +99,19 @@ class RawResponse:
         return found[0] if found else None
 
 
-def raw_get(port, path, address="127.0.0.1"):
+def request_bytes(path, port, headers=None):
+    lines = ["GET %s HTTP/1.1" % path, "Host: localhost:%d" % port]
+    lines += ["%s: %s" % item for item in (headers or {}).items()]
+    return ("\r\n".join(lines) + "\r\n\r\n").encode()
+
+
+def raw_get(port, path, address="127.0.0.1", headers=None):
     """One GET on a fresh connection; reads every byte until the server ends it."""
     raw = socket.create_connection((address, port), HANG_GUARD)
     tls = client_context().wrap_socket(raw, server_hostname="localhost",
                                        suppress_ragged_eofs=False)
     with tls:
-        tls.sendall(("GET %s HTTP/1.1\r\nHost: localhost:%d\r\n\r\n" % (path, port)).encode())
+        tls.sendall(request_bytes(path, port, headers))
         data = bytearray()
         while True:
             try:
@@ -177,10 +186,10 @@ class CertificateTest(unittest.TestCase):
         self.assertRegex(text, r"Key Usage: critical\s+Certificate Sign, CRL Sign")
         self.assertIn("Public-Key: (2048 bit)", text)
 
-    def test_server_certificate_names_localhost_only(self):
+    def test_server_certificate_names_localhost_and_the_second_host(self):
         text = self.openssl_text("server.pem")
         self.assertRegex(text, r"Subject: CN ?= ?localhost\n")
-        self.assertRegex(text, r"Subject Alternative Name: *\n\s+DNS:localhost\n")
+        self.assertRegex(text, r"Subject Alternative Name: *\n\s+DNS:localhost, DNS:vm\n")
         self.assertNotIn("IP Address", text)
         self.assertRegex(text, r"Extended Key Usage: *\n\s+TLS Web Server Authentication\n")
         self.assertRegex(text, r"Key Usage: critical\s+Digital Signature, Key Encipherment\n")
@@ -209,6 +218,30 @@ class CertificateTest(unittest.TestCase):
         for name in CERT_FILES:
             with open(os.path.join(_certs, name), "rb") as f:
                 self.assertEqual(f.read(), before[name], name)
+
+    def test_set_without_the_second_name_is_made_again(self):
+        other = os.path.join(_tmp, "certs-old")
+        shutil.copytree(_certs, other)
+        # What the script made before "vm" was added: localhost alone.
+        subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+             "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+             "-keyout", os.path.join(other, "server.key"),
+             "-out", os.path.join(other, "server.pem")], check=True, capture_output=True)
+        with open(os.path.join(other, "ca.der"), "rb") as f:
+            old_ca = f.read()
+        out = subprocess.run([MAKE_CERTS, other], capture_output=True)
+        self.assertEqual((out.returncode, out.stdout, out.stderr), (0, b"", b""))
+        with open(os.path.join(other, "ca.der"), "rb") as f:
+            self.assertNotEqual(f.read(), old_ca)
+        text = subprocess.run(
+            ["openssl", "x509", "-in", os.path.join(other, "server.pem"), "-noout", "-ext",
+             "subjectAltName"], capture_output=True, text=True, check=True).stdout
+        self.assertIn("DNS:localhost, DNS:vm", text)
+        check = subprocess.run(
+            ["openssl", "verify", "-CAfile", os.path.join(other, "ca.pem"),
+             os.path.join(other, "server.pem")], capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
 
     def test_missing_file_gives_a_complete_matching_set(self):
         other = os.path.join(_tmp, "certs-partial")
@@ -485,6 +518,425 @@ class UpdateServerTest(unittest.TestCase):
         for name, value in headers.items():
             self.assertEqual(mine[0]["headers"].get(name), value)
         self.assertEqual(mine[0]["headers"].get("Host"), "localhost:%d" % self.port)
+
+    # Validators and ranges, the ground a resuming client stands on.
+
+    def unique_tag(self):
+        return "t%d" % random.randrange(10 ** 12)
+
+    def validators(self, path):
+        resp, _ = self.get(path)
+        return resp.getheader("ETag"), resp.getheader("Last-Modified")
+
+    def test_file_response_carries_validators_and_accepts_ranges(self):
+        resp, body = self.get("/builds/game.zip")
+        self.assertEqual((resp.status, body), (200, self.big))
+        self.assertEqual(resp.getheader("Accept-Ranges"), "bytes")
+        self.assertRegex(resp.getheader("ETag"), r'^"[0-9a-f]+(-[0-9a-f]+)+"$')
+        mtime = int(os.stat(os.path.join(self.root, "builds/game.zip")).st_mtime)
+        self.assertEqual(resp.getheader("Last-Modified"),
+                         email.utils.formatdate(mtime, usegmt=True))
+        # The same file keeps its tag; an error page has none.
+        self.assertEqual(self.validators("/builds/game.zip")[0], resp.getheader("ETag"))
+        resp, _ = self.get("/builds/nothere.zip")
+        self.assertIsNone(resp.getheader("ETag"))
+        self.assertIsNone(resp.getheader("Accept-Ranges"))
+
+    def test_etag_changes_when_a_file_is_rewritten_with_the_same_size(self):
+        path = os.path.join(self.root, "rewritten.bin")
+        self.put("rewritten.bin", b"a" * 1000)
+        # Whole seconds, so that a millisecond later is the same second.
+        first_ns = (os.stat(path).st_mtime_ns // 10 ** 9) * 10 ** 9
+        os.utime(path, ns=(first_ns, first_ns))
+        before = self.validators("/rewritten.bin")
+        # Rewritten in place within the same second.
+        self.put("rewritten.bin", b"b" * 1000)
+        os.utime(path, ns=(first_ns, first_ns + 10 ** 6))
+        after = self.validators("/rewritten.bin")
+        self.assertEqual(after[1], before[1])
+        self.assertNotEqual(after[0], before[0])
+        # Replaced by another file of the same size and time.
+        replacement = os.path.join(self.root, "replacement.bin")
+        with open(replacement, "wb") as f:
+            f.write(b"c" * 1000)
+        os.utime(replacement, ns=(first_ns, first_ns + 10 ** 6))
+        os.replace(replacement, path)
+        self.assertNotEqual(self.validators("/rewritten.bin")[0], after[0])
+
+    def test_open_range_gives_206_with_the_tail(self):
+        size = len(self.big)
+        # Starts inside the server's first read and crosses the others.
+        for first in (0, 1, 1024 * 1024 - 1, size - 1):
+            with self.subTest(first=first):
+                resp, body = self.get("/builds/game.zip",
+                                      headers={"Range": "bytes=%d-" % first})
+                self.assertEqual(resp.status, 206)
+                self.assertEqual(resp.getheader("Content-Range"),
+                                 "bytes %d-%d/%d" % (first, size - 1, size))
+                self.assertEqual(resp.getheader("Content-Length"), str(size - first))
+                self.assertEqual(resp.getheader("Content-Type"), "application/octet-stream")
+                self.assertEqual(body, self.big[first:])
+
+    def test_closed_and_suffix_ranges(self):
+        size = len(self.small)
+        for wanted, first, last in (("bytes=10-19", 10, 19), ("bytes=0-0", 0, 0),
+                                  ("bytes=%d-%d" % (size - 5, size + 1000), size - 5, size - 1),
+                                  ("bytes=-100", size - 100, size - 1),
+                                  ("bytes=-%d" % (size * 2), 0, size - 1),
+                                  ("BYTES = 5-6", 5, 6)):
+            with self.subTest(wanted=wanted):
+                resp, body = self.get("/small.bin", headers={"Range": wanted})
+                self.assertEqual(resp.status, 206)
+                self.assertEqual(resp.getheader("Content-Range"),
+                                 "bytes %d-%d/%d" % (first, last, size))
+                self.assertEqual(resp.getheader("Content-Length"), str(last - first + 1))
+                self.assertEqual(body, self.small[first:last + 1])
+
+    def test_range_past_the_end_is_416(self):
+        size = len(self.small)
+        for wanted in ("bytes=%d-" % size, "bytes=%d-%d" % (size + 1, size + 9), "bytes=-0"):
+            with self.subTest(wanted=wanted):
+                resp, body = self.get("/small.bin", headers={"Range": wanted})
+                self.assertEqual(resp.status, 416)
+                self.assertEqual(resp.getheader("Content-Range"), "bytes */%d" % size)
+                self.assertEqual(resp.getheader("Content-Length"), str(len(body)))
+                self.assertNotIn(self.small[:20], body)
+
+    def test_several_or_malformed_ranges_get_the_whole_file(self):
+        for wanted in ("bytes=0-1,5-6", "bytes=9-2", "items=0-5", "bytes=abc-", "bytes=-",
+                     "bytes 0-5", "bytes=+1-5"):
+            with self.subTest(wanted=wanted):
+                resp, body = self.get("/small.bin", headers={"Range": wanted})
+                self.assertEqual(resp.status, 200)
+                self.assertIsNone(resp.getheader("Content-Range"))
+                self.assertEqual(body, self.small)
+
+    def test_if_range_with_our_validators_allows_the_range(self):
+        etag, last_modified = self.validators("/small.bin")
+        for validator in (etag, last_modified):
+            with self.subTest(validator=validator):
+                resp, body = self.get("/small.bin", headers={
+                    "Range": "bytes=100-", "If-Range": validator})
+                self.assertEqual(resp.status, 206)
+                self.assertEqual(body, self.small[100:])
+
+    def test_if_range_with_another_validator_gives_the_whole_file(self):
+        etag, last_modified = self.validators("/small.bin")
+        mtime = email.utils.mktime_tz(email.utils.parsedate_tz(last_modified))
+        # The same tag with its last digit changed.
+        near = etag[:-2] + ("1" if etag[-2] == "0" else "0") + '"'
+        for validator in ('"other"', "W/" + etag, near,
+                          email.utils.formatdate(mtime - 1, usegmt=True),
+                          email.utils.formatdate(mtime + 1, usegmt=True), "not a date", ""):
+            with self.subTest(validator=validator):
+                resp, body = self.get("/small.bin", headers={
+                    "Range": "bytes=100-", "If-Range": validator})
+                self.assertEqual(resp.status, 200)
+                self.assertEqual(resp.getheader("Content-Length"), str(len(self.small)))
+                self.assertEqual(body, self.small)
+
+    def test_if_range_of_a_replaced_file_restarts(self):
+        self.put("changing.bin", b"old" * 1000)
+        etag, _ = self.validators("/changing.bin")
+        self.put("changing.bin", b"newer" * 1000)
+        resp, body = self.get("/changing.bin", headers={"Range": "bytes=1000-", "If-Range": etag})
+        self.assertEqual((resp.status, body), (200, b"newer" * 1000))
+
+    def test_partial_answers_keep_the_connection(self):
+        conn = Connection(self.port)
+        try:
+            first_sock = None
+            for headers, status, expected in (
+                    ({"Range": "bytes=10-"}, 206, self.small[10:]),
+                    ({"Range": "bytes=999999-"}, 416, None),
+                    ({"Range": "bytes=0-9"}, 206, self.small[:10]),
+                    ({}, 200, self.small)):
+                with self.subTest(headers=headers):
+                    resp, body = self.get("/small.bin", conn, headers)
+                    self.assertEqual(resp.status, status)
+                    if expected is not None:
+                        self.assertEqual(body, expected)
+                    self.assertFalse(resp.will_close)
+                    first_sock = first_sock or conn.sock
+                    self.assertIs(conn.sock, first_sock)
+        finally:
+            conn.close()
+
+    def test_head_with_range_has_partial_headers_and_no_body(self):
+        conn = Connection(self.port)
+        try:
+            conn.request("HEAD", "/small.bin", headers={"Range": "bytes=100-199"})
+            resp = conn.getresponse()
+            self.assertEqual(resp.status, 206)
+            self.assertEqual(resp.getheader("Content-Length"), "100")
+            self.assertEqual(resp.read(), b"")
+            resp, body = self.get("/manifest.json", conn)
+            self.assertEqual((resp.status, body), (200, self.manifest))
+        finally:
+            conn.close()
+
+    def test_norange_ignores_the_range(self):
+        etag, _ = self.validators("/small.bin")
+        resp, body = self.get("/_norange/small.bin",
+                              headers={"Range": "bytes=100-", "If-Range": etag})
+        self.assertEqual((resp.status, body), (200, self.small))
+        self.assertIsNone(resp.getheader("Content-Range"))
+        self.assertIsNone(resp.getheader("Accept-Ranges"))
+        self.assertEqual(resp.getheader("ETag"), etag)
+
+    def test_status_override_ignores_the_range(self):
+        resp, body = self.get("/_status/503/small.bin", headers={"Range": "bytes=100-"})
+        self.assertEqual((resp.status, body), (503, self.small))
+        self.assertIsNone(resp.getheader("Content-Range"))
+
+    def test_length_faults_apply_to_the_range(self):
+        r = raw_get(self.port, "/_short/small.bin", headers={"Range": "bytes=1000-1999"})
+        self.assertTrue(r.status_line.startswith("HTTP/1.1 206 "), r.status_line)
+        self.assertEqual(r.header("Content-Length"), "1000")
+        self.assertEqual(r.body, self.small[1000:1500])
+        self.assertEqual(r.end, "closed")
+
+    # First-time faults: a client must resume to get the whole file.
+
+    def test_cut_once_then_resume_completes(self):
+        tag = self.unique_tag()
+        path = "/_cut/1500000/%s/builds/game.zip" % tag
+        r = raw_get(self.port, path)
+        self.assertEqual(r.status_line, "HTTP/1.1 200 OK")
+        self.assertEqual(r.header("Content-Length"), str(len(self.big)))
+        self.assertEqual(r.body, self.big[:1500000])
+        self.assertEqual(r.end, "closed")
+        etag = r.header("ETag")
+        resp, body = self.get(path, headers={"Range": "bytes=1500000-", "If-Range": etag})
+        self.assertEqual(resp.status, 206)
+        self.assertEqual(body, self.big[1500000:])
+        # From now on the tag is spent for this file, with or without a range.
+        resp, body = self.get(path)
+        self.assertEqual((resp.status, body), (200, self.big))
+
+    def test_cut_is_kept_per_file_and_per_tag(self):
+        tag = self.unique_tag()
+        r = raw_get(self.port, "/_cut/10/%s/small.bin" % tag)
+        self.assertEqual(r.body, self.small[:10])
+        r = raw_get(self.port, "/_cut/10/%s/manifest.json" % tag)
+        self.assertEqual(r.body, self.manifest[:10])
+        r = raw_get(self.port, "/_cut/10/%s/small.bin" % self.unique_tag())
+        self.assertEqual(r.body, self.small[:10])
+        resp, body = self.get("/_cut/10/%s/small.bin" % tag)
+        self.assertEqual((resp.status, body), (200, self.small))
+
+    def test_head_and_missing_files_leave_the_cut_for_later(self):
+        tag = self.unique_tag()
+        path = "/_cut/10/%s/late.bin" % tag
+        conn = Connection(self.port)
+        try:
+            conn.request("HEAD", path)
+            resp = conn.getresponse()
+            resp.read()
+            self.assertEqual(resp.status, 404)
+            self.put("late.bin", self.small)
+            conn.request("HEAD", path)
+            resp = conn.getresponse()
+            resp.read()
+            self.assertEqual(resp.status, 200)
+        finally:
+            conn.close()
+        resp, body = self.get("/_cut/10/%s/nothere.bin" % tag)
+        self.assertEqual((resp.status, body), (404, NOT_FOUND_BODY))
+        self.assertEqual(raw_get(self.port, path).body, self.small[:10])
+
+    def test_cut_applies_to_the_first_range_asked(self):
+        tag = self.unique_tag()
+        path = "/_cut/100/%s/small.bin" % tag
+        r = raw_get(self.port, path, headers={"Range": "bytes=5000-"})
+        self.assertTrue(r.status_line.startswith("HTTP/1.1 206 "), r.status_line)
+        self.assertEqual(r.header("Content-Length"), str(len(self.small) - 5000))
+        self.assertEqual(r.body, self.small[5000:5100])
+        resp, body = self.get(path, headers={"Range": "bytes=5100-"})
+        self.assertEqual((resp.status, body), (206, self.small[5100:]))
+
+    def test_cut_past_the_end_sends_it_all_and_closes(self):
+        r = raw_get(self.port, "/_cut/999999999/%s/manifest.json" % self.unique_tag())
+        self.assertEqual(r.body, self.manifest)
+        self.assertEqual(r.end, "closed")
+
+    def test_cut_seen_by_http_client(self):
+        conn = Connection(self.port)
+        try:
+            conn.request("GET", "/_cut/1000/%s/small.bin" % self.unique_tag())
+            resp = conn.getresponse()
+            with self.assertRaises(http.client.IncompleteRead) as caught:
+                resp.read()
+            self.assertEqual(caught.exception.partial, self.small[:1000])
+        finally:
+            conn.close()
+
+    def test_cutreset_resets_after_the_bytes_then_resumes(self):
+        tag = self.unique_tag()
+        path = "/_cutreset/1500000/%s/builds/game.zip" % tag
+        r = raw_get(self.port, path)
+        self.assertEqual(r.header("Content-Length"), str(len(self.big)))
+        self.assertEqual(r.end, "reset")
+        self.assertEqual(r.body, self.big[:1500000])
+        resp, body = self.get(path, headers={"Range": "bytes=1500000-",
+                                             "If-Range": r.header("Last-Modified")})
+        self.assertEqual((resp.status, body), (206, self.big[1500000:]))
+
+    def test_cut_with_norange_restarts_from_zero(self):
+        path = "/_norange/_cut/1000/%s/small.bin" % self.unique_tag()
+        self.assertEqual(raw_get(self.port, path).body, self.small[:1000])
+        resp, body = self.get(path, headers={"Range": "bytes=1000-"})
+        self.assertEqual((resp.status, body), (200, self.small))
+
+    @unittest.skipUnless(have_ipv6_loopback(), "no IPv6 loopback")
+    def test_cut_is_remembered_across_addresses(self):
+        path = "/_cut/10/%s/small.bin" % self.unique_tag()
+        self.assertEqual(raw_get(self.port, path, address="::1").body, self.small[:10])
+        resp, body = self.get(path)
+        self.assertEqual((resp.status, body), (200, self.small))
+
+    def open_stalled(self, path):
+        """TLS socket with the headers and the bytes before the stall read."""
+        raw = socket.create_connection(("127.0.0.1", self.port), HANG_GUARD)
+        tls = client_context().wrap_socket(raw, server_hostname="localhost")
+        tls.sendall(request_bytes(path, self.port))
+        data = bytearray()
+        while b"\r\n\r\n" not in data:
+            chunk = tls.recv(65536)
+            self.assertTrue(chunk, "closed before the headers")
+            data += chunk
+        head, _, body = bytes(data).partition(b"\r\n\r\n")
+        return tls, head, bytearray(body)
+
+    def test_stallat_stalls_once_and_a_resume_completes(self):
+        tag = self.unique_tag()
+        path = "/_stallat/1000/60000/%s/small.bin" % tag
+        tls, head, body = self.open_stalled(path)
+        with tls:
+            while len(body) < 1000:
+                chunk = tls.recv(65536)
+                self.assertTrue(chunk, "closed during the first bytes")
+                body += chunk
+            self.assertIn(b"Content-Length: %d" % len(self.small), head)
+            self.assertEqual(bytes(body), self.small[:1000])
+            # Nothing more comes: a client with a receive timeout gives up.
+            tls.settimeout(1.0)
+            with self.assertRaises(socket.timeout):
+                tls.recv(65536)
+        resp, rest = self.get(path, headers={"Range": "bytes=1000-"})
+        self.assertEqual((resp.status, rest), (206, self.small[1000:]))
+
+    def test_stallat_sends_the_rest_to_a_patient_client(self):
+        started = time.monotonic()
+        resp, body = self.get("/_stallat/100/300/%s/small.bin" % self.unique_tag())
+        waited = time.monotonic() - started
+        self.assertEqual((resp.status, body), (200, self.small))
+        self.assertGreaterEqual(waited, 0.29)
+
+    def test_stallat_ends_when_the_client_hangs_up(self):
+        tls, _, _ = self.open_stalled("/_stallat/0/60000/%s/small.bin" % self.unique_tag())
+        with tls:
+            # Our FIN is all the server can see of a client that gave up. It
+            # closes in turn long before the minute is over; the guard fails
+            # the test otherwise.
+            tls.shutdown(socket.SHUT_WR)
+            try:
+                while tls.recv(65536):
+                    pass
+            except ConnectionResetError:
+                pass
+
+    # Encodings the client did not ask for.
+
+    def test_gzip_whatever_the_client_accepts(self):
+        for accept in ("identity", None, "gzip, deflate"):
+            with self.subTest(accept=accept):
+                headers = {"Range": "bytes=100-"}
+                if accept is not None:
+                    headers["Accept-Encoding"] = accept
+                conn = Connection(self.port)
+                try:
+                    conn.putrequest("GET", "/_gzip/builds/game.zip", skip_accept_encoding=True)
+                    for name, value in headers.items():
+                        conn.putheader(name, value)
+                    conn.endheaders()
+                    resp = conn.getresponse()
+                    body = resp.read()
+                finally:
+                    conn.close()
+                self.assertEqual(resp.status, 200)
+                self.assertEqual(resp.getheader("Content-Encoding"), "gzip")
+                self.assertEqual(resp.getheader("Content-Length"), str(len(body)))
+                self.assertEqual(body[:2], b"\x1f\x8b")
+                self.assertEqual(gzip.decompress(body), self.big)
+                self.assertTrue(resp.getheader("ETag").startswith('W/"'))
+                self.assertIsNone(resp.getheader("Accept-Ranges"))
+                self.assertIsNone(resp.getheader("Content-Range"))
+
+    def test_deflate_is_zlib_format(self):
+        resp, body = self.get("/_deflate/manifest.json")
+        self.assertEqual(resp.status, 200)
+        self.assertEqual(resp.getheader("Content-Encoding"), "deflate")
+        self.assertEqual(resp.getheader("Content-Length"), str(len(body)))
+        self.assertEqual(resp.getheader("Content-Type"), "application/json")
+        self.assertEqual(zlib.decompress(body), self.manifest)
+        # zlib's header, not a raw deflate stream.
+        self.assertEqual(body[0] & 0x0F, 8)
+        self.assertEqual(((body[0] << 8) | body[1]) % 31, 0)
+
+    def test_encoded_head_and_keep_alive(self):
+        conn = Connection(self.port)
+        try:
+            conn.request("HEAD", "/_gzip/small.bin")
+            resp = conn.getresponse()
+            resp.read()
+            length = int(resp.getheader("Content-Length"))
+            resp, body = self.get("/_gzip/small.bin", conn)
+            self.assertEqual(len(body), length)
+            self.assertFalse(resp.will_close)
+            self.assertEqual(gzip.decompress(body), self.small)
+            resp, body = self.get("/manifest.json", conn)
+            self.assertEqual((resp.status, body), (200, self.manifest))
+        finally:
+            conn.close()
+
+    def test_encoded_body_can_be_cut_too(self):
+        path = "/_gzip/_cut/50/%s/small.bin" % self.unique_tag()
+        r = raw_get(self.port, path)
+        whole = gzip.compress(self.small, mtime=0)
+        self.assertEqual(r.header("Content-Length"), str(len(whole)))
+        self.assertEqual(r.body, whole[:50])
+        resp, body = self.get(path, headers={"Range": "bytes=50-"})
+        self.assertEqual(resp.status, 200)
+        self.assertEqual(gzip.decompress(body), self.small)
+
+    def test_bad_arguments_of_the_new_segments_are_400(self):
+        for path in ("/_cut/abc/t/small.bin", "/_cut/10", "/_cut/-1/t/small.bin",
+                     "/_cutreset/10", "/_stallat/1/2", "/_stallat/1/x/t/small.bin",
+                     "/_stallat/-1/5/t/small.bin", "/_cut/10//small.bin"):
+            with self.subTest(path=path):
+                resp, _ = self.get(path)
+                self.assertEqual(resp.status, 400)
+
+    def test_log_records_range_and_encoding_headers(self):
+        marker = "/small.bin?marker=%d" % random.randrange(10 ** 9)
+        headers = {"Range": "bytes=100-", "If-Range": '"abc-1"',
+                   "Accept-Encoding": "gzip, deflate", "Cache-Control": "no-cache"}
+        conn = Connection(self.port)
+        try:
+            conn.putrequest("GET", marker, skip_accept_encoding=True)
+            for name, value in headers.items():
+                conn.putheader(name, value)
+            conn.endheaders()
+            conn.getresponse().read()
+        finally:
+            conn.close()
+        with open(self.log_path) as f:
+            entries = [json.loads(line) for line in f]
+        mine = [e for e in entries if e["path"] == marker]
+        self.assertEqual(len(mine), 1)
+        for name, value in headers.items():
+            self.assertEqual(mine[0]["headers"].get(name), value)
 
     @unittest.skipUnless(have_ipv6_loopback(), "no IPv6 loopback")
     def test_ipv6_listener_on_same_port(self):

@@ -8,6 +8,12 @@ Serves ROOT/<path> on https://localhost:PORT/<path>, on 127.0.0.1 and (when
 the machine has it) ::1. The port file appears, complete, once both
 listeners accept connections.
 
+Every file response carries an ETag (from inode, size and mtime in
+nanoseconds) and a Last-Modified. A plain 200 of a file honours
+"Range: bytes=N-", "bytes=N-M" and "bytes=-N" with a 206 and Content-Range,
+416 past the end; several ranges, a malformed one, or an If-Range that is
+not our ETag or exact Last-Modified get the whole file with 200.
+
 Leading path segments that start with "_" change how the response goes
 wrong; they chain in any order before the file path:
 
@@ -16,19 +22,44 @@ wrong; they chain in any order before the file path:
     _short               true length, first half of the body, close
     _long                half the length announced, whole body, close
     _drop                true length, first half, then a TCP reset
-    _status/<code>       that status with the usual body
+    _status/<code>       that status with the usual body, Range ignored
     _stall/<ms>          wait before the status line
     _slow/<bytes/s>      throttle the body
     _hold/<name>         after the headers, wait for ROOT/_release/<name>
+    _norange             Range ignored: always 200 with the whole body
+    _gzip, _deflate      body gzip or zlib compressed with Content-Encoding,
+                         whatever Accept-Encoding says; Content-Length is the
+                         compressed length, the ETag is weak, Range ignored
+    _cut/<bytes>/<tag>   first time: true length, that many body bytes, close
+    _cutreset/<bytes>/<tag>
+                         the same, then a TCP reset instead of a close
+    _stallat/<bytes>/<ms>/<tag>
+                         first time: that many body bytes, then nothing for
+                         <ms> (or until the client hangs up), then the rest
 
-For example /_slow/200000/_nolength/builds/game.zip.
+The length faults (_short, _long, _drop, _cut, ...) apply to the body that
+is sent, so to the range of a 206.
+
+"First time" for _cut, _cutreset and _stallat: the first GET of that kind
+and tag for that file path that finds the file, kept in this process's
+memory and shared by its IPv4 and IPv6 listeners. Later requests with the
+same tag are served as if the segment were not there, so a resumed Range
+request completes. A HEAD or a 404 does not use the tag up. Nothing resets
+it: a test picks a tag of its own (with a random part, so a repeated run
+starts afresh).
+
+For example /_slow/200000/_nolength/builds/game.zip, or
+/_cut/500000/resume-4711/builds/game.zip.
 """
 
 import argparse
+import email.utils
 import errno
 import fcntl
+import gzip
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -41,6 +72,7 @@ import threading
 import time
 import traceback
 import urllib.parse
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 CHUNK = 1024 * 1024
@@ -48,6 +80,7 @@ NOT_FOUND_BODY = b"<html><body><h1>404 Not Found</h1></body></html>"
 FORBIDDEN_BODY = b"<html><body><h1>403 Forbidden</h1></body></html>"
 BAD_REQUEST_BODY = b"<html><body><h1>400 Bad Request</h1></body></html>"
 SERVER_ERROR_BODY = b"<html><body><h1>500 Internal Server Error</h1></body></html>"
+RANGE_BODY = b"<html><body><h1>416 Requested Range Not Satisfiable</h1></body></html>"
 
 HOLD_POLL = 0.05
 HOLD_LIMIT = 120.0
@@ -61,8 +94,11 @@ CLOSE_DRAIN = 2.0
 # reset does not throw away data the client was meant to get.
 DROP_DRAIN = 10.0
 
-FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop"}
-ARG_SEGMENTS = {"_length", "_status", "_stall", "_slow", "_hold"}
+FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop", "_norange", "_gzip", "_deflate"}
+# How many path segments of arguments each one takes.
+ARG_SEGMENTS = {"_length": 1, "_status": 1, "_stall": 1, "_slow": 1, "_hold": 1,
+                "_cut": 2, "_cutreset": 2, "_stallat": 3}
+UNSATISFIABLE = "unsatisfiable"
 
 
 def _fault(message):
@@ -78,6 +114,20 @@ class FileFault(Exception):
     """Reading a served file failed: the server's problem, not the client's."""
 
 
+class Cut:
+    def __init__(self, at, tag, reset):
+        self.at = at
+        self.tag = tag
+        self.reset = reset
+
+
+class StallAt:
+    def __init__(self, at, ms, tag):
+        self.at = at
+        self.ms = ms
+        self.tag = tag
+
+
 class Plan:
     def __init__(self):
         self.nolength = False
@@ -89,10 +139,28 @@ class Plan:
         self.stall_ms = 0
         self.rate = None
         self.hold = None
+        self.norange = False
+        self.encoding = None
+        self.cut = None
+        self.stallat = None
 
     def closes(self):
         return (self.nolength or self.length_text is not None or self.short
                 or self.long or self.drop)
+
+
+def _number(name, text):
+    try:
+        return int(urllib.parse.unquote(text))
+    except ValueError:
+        raise BadRequest("%s needs a number" % name) from None
+
+
+def _tag(text):
+    tag = urllib.parse.unquote(text)
+    if not tag or "\0" in tag:
+        raise BadRequest("bad tag")
+    return tag
 
 
 def parse_target(raw_target):
@@ -109,15 +177,20 @@ def parse_target(raw_target):
     while i < len(segments) and segments[i].startswith("_"):
         name = segments[i]
         if name in FLAG_SEGMENTS:
-            setattr(plan, name[1:], True)
+            if name in ("_gzip", "_deflate"):
+                plan.encoding = name[1:]
+            else:
+                setattr(plan, name[1:], True)
             i += 1
             continue
         if name not in ARG_SEGMENTS:
             break  # an ordinary name, e.g. the _release folder
-        if i + 1 >= len(segments):
+        count = ARG_SEGMENTS[name]
+        if i + count >= len(segments):
             raise BadRequest("%s needs an argument" % name)
-        arg = segments[i + 1]
-        i += 2
+        args = segments[i + 1:i + 1 + count]
+        arg = args[0]
+        i += 1 + count
         if name == "_length":
             # latin-1 keeps every decoded byte as it is for the header
             plan.length_text = urllib.parse.unquote(arg, encoding="latin-1")
@@ -126,11 +199,19 @@ def parse_target(raw_target):
             if hold in ("", ".", "..") or "/" in hold or "\0" in hold:
                 raise BadRequest("bad hold name")
             plan.hold = hold
+        elif name in ("_cut", "_cutreset"):
+            at = _number(name, arg)
+            if at < 0:
+                raise BadRequest("negative cut")
+            plan.cut = Cut(at, _tag(args[1]), name == "_cutreset")
+        elif name == "_stallat":
+            at = _number(name, arg)
+            ms = _number(name, args[1])
+            if at < 0 or ms < 0:
+                raise BadRequest("negative stall")
+            plan.stallat = StallAt(at, ms, _tag(args[2]))
         else:
-            try:
-                value = int(urllib.parse.unquote(arg))
-            except ValueError:
-                raise BadRequest("%s needs a number" % name) from None
+            value = _number(name, arg)
             if name == "_status":
                 if not 200 <= value <= 999:
                     raise BadRequest("status out of range")
@@ -150,6 +231,96 @@ def parse_target(raw_target):
             raise BadRequest("NUL in path")
         parts.append(decoded)
     return plan, parts
+
+
+_ONE_RANGE = re.compile(r"([0-9]*)-([0-9]*)")
+
+
+def parse_range(value, size):
+    """(first, last) of one byte range, UNSATISFIABLE, or None to send it all."""
+    unit, sep, ranges = value.partition("=")
+    if not sep or unit.strip().lower() != "bytes":
+        return None
+    # Several ranges would need multipart/byteranges; the whole file is a
+    # valid answer to those too.
+    match = _ONE_RANGE.fullmatch(ranges.strip())
+    if match is None:
+        return None
+    first_text, last_text = match.groups()
+    if not first_text:
+        if not last_text:
+            return None
+        suffix = int(last_text)
+        if suffix == 0 or size == 0:
+            return UNSATISFIABLE
+        return max(0, size - suffix), size - 1
+    first = int(first_text)
+    last = int(last_text) if last_text else size - 1
+    if last_text and last < first:
+        return None
+    if first >= size:
+        return UNSATISFIABLE
+    return first, min(last, size - 1)
+
+
+def if_range_matches(value, etag, mtime):
+    """Only a strong validator that is exactly ours allows a partial answer."""
+    value = value.strip()
+    if value.startswith("W/"):
+        return False
+    if value.startswith('"'):
+        return value == etag
+    parsed = email.utils.parsedate_tz(value)
+    if parsed is None:
+        return False
+    return email.utils.mktime_tz(parsed) == int(mtime)
+
+
+class FirstTimes:
+    """Which (kind, tag, path) keys have had their one faulty response."""
+
+    def __init__(self):
+        self._used = set()
+        self._lock = threading.Lock()
+
+    def claim(self, key):
+        with self._lock:
+            if key in self._used:
+                return False
+            self._used.add(key)
+            return True
+
+
+class BytesBody:
+    def __init__(self, data):
+        self.data = data
+        self.length = len(data)
+
+    def pieces(self):
+        yield memoryview(self.data)
+
+
+class FileBody:
+    def __init__(self, source, offset, length):
+        self.source = source
+        self.offset = offset
+        self.length = length
+
+    def pieces(self):
+        try:
+            self.source.seek(self.offset)
+        except OSError as e:
+            raise FileFault("cannot seek in %s: %s" % (self.source.name, e)) from None
+        buf = bytearray(CHUNK)
+        view = memoryview(buf)
+        while True:
+            try:
+                n = self.source.readinto(buf)
+            except OSError as e:
+                raise FileFault("cannot read %s: %s" % (self.source.name, e)) from None
+            if not n:
+                return
+            yield view[:n]
 
 
 def close_gracefully(sock):
@@ -302,32 +473,82 @@ class Handler(BaseHTTPRequestHandler):
         source = None
         try:
             source = open(full, "rb")
-            size = os.fstat(source.fileno()).st_size
+            info = os.fstat(source.fileno())
             # By the requested name, not the target of a link.
             content_type = ("application/json" if parts[-1].lower().endswith(".json")
                             else "application/octet-stream")
-            status = 200
         except (FileNotFoundError, NotADirectoryError, IsADirectoryError):
-            size = len(NOT_FOUND_BODY)
-            content_type = "text/html"
-            status = 404
+            self._send(plan, BytesBody(NOT_FOUND_BODY), "text/html", plan.status or 404,
+                       [], send_body)
+            return
         except PermissionError:
             self._simple(403, FORBIDDEN_BODY, send_body)
             return
         except OSError as e:
+            if source is not None:
+                source.close()
             _fault("cannot open %s: %s" % (full, e))
             self._simple(500, SERVER_ERROR_BODY, send_body)
             return
         try:
-            self._send(plan, source, size, content_type, plan.status or status, send_body)
+            self._send_file(plan, source, info, content_type, send_body, "/".join(parts))
         finally:
-            if source is not None:
-                source.close()
+            source.close()
 
-    def _send(self, plan, source, size, content_type, status, send_body):
+    def _send_file(self, plan, source, info, content_type, send_body, path):
+        size = info.st_size
+        # Nanoseconds and the inode, so a file rewritten within the same
+        # second, or replaced by another of the same size, gets a new tag.
+        etag = '"%x-%x-%x"' % (info.st_ino, size, info.st_mtime_ns)
+        status = plan.status or 200
+        body = FileBody(source, 0, size)
+        headers = []
+        if plan.encoding is not None:
+            try:
+                data = source.read()
+            except OSError as e:
+                raise FileFault("cannot read %s: %s" % (source.name, e)) from None
+            if plan.encoding == "gzip":
+                data = gzip.compress(data, mtime=0)
+            else:
+                data = zlib.compress(data)
+            body = BytesBody(data)
+            headers.append(("Content-Encoding", plan.encoding))
+            # Another representation: weak, as nginx makes it, so it can never
+            # validate a range of the plain file.
+            etag = 'W/"%x-%x-%x-%s"' % (info.st_ino, size, info.st_mtime_ns, plan.encoding)
+        headers.append(("ETag", etag))
+        headers.append(("Last-Modified", email.utils.formatdate(info.st_mtime, usegmt=True)))
+        if plan.status is None and not plan.norange and plan.encoding is None:
+            headers.append(("Accept-Ranges", "bytes"))
+            wanted = self._wanted_range(size, etag, info.st_mtime)
+            if wanted == UNSATISFIABLE:
+                status = 416
+                content_type = "text/html"
+                body = BytesBody(RANGE_BODY)
+                headers.append(("Content-Range", "bytes */%d" % size))
+            elif wanted is not None:
+                first, last = wanted
+                status = 206
+                body = FileBody(source, first, last - first + 1)
+                headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, size)))
+        self._send(plan, body, content_type, status, headers, send_body, path)
+
+    def _wanted_range(self, size, etag, mtime):
+        header = self.headers.get("Range")
+        if header is None:
+            return None
+        if_range = self.headers.get("If-Range")
+        if if_range is not None and not if_range_matches(if_range, etag, mtime):
+            return None
+        return parse_range(header, size)
+
+    def _send(self, plan, body, content_type, status, headers, send_body, path=None):
+        """Sends the response as the plan spoils it; path is set for files."""
         if plan.stall_ms:
             time.sleep(plan.stall_ms / 1000.0)
 
+        size = body.length
         half = size // 2
         bodyless = status in (204, 304)
         self.send_response(status)
@@ -342,17 +563,30 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(size))
         if plan.nolength:
             self.send_header("Connection", "close")
+        for name, value in headers:
+            self.send_header(name, value)
         self.end_headers()
 
-        if plan.closes():
+        cut = stall = None
+        if send_body and not bodyless and path is not None:
+            first_times = self.server.first_times
+            if plan.cut is not None and first_times.claim(("cut", plan.cut.tag, path)):
+                cut = plan.cut
+            if (plan.stallat is not None
+                    and first_times.claim(("stallat", plan.stallat.tag, path))):
+                stall = plan.stallat
+
+        if plan.closes() or cut is not None:
             self.close_connection = True
         if plan.hold is not None and not self._wait_for_release(plan.hold):
             self.close_connection = True
             return
         if send_body and not bodyless:
             count = half if (plan.short or plan.drop) else size
-            self._send_body(source, count, plan.rate)
-        if plan.drop:
+            if cut is not None:
+                count = min(count, cut.at)
+            self._send_body(body, count, plan.rate, stall)
+        if plan.drop or (cut is not None and cut.reset):
             self.close_mode = "reset"
 
     def _wait_for_release(self, name):
@@ -364,57 +598,63 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(HOLD_POLL)
         return True
 
-    def _send_body(self, source, count, rate):
-        if source is None:
-            pieces = iter([memoryview(NOT_FOUND_BODY)])
-        else:
-            pieces = self._file_pieces(source)
+    def _pause(self, ms):
+        """Sends nothing for ms; ends early when the client hangs up."""
+        poller = select.poll()
+        poller.register(self.connection, select.POLLRDHUP | select.POLLHUP | select.POLLERR)
+        deadline = time.monotonic() + ms / 1000.0
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            if poller.poll(left * 1000):
+                # A client that timed out has gone; nobody reads the rest.
+                raise ConnectionAbortedError("client left during the stall")
+
+    def _send_body(self, body, count, rate, stall=None):
         piece_size = max(1, min(rate // 20, 65536)) if rate else None
         started = time.monotonic()
         sent = 0
-        for data in pieces:
+        if stall is not None and stall.at == 0 and count > 0:
+            self._pause(stall.ms)
+            stall = None
+        for data in body.pieces():
             if sent >= count:
                 break
             data = data[:count - sent]
-            if piece_size is None:
-                self.wfile.write(data)
-                sent += len(data)
-                continue
-            for at in range(0, len(data), piece_size):
-                chunk = data[at:at + piece_size]
+            while data:
+                take = len(data)
+                if piece_size is not None:
+                    take = min(take, piece_size)
+                if stall is not None:
+                    take = min(take, stall.at - sent)
+                chunk = data[:take]
+                data = data[take:]
                 self.wfile.write(chunk)
                 sent += len(chunk)
-                delay = started + sent / rate - time.monotonic()
-                if delay > 0:
-                    time.sleep(delay)
+                if stall is not None and sent == stall.at:
+                    self._pause(stall.ms)
+                    stall = None
+                if piece_size is not None:
+                    delay = started + sent / rate - time.monotonic()
+                    if delay > 0:
+                        time.sleep(delay)
         if sent < count:
             # The file shrank under us; the announced length is now a lie.
             self.close_connection = True
             self.close_mode = "reset"
-
-    @staticmethod
-    def _file_pieces(source):
-        buf = bytearray(CHUNK)
-        view = memoryview(buf)
-        while True:
-            try:
-                n = source.readinto(buf)
-            except OSError as e:
-                raise FileFault("cannot read %s: %s" % (source.name, e)) from None
-            if not n:
-                return
-            yield view[:n]
 
 
 class TLSServer(ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64
 
-    def __init__(self, address, family, ssl_context, root, request_log):
+    def __init__(self, address, family, ssl_context, root, request_log, first_times):
         self.address_family = family
         self.ssl_context = ssl_context
         self.root = root
         self.request_log = request_log
+        self.first_times = first_times
         super().__init__(address, Handler)
 
     def server_bind(self):
@@ -452,14 +692,18 @@ class TLSServer(ThreadingHTTPServer):
 
 def bind_servers(port, ssl_context, root, request_log):
     """Listeners on 127.0.0.1 and ::1 sharing one port number."""
+    # One memory of used tags: a client may resume over the other address.
+    first_times = FirstTimes()
     attempts = 20 if port == 0 else 1
     for attempt in range(attempts):
-        v4 = TLSServer(("127.0.0.1", port), socket.AF_INET, ssl_context, root, request_log)
+        v4 = TLSServer(("127.0.0.1", port), socket.AF_INET, ssl_context, root, request_log,
+                       first_times)
         if not socket.has_ipv6:
             return [v4]
         chosen = v4.server_address[1]
         try:
-            v6 = TLSServer(("::1", chosen, 0, 0), socket.AF_INET6, ssl_context, root, request_log)
+            v6 = TLSServer(("::1", chosen, 0, 0), socket.AF_INET6, ssl_context, root, request_log,
+                           first_times)
         except OSError as e:
             if e.errno in (errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT, errno.EPROTONOSUPPORT):
                 return [v4]  # no IPv6 loopback here
