@@ -113,6 +113,12 @@ class RunFailed(Exception):
     """A run of the launcher ended without starting the game."""
 
 
+class StartFailed(Exception):
+    """The launcher ended before its window appeared. Under load Wine sometimes
+    cannot give a new program its window ("The explorer process failed to
+    start"); nothing of the launcher's own has run then."""
+
+
 def is_player_path(rel):
     return rel.startswith("Save/") or rel.startswith("UserData/") or rel == NICKNAME
 
@@ -396,6 +402,8 @@ class Launcher:
             if code is None:
                 return None
             out = self.press_process.stdout.read().decode(errors="replace").strip()
+            if code != 0 and not self.alive():
+                raise StartFailed(self.ending())
             if code != 0 or not out.isdigit():
                 raise CampaignError("the online button could not be pressed (window_probe "
                                     "ended with %d)" % code)
@@ -425,19 +433,12 @@ class Launcher:
     def alive(self):
         return self.shell.poll() is None
 
+    def ending(self):
+        """How the launcher's process ended, with what Wine said."""
+        said = " ".join((read_bytes(self.output) or b"").decode(errors="replace").split())
+        return "exit code %d%s" % (self.shell.returncode, ": " + said[-300:] if said else "")
+
     def kill(self):
-        kill_all(wine_processes(self.c.paths.exe))
-        try:
-            self.shell.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.shell.kill()
-            self.shell.wait()
-        if self.press_process is not None:
-            try:
-                self.press_process.wait(timeout=PROBE_LIMIT)
-            except subprocess.TimeoutExpired:
-                self.press_process.kill()
-                self.press_process.wait()
         # Killed again while any remain: a process forked for the game just
         # before the kill carries the launcher's name until it runs the game.
         deadline = time.monotonic() + 30
@@ -453,8 +454,15 @@ class Launcher:
         # Under Wine a game whose start the kill interrupted waits forever for
         # its dead parent, holding Game.exe open so that the next update cannot
         # replace it; a player would close it, the campaign ends it, and the
-        # console host Wine made for it.
+        # console host Wine made for it (and a click still waiting for a window
+        # that will not come).
         kill_all(tagged_processes(self.c.tag))
+        for shell in (self.shell, self.press_process):
+            try:
+                shell.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                shell.kill()
+                shell.wait()
 
     def forget_work_folders(self):
         """A killed run cannot clean up after itself; its folders are removed so
@@ -481,10 +489,12 @@ class Watchdog:
         now = time.monotonic()
         launcher = self.launcher
         if not launcher.alive():
-            said = " ".join((read_bytes(launcher.output) or b"").decode(
-                errors="replace").split())
-            raise RunFailed("the launcher ended by itself with exit code %d%s" % (
-                launcher.shell.returncode, ": " + said[-300:] if said else ""))
+            if launcher.pid is None:
+                # Whether the click got in first tells a launcher that died in
+                # its run from one that never had a window.
+                launcher.press_process.wait(timeout=PROBE_LIMIT)
+                launcher.pressed()
+            raise RunFailed("the launcher ended by itself with " + launcher.ending())
         if now > self.started + RUN_LIMIT:
             raise RunFailed("the game was not started within %ds" % RUN_LIMIT)
         if now < self.next_look:
@@ -675,6 +685,7 @@ class Campaign:
                        for build in ("plain", "own-saves")}
         self.totals = {}
         self.hit = set()  # phases that a trial aimed at them has hit
+        self.start_failures = 0
         self.stats = Stats()
         self.ok = False
 
@@ -800,6 +811,20 @@ class Campaign:
         self.launcher.forget_work_folders()
         self.launcher = None
 
+    def launch(self):
+        """Starts the launcher with its button pressed and returns when the run
+        shows on the disk. A launcher that Wine could not give its window is
+        started again."""
+        for _ in range(3):
+            launcher = self.start()
+            try:
+                return self.wait_started(launcher, Watchdog(self, launcher))
+            except StartFailed as e:
+                self.start_failures += 1
+                failure = e
+                self.stop()
+        raise CampaignError("the launcher did not start three times in a row: %s" % failure)
+
     def wait_started(self, launcher, watchdog):
         """Waits until the click shows on the disk: the run's first work folder
         appears (the manifest check), or the game was started already."""
@@ -815,15 +840,16 @@ class Campaign:
             watchdog.check()
             time.sleep(0.001)
 
-    def watch(self, launcher, update, target=None, offset=0.0):
+    def watch(self, update, target=None, offset=0.0):
         """Polls the disk from the start of the run and returns when each phase
         was first seen. With a target, returns (the phase) once the target
         phase has shown for `offset` seconds, or at once when a later phase
         shows; without, runs until the game is started. The polling goes on
         while waiting, so the launcher runs under the load it was measured
         under."""
+        seen = {"backup": self.launch()}
+        launcher = self.launcher
         watchdog = Watchdog(self, launcher)
-        seen = {"backup": self.wait_started(launcher, watchdog)}
         launched = os.path.join(self.paths.install, "launched.txt")
         aim = PHASES.index(target) if target else None
         while True:
@@ -870,13 +896,15 @@ class Campaign:
         """A run to its end: the game must start. Returns an error text or None.
         With `learn` (a build) the run is a whole update from an intact
         install, and its phase lengths are noted."""
-        launcher = self.start()
-        watchdog = Watchdog(self, launcher)
         launched = os.path.join(self.paths.install, "launched.txt")
         try:
             if learn:
-                _, seen = self.watch(launcher, update)
+                _, seen = self.watch(update)
                 self.learn(learn, seen)
+            else:
+                self.launch()
+            launcher = self.launcher
+            watchdog = Watchdog(self, launcher)
             while not os.path.exists(launched):
                 launcher.scan()
                 launcher.pressed()
@@ -893,9 +921,8 @@ class Campaign:
         player = player_data(tag, tag.replace(" ", ""), random.Random("%d:%s" % (self.seed, tag)))
         self.write_player_data(player)
         update = self.publish(build, version)
-        launcher = self.start()
         try:
-            _, seen = self.watch(launcher, update)
+            _, seen = self.watch(update)
         except RunFailed as e:
             raise CampaignError("the update of %s failed: %s" % (tag, e)) from None
         self.stop()
@@ -949,18 +976,17 @@ class Campaign:
         update = self.publish(plan.build, plan.version)
         aim = self.aim(plan)
 
-        launcher = self.start()
         pause = plan.offset * self.length(plan.build, aim)
         if aim != plan.target:
             # Making up for a missed phase: early in it, to be sure of a kill.
             pause *= 0.25
         failed = None
         try:
-            _, seen = self.watch(launcher, update, target=aim, offset=pause)
+            _, seen = self.watch(update, target=aim, offset=pause)
         except RunFailed as e:
             failed, seen = str(e), {"backup": time.monotonic()}
         killed_at = time.monotonic()
-        phase, lost = self.kill_and_check(launcher, update, plan.player)
+        phase, lost = self.kill_and_check(self.launcher, update, plan.player)
         self.learn(plan.build, seen)
         self.calibrate(plan.build, aim, phase)
         if phase == aim:
@@ -979,15 +1005,14 @@ class Campaign:
         second = None
         if plan.second_kill:
             row["second"] += 1
-            launcher = self.start()
             try:
-                started = self.wait_started(launcher, Watchdog(self, launcher))
+                started = self.launch()
                 time.sleep(max(0.0, started + plan.second_offset * self.totals[plan.build]
                                - time.monotonic()))
             except RunFailed as e:
                 row["errors"] += 1
                 notes.append("the run failed before the second kill: %s" % e)
-            second, lost2 = self.kill_and_check(launcher, update, plan.player)
+            second, lost2 = self.kill_and_check(self.launcher, update, plan.player)
             if lost2:
                 row["nowhere"] += 1
                 notes.append("after the second kill (in %s) these existed nowhere: %s"
@@ -1065,6 +1090,9 @@ class Campaign:
                                                   time.monotonic() - started), flush=True)
 
         print(self.table(time.monotonic() - started))
+        if self.start_failures:
+            print("Wine could not give the launcher its window %d times; started again"
+                  % self.start_failures)
         empty = [phase for phase in PHASES if self.stats.rows[phase]["trials"] == 0]
         if empty and not self.args.trial:
             print("no trial was killed in: " + ", ".join(empty))

@@ -10,7 +10,6 @@
 //                                the WM_COMMAND a click sends) and prints the
 //                                launcher's process id; exit code 4 when the
 //                                button is disabled
-//   window_probe hold            stays on the desktop until it is killed
 // Each command may be preceded by "--exe PATH": then only windows of the
 // process started from that executable count, so that a test can drive its
 // own launcher while other launchers share the desktop.
@@ -192,17 +191,6 @@ int Press(int controlId) {
     return 0;
 }
 
-// Wine ends its desktop process a moment after the last program on the
-// desktop has ended, and starts it again for the next one; under load that
-// start sometimes fails, and the program then cannot make its window. A test
-// that starts many programs in a row keeps the desktop with this.
-int Hold() {
-    if (GetDesktopWindow() == nullptr)
-        return 2;
-    for (;;)
-        Sleep(INFINITE);
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -222,9 +210,7 @@ int wmain(int argc, wchar_t** argv) {
         return Dialog(argv[2], argc > 3 && std::wstring(argv[3]) == L"keep");
     if (command == L"press" && argc > 2)
         return Press(_wtoi(argv[2]));
-    if (command == L"hold")
-        return Hold();
     std::fprintf(stderr, "usage: window_probe [--exe PATH] info | close | dialog CAPTION [keep] | "
-                         "press ID | hold\n");
+                         "press ID\n");
     return 2;
 }
