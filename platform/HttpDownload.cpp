@@ -231,7 +231,6 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
     BodyWriter output(file.Get(), filePath);
     output.Restart(response.encoding);
 
-    std::vector<BYTE> buffer(kChunkSize, 0);
     if (events.onStart)
         events.onStart(response.length != 0);
 
@@ -239,12 +238,12 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
     int lastPercent = -1;
     int resumes = 0;
     for (;;) {
+        const BYTE* piece = nullptr;
         DWORD read = 0;
         DWORD failure = code;
-        if (request != nullptr &&
-            request->Read(buffer.data(), kChunkSize, events.receiveTimeoutMs, read, failure) &&
+        if (request != nullptr && request->Read(events.receiveTimeoutMs, piece, read, failure) &&
             read > 0) {
-            output.Write(buffer.data(), read);
+            output.Write(piece, read);
             received += read;
             if (response.length == 0)
                 continue;

@@ -1,6 +1,5 @@
 #include "platform/HttpRequest.h"
 
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -116,7 +115,8 @@ HINTERNET HttpRequest::Handle() const {
     return state_->request;
 }
 
-bool HttpRequest::Read(BYTE* buffer, DWORD capacity, DWORD limitMs, DWORD& size, DWORD& code) {
+bool HttpRequest::Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& code) {
+    data = nullptr;
     size = 0;
     SetEvent(state_->wanted);
     if (WaitForSingleObject(state_->ready, limitMs) != WAIT_OBJECT_0) {
@@ -126,7 +126,7 @@ bool HttpRequest::Read(BYTE* buffer, DWORD capacity, DWORD limitMs, DWORD& size,
     code = state_->code;
     if (code != 0)
         return false;
-    size = state_->size < capacity ? state_->size : capacity;
-    std::memcpy(buffer, state_->piece.data(), size);
+    data = state_->piece.data();
+    size = state_->size;
     return true;
 }

@@ -29,10 +29,10 @@ public:
     // The request handle, for reading the response's headers once it came.
     HINTERNET Handle() const;
 
-    // Waits up to the limit for the next piece of the body. True with its
-    // size (0 at the end of the body); false with the error code, or
-    // ERROR_INTERNET_TIMEOUT when no byte came in time.
-    bool Read(BYTE* buffer, DWORD capacity, DWORD limitMs, DWORD& size, DWORD& code);
+    // Waits up to the limit for the next piece of the body. True with the
+    // piece, valid until the next Read (size 0 at the end of the body); false
+    // with the error code, or ERROR_INTERNET_TIMEOUT when no byte came in time.
+    bool Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& code);
 
 private:
     std::shared_ptr<HttpRequestState> state_;
