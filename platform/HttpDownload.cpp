@@ -215,7 +215,10 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
     if (!request->WaitForResponse(responseLimit, code, rootFailed)) {
         if (rootFailed)
             ThrowWithSystemText(L"InternetOpenW failed: ", code);
-        ThrowWithSystemText(L"Не удалось открыть URL: " + url + L": ", code);
+        const std::wstring target = request->RedirectedTo();
+        ThrowWithSystemText(L"Не удалось открыть URL: " + url +
+                                (target.empty() ? std::wstring() : L" (" + target + L")") + L": ",
+                            code);
     }
     Response response = ReadResponse(request->Handle());
     RejectErrorStatus(response, requested);

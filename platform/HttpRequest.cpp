@@ -1,5 +1,7 @@
 #include "platform/HttpRequest.h"
 
+#include <cstring>
+#include <cwchar>
 #include <vector>
 
 namespace {
@@ -19,6 +21,10 @@ struct HttpRequestState {
     HINTERNET request = nullptr;
     bool rootFailed = false;
     DWORD code = 0;
+    // The last redirect's target; written while opening, which a caller
+    // may have stopped waiting for.
+    SRWLOCK redirectLock = SRWLOCK_INIT;
+    std::wstring redirectedTo;
     // Set once the response's headers came (or the request failed).
     HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // The owner wants the next piece (or gives up: abandoned).
@@ -42,6 +48,26 @@ struct HttpRequestState {
 
 namespace {
 
+// Notes where a redirect leads, so that a failure there can name it. The
+// URL comes as UTF-16 from the W callback; some WinINets hand it over as
+// ANSI all the same, and a URL we sent is ASCII either way.
+void CALLBACK RequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information,
+                            DWORD length) {
+    if (status != INTERNET_STATUS_REDIRECT || context == 0 || information == nullptr || length < 2)
+        return;
+    auto* state = reinterpret_cast<HttpRequestState*>(context);
+    const auto* bytes = static_cast<const char*>(information);
+    std::wstring target;
+    if (bytes[1] == '\0')
+        target.assign(static_cast<const wchar_t*>(information),
+                      wcsnlen(static_cast<const wchar_t*>(information), length / sizeof(wchar_t)));
+    else
+        target.assign(bytes, bytes + strnlen(bytes, length));
+    AcquireSRWLockExclusive(&state->redirectLock);
+    state->redirectedTo = target;
+    ReleaseSRWLockExclusive(&state->redirectLock);
+}
+
 DWORD WINAPI RequestThread(LPVOID parameter) {
     auto* handOver = static_cast<std::shared_ptr<HttpRequestState>*>(parameter);
     const std::shared_ptr<HttpRequestState> state = *handOver;
@@ -55,8 +81,10 @@ DWORD WINAPI RequestThread(LPVOID parameter) {
         SetEvent(state->opened);
         return 0;
     }
+    InternetSetStatusCallbackW(state->root, RequestStatus);
     state->request = InternetOpenUrlW(state->root, state->url.c_str(), state->headers.c_str(),
-                                      static_cast<DWORD>(-1L), kRequestFlags, 0);
+                                      static_cast<DWORD>(-1L), kRequestFlags,
+                                      reinterpret_cast<DWORD_PTR>(state.get()));
     if (state->request == nullptr)
         state->code = GetLastError();
     SetEvent(state->opened);
@@ -109,6 +137,13 @@ bool HttpRequest::WaitForResponse(DWORD limitMs, DWORD& code, bool& rootFailed) 
     rootFailed = state_->rootFailed;
     code = state_->code;
     return state_->request != nullptr;
+}
+
+std::wstring HttpRequest::RedirectedTo() const {
+    AcquireSRWLockShared(&state_->redirectLock);
+    std::wstring target = state_->redirectedTo;
+    ReleaseSRWLockShared(&state_->redirectLock);
+    return target;
 }
 
 HINTERNET HttpRequest::Handle() const {

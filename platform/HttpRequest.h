@@ -26,6 +26,10 @@ public:
     // passed; rootFailed tells that InternetOpenW itself failed.
     bool WaitForResponse(DWORD limitMs, DWORD& code, bool& rootFailed);
 
+    // Where the last redirect led, once WaitForResponse returned; empty
+    // when there was none.
+    std::wstring RedirectedTo() const;
+
     // The request handle, for reading the response's headers once it came.
     HINTERNET Handle() const;
 

@@ -4,6 +4,7 @@
 # and temp folders all in one folder of its own.
 #   nginx_env.sh setup DIR PORT CERTDIR [SEED]
 #   nginx_env.sh cleanup DIR
+#   nginx_env.sh cut DIR
 #
 # setup (re)starts nginx on https://localhost:PORT (127.0.0.1, and ::1 where
 # the machine has it), TLS 1.2 and 1.3 with CERTDIR/server.pem and
@@ -17,6 +18,7 @@
 #   /gzip/X           www/X with Content-Encoding: gzip, whatever the client
 #                     accepts (chunked: nginx compresses as it sends)
 #   /slow/X           www/X at 200 KB/s
+#   /redirect-closed/X  302 to a port of 127.0.0.1 where nothing listens
 # The second origin is https://NAME:PORT for the first DNS name of the server
 # certificate besides localhost that /etc/hosts maps to loopback, else
 # https://localhost:PORT+1, a second listener.
@@ -28,11 +30,15 @@
 # detached until cleanup, which sends TERM to the pid in DIR/nginx.pid (only
 # if that process is nginx with DIR's configuration), waits for it to let go
 # of the ports and leaves the folder. Run as root, the workers stay root.
+#
+# cut drops every connection open now, the way a player's link drops, while
+# nginx goes on serving: a reload starts new workers on the same listeners
+# and the old ones close what they still send within a second.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 
 usage() {
-    echo "usage: nginx_env.sh setup DIR PORT CERTDIR [SEED] | cleanup DIR" >&2
+    echo "usage: nginx_env.sh setup DIR PORT CERTDIR [SEED] | cleanup DIR | cut DIR" >&2
     exit 2
 }
 
@@ -219,6 +225,11 @@ setup)
 cleanup)
     [ $# -eq 2 ] || usage
     stop_nginx
+    ;;
+cut)
+    [ $# -eq 2 ] || usage
+    pid=$(our_nginx) || fail "nginx of $dir is not running"
+    kill -HUP "$pid"
     ;;
 *)
     usage

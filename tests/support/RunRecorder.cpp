@@ -60,6 +60,8 @@ LRESULT CALLBACK RunRecorder::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
         record.text = *text;
         delete text;
     }
+    if (self->onMessage)
+        self->onMessage(record);
     self->messages_.push_back(record);
     if (message == WM_LAUNCHER_WORKER_DONE)
         self->done_ = true;

@@ -5,6 +5,7 @@
 
 #include "app/LauncherApp.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ public:
     RunRecorder& operator=(const RunRecorder&) = delete;
 
     HWND Window() const { return window_; }
+
+    // Called with each message as it arrives, while the run goes on.
+    std::function<void(const RecordedMessage&)> onMessage;
 
     // Starts the run with StartMode and pumps messages until
     // WM_LAUNCHER_WORKER_DONE (or a two-minute safety limit), then joins the
