@@ -10,6 +10,7 @@
 #include "platform/Guards.h"
 #include "ui/Picture.h"
 #include "platform/Paths.h"
+#include "platform/SystemFolders.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -63,9 +64,7 @@ bool LauncherApp::Create(HINSTANCE moduleInstance) {
     instance = moduleInstance;
     OleInitialize(nullptr);
 
-    wchar_t modulePath[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    baseFolder = ParentPath(modulePath);
+    baseFolder = ParentPath(ModuleFilePath());
 
     if (panelPicture != nullptr) {
         panelPicture->Release();
@@ -116,6 +115,9 @@ bool LauncherApp::Create(HINSTANCE moduleInstance) {
 }
 
 int RunLauncher(HINSTANCE instance) {
+    // Libraries load from the system folder only, never from the launcher's
+    // folder or the current one, where a planted DLL could wait.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     LauncherApp app;
     try {
         if (!app.Create(instance)) {

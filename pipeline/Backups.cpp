@@ -23,9 +23,11 @@ std::wstring NicknameFileIn(const std::wstring& installFolder) {
 }
 
 // The player's folder replaces the build's own whole, never merged with it;
-// a file of the build that stands in its place goes too.
+// a file of the build that stands in its place goes too. An empty backup
+// (the Save folder the launcher makes at start, say) holds nothing of the
+// player's, so what the build ships there stays.
 void RestoreFolder(const std::wstring& backup, const std::wstring& target) {
-    if (!IsFolder(backup))
+    if (!IsFolder(backup) || ListDirectory(backup).empty())
         return;
     if (IsFolder(target))
         RemoveTreeWithRetries(target);

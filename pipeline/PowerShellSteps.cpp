@@ -1,5 +1,6 @@
 #include "pipeline/PowerShellSteps.h"
 
+#include "platform/FileOps.h"
 #include "platform/HttpDownload.h"
 #include "platform/Text.h"
 #include "platform/PowerShell.h"
@@ -26,12 +27,41 @@ std::wstring BuildExpandArchiveCommand(const std::wstring& archivePath,
            EscapeForPowerShellSingleQuoted(extractFolder) + L"' -Force\"";
 }
 
+namespace {
+
+// Invoke-WebRequest that has not fetched a small file in two minutes will not.
+const DWORD kFetchLimitMs = 2 * 60 * 1000;
+
+// Expand-Archive is slow: 5 minutes, and one more for every 100 MiB.
+DWORD ExpandLimitMs(const std::wstring& archivePath) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    unsigned long long size = 0;
+    if (GetFileAttributesExW(archivePath.c_str(), GetFileExInfoStandard, &data))
+        size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return static_cast<DWORD>((5 + size / (100ull << 20)) * 60 * 1000);
+}
+
+// True when PowerShell ran the command to success. A PowerShell that cannot
+// start, fails or runs past the limit leaves the work to the launcher.
+bool PowerShellDid(const std::wstring& commandLine, DWORD limitMs) {
+    try {
+        return RunPowerShell(commandLine, limitMs) == 0;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace
+
 DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath,
                         std::wstring& cause) {
     cause.clear();
-    if (!PowerShellIsWineStub())
-        return RunPowerShell(BuildManifestFetchCommand(url, responsePath));
-    // Like Invoke-WebRequest: any transfer failure or an HTTP error status fails.
+    if (!PowerShellIsWineStub() &&
+        PowerShellDid(BuildManifestFetchCommand(url, responsePath), kFetchLimitMs) &&
+        IsFile(responsePath))
+        return 0;
+    // The launcher's own download, like Invoke-WebRequest: any transfer
+    // failure or an HTTP error status fails.
     try {
         HttpDownloadToFile(url, responsePath, HttpDownloadEvents{});
         return 0;
@@ -42,7 +72,13 @@ DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePat
 }
 
 DWORD ExpandArchive(const std::wstring& archivePath, const std::wstring& extractFolder) {
-    if (!PowerShellIsWineStub())
-        return RunPowerShell(BuildExpandArchiveCommand(archivePath, extractFolder));
+    if (!PowerShellIsWineStub()) {
+        if (PowerShellDid(BuildExpandArchiveCommand(archivePath, extractFolder),
+                          ExpandLimitMs(archivePath)))
+            return 0;
+        // Whatever it unpacked goes; the launcher's extractor, which refuses
+        // every unsafe name, starts from an empty folder.
+        EmptyFolder(extractFolder);
+    }
     return ExtractZipArchive(archivePath, extractFolder) ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The two steps the launcher hands to Windows PowerShell: fetching a manifest
 // with Invoke-WebRequest and unpacking an archive with Expand-Archive. Where
-// powershell.exe is only Wine's stub, the launcher does the same work itself.
+// powershell.exe is only Wine's stub, the launcher does the same work itself
+// at once.
 
 #include <windows.h>
 
@@ -11,9 +12,11 @@ std::wstring BuildManifestFetchCommand(const std::wstring& url, const std::wstri
 std::wstring BuildExpandArchiveCommand(const std::wstring& archivePath,
                                        const std::wstring& extractFolder);
 
-// Each returns the step's exit code: 0 when the work was done. They raise only
-// when PowerShell cannot be started. The fetch gives the cause of a failure
-// when the launcher knows it (empty otherwise).
+// Each returns the step's exit code: 0 when the work was done. PowerShell goes
+// first; where it cannot start, fails or runs past its time limit, the
+// launcher does the same work itself (its WinINet download, its extractor),
+// and only that failing fails the step. The fetch gives the cause of a
+// failure when the launcher knows it (empty otherwise).
 DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath,
                         std::wstring& cause);
 DWORD ExpandArchive(const std::wstring& archivePath, const std::wstring& extractFolder);

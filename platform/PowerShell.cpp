@@ -3,32 +3,71 @@
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
-#include "platform/Paths.h"
+#include "platform/SystemFolders.h"
 
 #include <string>
 #include <vector>
 
-DWORD RunPowerShell(const std::wstring& commandLine) {
+namespace {
+
+// A job that ends every process in it when its last handle closes: when the
+// launcher returns, and when it is killed.
+HANDLE MakeKillOnCloseJob() {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr)
+        return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+} // namespace
+
+std::wstring PowerShellPath() {
+    return SystemFolder() + L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+}
+
+DWORD RunPowerShell(const std::wstring& commandLine, DWORD limitMs) {
     // CreateProcessW may write into its command line, so it gets a private copy.
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
 
+    // Started suspended, so that it is in the job before it can start
+    // anything of its own.
+    HandleGuard job(MakeKillOnCloseJob());
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process)) {
+    const std::wstring program = PowerShellPath();
+    if (!CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &process)) {
         const std::wstring systemText = GetWinErrorMessage(GetLastError());
         throw MakeError(L"Не удалось запустить PowerShell: " + systemText);
     }
     HandleGuard thread(process.hThread);
     HandleGuard child(process.hProcess);
+    // Where jobs cannot nest (before Windows 8, inside another job), it runs
+    // without one.
+    if (job.Valid() && !AssignProcessToJobObject(job.Get(), child.Get()))
+        job.Close();
+    ResumeThread(thread.Get());
 
-    WaitForSingleObject(child.Get(), INFINITE);
+    if (WaitForSingleObject(child.Get(), limitMs) == WAIT_TIMEOUT) {
+        if (job.Valid())
+            TerminateJobObject(job.Get(), 1);
+        else
+            TerminateProcess(child.Get(), 1);
+        // Its files are let go only once it has ended.
+        WaitForSingleObject(child.Get(), 10000);
+        return WAIT_TIMEOUT;
+    }
     DWORD exitCode = 1; // stays a failure when the code cannot be read
     GetExitCodeProcess(child.Get(), &exitCode);
-    thread.Close();
-    child.Close();
     return exitCode;
 }
 
@@ -44,53 +83,13 @@ std::wstring EscapeForPowerShellSingleQuoted(const std::wstring& text) {
 }
 
 std::wstring GetTempFolderName() {
-    wchar_t tempPath[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, tempPath);
     const DWORD tick = GetTickCount();
     const DWORD processId = GetCurrentProcessId();
-    return std::wstring(tempPath) + L"vorn_launcher_" + std::to_wstring(processId) + L"_" +
+    return TempFolder() + L"vorn_launcher_" + std::to_wstring(processId) + L"_" +
            std::to_wstring(tick);
 }
 
 namespace {
-
-// The folders CreateProcessW searches for a program given without a path, in
-// its order: the launcher's own folder, the current folder, the system
-// folders, the Windows folder, then PATH.
-std::wstring FindProgramAsCreateProcessWould(const std::wstring& name) {
-    std::vector<std::wstring> folders;
-    wchar_t buffer[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    folders.push_back(ParentPath(buffer));
-    if (GetCurrentDirectoryW(MAX_PATH, buffer))
-        folders.push_back(buffer);
-    if (GetSystemDirectoryW(buffer, MAX_PATH))
-        folders.push_back(buffer);
-    if (GetWindowsDirectoryW(buffer, MAX_PATH)) {
-        folders.push_back(JoinPath(buffer, L"system"));
-        folders.push_back(buffer);
-    }
-    const DWORD pathLength = GetEnvironmentVariableW(L"PATH", nullptr, 0);
-    if (pathLength > 0) {
-        std::wstring path(pathLength, L'\0');
-        path.resize(GetEnvironmentVariableW(L"PATH", path.data(), pathLength));
-        size_t start = 0;
-        while (start <= path.size()) {
-            size_t end = path.find(L';', start);
-            if (end == std::wstring::npos)
-                end = path.size();
-            if (end > start)
-                folders.push_back(path.substr(start, end - start));
-            start = end + 1;
-        }
-    }
-    for (const std::wstring& folder : folders) {
-        const std::wstring candidate = JoinPath(folder, name);
-        if (IsFile(candidate))
-            return candidate;
-    }
-    return std::wstring();
-}
 
 // Wine marks its built-in programs with this text at offset 0x40.
 bool IsWineBuiltin(const std::wstring& path) {
@@ -116,6 +115,6 @@ bool RunningUnderWine() {
 bool PowerShellIsWineStub() {
     if (!RunningUnderWine())
         return false;
-    const std::wstring program = FindProgramAsCreateProcessWould(L"powershell.exe");
-    return program.empty() || IsWineBuiltin(program);
+    const std::wstring program = PowerShellPath();
+    return !IsFile(program) || IsWineBuiltin(program);
 }

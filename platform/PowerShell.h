@@ -7,9 +7,16 @@
 
 #include <string>
 
-// Runs the command line (program first) without a console window and waits
-// for it without a time limit. Raises only when the process cannot start.
-DWORD RunPowerShell(const std::wstring& commandLine);
+// Windows PowerShell in the system folder: the only one the launcher starts,
+// whatever lies beside it or in the current folder.
+std::wstring PowerShellPath();
+
+// Runs that program with the complete command line (program name first),
+// without a console window, in a job that ends it (and whatever it started)
+// if the launcher ends first. Waits up to the limit; past it the process is
+// ended and WAIT_TIMEOUT returned. Otherwise returns its exit code. Raises
+// only when the process cannot start.
+DWORD RunPowerShell(const std::wstring& commandLine, DWORD limitMs);
 
 // Doubles every apostrophe, so the text can stand between single quotes.
 std::wstring EscapeForPowerShellSingleQuoted(const std::wstring& text);
@@ -20,8 +27,7 @@ std::wstring GetTempFolderName();
 // True when the process runs under Wine (ntdll exports wine_get_version).
 bool RunningUnderWine();
 
-// True when the launcher runs under Wine and the powershell.exe that
-// CreateProcessW would start is missing or is Wine's built-in stub, which does
-// nothing and reports success. The launcher then does the two PowerShell steps
-// itself.
+// True when the launcher runs under Wine and PowerShellPath() is missing or is
+// Wine's built-in stub, which does nothing and reports success. The launcher
+// then does the two PowerShell steps itself.
 bool PowerShellIsWineStub();

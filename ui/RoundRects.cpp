@@ -15,7 +15,7 @@ AlphaBlendFunction AlphaBlendOnce() {
     static AlphaBlendFunction function = nullptr;
     if (!looked) {
         looked = true;
-        if (HMODULE library = LoadLibraryW(L"msimg32.dll"))
+        if (HMODULE library = LoadLibraryExW(L"msimg32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
             function = reinterpret_cast<AlphaBlendFunction>(
                 reinterpret_cast<void*>(GetProcAddress(library, "AlphaBlend")));
     }

@@ -9,7 +9,7 @@ using DwmSetWindowAttributeFunction = HRESULT(WINAPI*)(HWND, DWORD, LPCVOID, DWO
 } // namespace
 
 void ApplyWindows11Frame(HWND window) {
-    LibraryGuard dwm(LoadLibraryW(L"dwmapi.dll"));
+    LibraryGuard dwm(LoadLibraryExW(L"dwmapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (dwm.Get() == nullptr)
         return;
     auto setAttribute = reinterpret_cast<DwmSetWindowAttributeFunction>(

@@ -43,13 +43,15 @@ TEST_F(Install, TopLevelGameInstallsTheWholeArchive) {
                                                 L"ModScripts/multiplayer/",
                                                 L"ModScripts/multiplayer/nickname.json",
                                                 L"Save/",
+                                                L"Save/shipped.sav",
                                                 L"UserData/",
                                                 L"UserData/shipped.cfg",
                                                 L"data.txt"};
     EXPECT_EQ(NamesOf(online), expected);
     EXPECT_EQ(ReadBytes(online + L"\\Data\\Maps\\map.bin"), Repeat("map", 1000));
-    // The empty Save made at start replaced the archive's Save.
-    EXPECT_TRUE(ListDirectory(online + L"\\Save").empty());
+    // The empty Save made at start holds nothing of the player's: the
+    // archive's Save arrives.
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\shipped.sav"), "shipped save");
 }
 
 TEST_F(Install, OneTopFolderHoldingTheGameIsInstalledWithoutTheFolder) {

@@ -1,9 +1,13 @@
 // The run's two PowerShell steps as Windows runs them: the exact command
-// lines handed to powershell.exe and what its exit codes mean. A stand-in
-// powershell.exe beside this test program records each command line and does
-// the work.
+// lines handed to powershell.exe, what its failures lead to, and the job that
+// ends it with the launcher. These tests run in a Wine prefix of their own,
+// where a stand-in takes the place of Windows PowerShell in the system folder:
+// it records each command line and does the work, or misbehaves on request.
 
 #include "pipeline/PowerShellSteps.h"
+#include "platform/Errors.h"
+#include "platform/FileOps.h"
+#include "platform/Guards.h"
 #include "platform/PowerShell.h"
 #include "tests/pipeline/PipelineTest.h"
 
@@ -20,8 +24,9 @@ public:
         SetEnvironmentVariableW(L"VORN_PS_LOG", path_.c_str());
     }
     ~PowerShellLog() {
-        SetEnvironmentVariableW(L"VORN_PS_LOG", nullptr);
-        SetEnvironmentVariableW(L"VORN_PS_EXIT", nullptr);
+        for (const wchar_t* name : {L"VORN_PS_LOG", L"VORN_PS_EXIT", L"VORN_PS_HANG",
+                                    L"VORN_PS_PIDFILE", L"VORN_PS_HALF"})
+            SetEnvironmentVariableW(name, nullptr);
     }
     std::vector<std::wstring> Lines() const {
         std::vector<std::wstring> lines;
@@ -47,10 +52,72 @@ std::wstring WorkFolderIn(const std::wstring& line, const std::wstring& before,
     return end == std::wstring::npos ? L"" : line.substr(from, end - from);
 }
 
+// Takes the stand-in away for as long as it lives: no PowerShell at all.
+class NoPowerShell {
+public:
+    NoPowerShell() : path_(PowerShellPath()) {
+        EXPECT_TRUE(MoveFileW(path_.c_str(), (path_ + L".away").c_str()));
+    }
+    ~NoPowerShell() { MoveFileW((path_ + L".away").c_str(), path_.c_str()); }
+
+private:
+    std::wstring path_;
+};
+
 } // namespace
 
-TEST_F(PowerShellSteps, StandInBesideTheLauncherIsRunInsteadOfTheBuiltInSteps) {
+TEST_F(PowerShellSteps, StandInInTheSystemFolderIsRunInsteadOfTheBuiltInSteps) {
     EXPECT_FALSE(PowerShellIsWineStub());
+}
+
+TEST_F(PowerShellSteps, RunnerPassesTheCommandLineAndTheExitCodeThrough) {
+    PowerShellLog log(base);
+    const std::wstring commandLine =
+        L"powershell.exe -NoProfile -Command \"Expand-Archive -LiteralPath 'C:\\a b''c'\"";
+    SetEnvironmentVariableW(L"VORN_PS_EXIT", L"0");
+    EXPECT_EQ(RunPowerShell(commandLine, 60000), 0u);
+    EXPECT_EQ(log.Lines(), std::vector<std::wstring>{commandLine});
+    SetEnvironmentVariableW(L"VORN_PS_EXIT", L"7");
+    EXPECT_EQ(RunPowerShell(commandLine, 60000), 7u);
+}
+
+TEST_F(PowerShellSteps, PowerShellPastItsTimeLimitIsEnded) {
+    PowerShellLog log(base);
+    const std::wstring pidFile = base / L"powershell.pid";
+    SetEnvironmentVariableW(L"VORN_PS_HANG", L"1");
+    SetEnvironmentVariableW(L"VORN_PS_PIDFILE", pidFile.c_str());
+    EXPECT_EQ(RunPowerShell(L"powershell.exe -Command x", 1000), static_cast<DWORD>(WAIT_TIMEOUT));
+    const DWORD pid = std::stoul(ReadBytes(pidFile));
+    HandleGuard process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    EXPECT_TRUE(!process.Valid() || WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0);
+}
+
+TEST_F(PowerShellSteps, KilledLauncherLeavesNoPowerShellBehind) {
+    PowerShellLog log(base);
+    const std::wstring pidFile = base / L"powershell.pid";
+    SetEnvironmentVariableW(L"VORN_PS_HANG", L"1");
+    SetEnvironmentVariableW(L"VORN_PS_PIDFILE", pidFile.c_str());
+    // A launcher of its own that waits for PowerShell without a limit.
+    std::wstring commandLine = L"run_powershell.exe";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &started));
+    HandleGuard launcherThread(started.hThread);
+    HandleGuard launcher(started.hProcess);
+    for (int i = 0; i < 300 && !IsFile(pidFile); ++i)
+        Sleep(100);
+    Sleep(200); // the line is written just after the file is made
+    ASSERT_TRUE(IsFile(pidFile)) << "PowerShell did not start";
+    HandleGuard powershell(
+        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, std::stoul(ReadBytes(pidFile))));
+    ASSERT_TRUE(powershell.Valid());
+    ASSERT_EQ(WaitForSingleObject(powershell.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    TerminateProcess(launcher.Get(), 9);
+    EXPECT_EQ(WaitForSingleObject(powershell.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    TerminateProcess(powershell.Get(), 1); // whatever happened, it ends here
 }
 
 TEST_F(PowerShellSteps, UpdateRunsTheTwoExactCommandLines) {
@@ -95,16 +162,40 @@ TEST_F(PowerShellSteps, ApostrophesInTheUrlAreDoubled) {
         << ToUtf8(lines[0]);
 }
 
-TEST_F(PowerShellSteps, NonZeroExitOfTheFetchIsADownloadFailure) {
+TEST_F(PowerShellSteps, FailingPowerShellStepsFallBackToTheLaunchersOwn) {
     PowerShellLog log(base);
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
     SetEnvironmentVariableW(L"VORN_PS_EXIT", L"1");
     const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
-    ExpectFailedRunEnd(messages, L"Не удалось скачать файл через PowerShell.");
-    EXPECT_EQ(log.Lines().size(), 1u);
-    EXPECT_TRUE(LeftoverWorkFolders().empty());
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    EXPECT_EQ(log.Lines().size(), 2u);
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v1");
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
 }
 
-TEST_F(PowerShellSteps, NonZeroExitOfTheUnpackingFailsTheInstall) {
+TEST_F(PowerShellSteps, WhatAFailedExpandArchiveLeftIsNotInstalled) {
+    PowerShellLog log(base);
+    SetEnvironmentVariableW(L"VORN_PS_HALF", L"1");
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    EXPECT_EQ(log.Lines().size(), 2u);
+    EXPECT_TRUE(IsFile(online + L"\\Game.exe"));
+    EXPECT_FALSE(Exists(online + L"\\left-by-powershell.txt"));
+}
+
+TEST_F(PowerShellSteps, WithoutPowerShellTheLauncherDoesTheStepsItself) {
+    PowerShellLog log(base);
+    NoPowerShell away;
+    EXPECT_EQ(RaisedText([] {
+                  RunPowerShell(L"powershell.exe -Command x", 60000);
+              }).rfind(L"Не удалось запустить PowerShell: ", 0),
+              0u);
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(PowerShellSteps, ArchiveThatNeitherCanUnpackFailsTheInstall) {
     PowerShellLog log(base);
     InstallBuild(online, "0.9");
     // Half an archive, served whole: the stand-in's unpacking fails with exit
@@ -114,6 +205,7 @@ TEST_F(PowerShellSteps, NonZeroExitOfTheUnpackingFailsTheInstall) {
     const std::string json =
         "{\"version\": \"1.0\", \"download_url\": \"" + ToUtf8(server.Url(L"half.zip")) + "\"}";
     const auto messages = RunOnline(server.PublishManifest(json));
+    // Expand-Archive fails, and so does the launcher's own extractor.
     ExpectFailedRunEnd(messages, L"PowerShell не смог распаковать ZIP-архив.");
     EXPECT_EQ(log.Lines().size(), 2u);
     EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "0.9");

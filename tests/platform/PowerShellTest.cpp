@@ -1,36 +1,11 @@
 #include "platform/Errors.h"
 #include "platform/PowerShell.h"
+#include "platform/SystemFolders.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cwctype>
-
-// The runner is exercised with helper programs of the test suite, since Wine's
-// powershell.exe does nothing.
-
-TEST(RunPowerShell, PassesTheExitCodeThrough) {
-    EXPECT_EQ(RunPowerShell(L"exit_with.exe 0"), 0u);
-    EXPECT_EQ(RunPowerShell(L"exit_with.exe 1"), 1u);
-    EXPECT_EQ(RunPowerShell(L"exit_with.exe 7"), 7u);
-    EXPECT_EQ(RunPowerShell(L"\"" + TestBinDir() + L"\\exit_with.exe\" 255"), 255u);
-}
-
-TEST(RunPowerShell, GivesTheChildTheCommandLineUnchanged) {
-    const std::wstring record = TestBinDir() + L"\\launched.txt";
-    DeleteFileW(record.c_str());
-    const std::wstring commandLine =
-        L"record_args.exe -NoProfile -Command \"Expand-Archive -LiteralPath 'C:\\a b''c'\"";
-    EXPECT_EQ(RunPowerShell(commandLine), 0u);
-    const std::string recorded = ReadBytes(record);
-    DeleteFileW(record.c_str());
-    EXPECT_EQ(FromUtf8(recorded.substr(0, recorded.find('\n'))), commandLine);
-}
-
-TEST(RunPowerShell, ProgramThatCannotStartIsAnError) {
-    EXPECT_EQ(RaisedText([] { RunPowerShell(L"no_such_program_here.exe -Command x"); }),
-              L"Не удалось запустить PowerShell: " + GetWinErrorMessage(ERROR_FILE_NOT_FOUND));
-}
 
 TEST(EscapeForPowerShellSingleQuoted, DoublesApostrophesOnly) {
     EXPECT_EQ(EscapeForPowerShellSingleQuoted(L""), L"");
@@ -59,9 +34,20 @@ TEST(GetTempFolderName, NamesAFreshFolderUnderTheTempFolderWithoutMakingIt) {
     EXPECT_FALSE(Exists(GetTempFolderName()));
 }
 
-TEST(PowerShellIsWineStub, WinesOwnPowerShellIsTheStub) {
-    // No powershell.exe beside this program: CreateProcessW would start Wine's.
+TEST(PowerShellIsWineStub, APowerShellInTheCurrentFolderIsNotTaken) {
+    // Windows PowerShell is only the one in the system folder: a planted
+    // powershell.exe where the player starts the launcher (a Downloads folder)
+    // changes nothing, and Wine's is the stub.
     if (!RunningUnderWine())
         GTEST_SKIP() << "only Wine has the stub";
-    EXPECT_TRUE(PowerShellIsWineStub());
+    TempDir folder;
+    ASSERT_TRUE(CopyFileW((TestBinDir() + L"\\..\\bin-ps\\powershell.exe").c_str(),
+                          (folder / L"powershell.exe").c_str(), FALSE));
+    std::wstring previous(MAX_PATH * 4, L'\0');
+    previous.resize(GetCurrentDirectoryW(static_cast<DWORD>(previous.size()), previous.data()));
+    ASSERT_TRUE(SetCurrentDirectoryW(folder.Path().c_str()));
+    const bool stub = PowerShellIsWineStub();
+    SetCurrentDirectoryW(previous.c_str());
+    EXPECT_TRUE(stub);
+    EXPECT_EQ(PowerShellPath(), SystemFolder() + L"\\WindowsPowerShell\\v1.0\\powershell.exe");
 }

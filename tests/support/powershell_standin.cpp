@@ -1,8 +1,11 @@
-// Test stand-in for powershell.exe, placed beside a test program so that
-// CreateProcessW finds it first. It appends its exact command line to the
-// file named by VORN_PS_LOG, then does the work of the two scripts the
+// Test stand-in for powershell.exe, placed where Windows keeps PowerShell in
+// the prefix of the PowerShell tests. It appends its exact command line to
+// the file named by VORN_PS_LOG, then does the work of the two scripts the
 // launcher runs (Invoke-WebRequest, Expand-Archive) and exits 0 on success.
-// VORN_PS_EXIT, when set, is returned instead of doing the work.
+// The environment makes it misbehave instead:
+//   VORN_PS_EXIT=N   returns N without doing the work
+//   VORN_PS_HANG=1   writes its process id to VORN_PS_PIDFILE and never ends
+//   VORN_PS_HALF=1   unpacks, leaves a file of its own beside, and fails
 
 #include "platform/HttpDownload.h"
 #include "platform/ZipExtract.h"
@@ -65,6 +68,12 @@ int wmain() {
     const std::wstring forced = Environment(L"VORN_PS_EXIT");
     if (!forced.empty())
         return _wtoi(forced.c_str());
+    if (!Environment(L"VORN_PS_HANG").empty()) {
+        const std::wstring pidFile = Environment(L"VORN_PS_PIDFILE");
+        if (!pidFile.empty())
+            AppendLine(pidFile, std::to_wstring(GetCurrentProcessId()));
+        Sleep(INFINITE);
+    }
 
     if (commandLine.find(L"Invoke-WebRequest") != std::wstring::npos) {
         try {
@@ -75,10 +84,15 @@ int wmain() {
             return 1;
         }
     }
-    if (commandLine.find(L"Expand-Archive") != std::wstring::npos)
-        return ExtractZipArchive(QuotedAfter(commandLine, L"-LiteralPath"),
-                                 QuotedAfter(commandLine, L"-DestinationPath"))
-                   ? 0
-                   : 1;
+    if (commandLine.find(L"Expand-Archive") != std::wstring::npos) {
+        const std::wstring destination = QuotedAfter(commandLine, L"-DestinationPath");
+        const bool unpacked =
+            ExtractZipArchive(QuotedAfter(commandLine, L"-LiteralPath"), destination);
+        if (!Environment(L"VORN_PS_HALF").empty()) {
+            AppendLine(destination + L"\\left-by-powershell.txt", L"half");
+            return 1;
+        }
+        return unpacked ? 0 : 1;
+    }
     return 1;
 }

@@ -1,0 +1,14 @@
+#pragma once
+// Where Windows keeps things, asked with buffers that grow to the answer: no
+// path is cut at MAX_PATH.
+
+#include <string>
+
+// The full path of the launcher's own program file.
+std::wstring ModuleFilePath();
+
+// The system folder (C:\Windows\System32), without a trailing separator.
+std::wstring SystemFolder();
+
+// The user's temp folder, with its trailing separator as GetTempPathW gives it.
+std::wstring TempFolder();
