@@ -20,6 +20,18 @@ void LauncherApp::OnCommand(int commandId) {
         // A page that cannot be opened is not worth a message.
         ShellExecuteW(window, L"open", CommunityPageUrl(), nullptr, nullptr, SW_SHOWNORMAL);
         return;
+    case IDOK: {
+        // Enter presses the button that has the keyboard focus.
+        HWND focus = GetFocus();
+        const int focusedId =
+            focus != nullptr && GetParent(focus) == window && IsWindowEnabled(focus)
+                ? GetDlgCtrlID(focus)
+                : 0;
+        if (focusedId == kOnlineButtonId || focusedId == kOfficialButtonId ||
+            focusedId == kCommunityButtonId)
+            OnCommand(focusedId);
+        return;
+    }
     default:
         return;
     }

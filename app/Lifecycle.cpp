@@ -134,6 +134,10 @@ int RunLauncher(HINSTANCE instance) {
 
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Tab and Shift+Tab move between the buttons, Space presses the
+        // focused one; Enter comes back as IDOK.
+        if (IsDialogMessageW(app.window, &message))
+            continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

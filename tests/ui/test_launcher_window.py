@@ -280,6 +280,35 @@ class LauncherWindow(unittest.TestCase):
         self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[ONLINE], timeout=60))
         self.assertEqual(launcher.close(), 0)
 
+    def test_keyboard_moves_between_the_buttons_and_presses_them(self):
+        for name in ("version.json", "version_offline.json"):
+            publish_manifest(name, "1.0", "v1_top.zip")
+            self.addCleanup(unpublish, name)
+
+        def keys(launcher, *names):
+            # A click on the background gives the window the keyboard.
+            launcher.move_to(20, 450)
+            subprocess.run(["xdotool", "click", "1"], check=True)
+            time.sleep(0.3)
+            subprocess.run(["xdotool", "key", "--delay", "150"] + list(names), check=True)
+
+        # Tab reaches the first button, Enter presses it.
+        launcher = Launcher(self)
+        keys(launcher, "Tab", "Return")
+        self.assertTrue(wait_for(lambda: os.path.exists(
+            launcher.path("game_online", "launched.txt")), timeout=60))
+        self.assertFalse(os.path.exists(launcher.path("game_offline", "version.txt")))
+        self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[ONLINE], timeout=10))
+        self.assertEqual(launcher.close(), 0)
+        # Three Tabs to the community button, Shift+Tab back, Space presses.
+        launcher = Launcher(self)
+        keys(launcher, "Tab", "Tab", "Tab", "shift+Tab", "space")
+        self.assertTrue(wait_for(lambda: os.path.exists(
+            launcher.path("game_offline", "launched.txt")), timeout=60))
+        self.assertFalse(os.path.exists(launcher.path("game_online", "version.txt")))
+        self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[OFFICIAL], timeout=10))
+        self.assertEqual(launcher.close(), 0)
+
     def test_failed_run_shows_the_error_box(self):
         unpublish("version_offline.json")
         launcher = Launcher(self)
