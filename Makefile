@@ -39,7 +39,7 @@ release: deps
 
 # Measures the launcher under Wine: $(BUILD_DIR)/bench/report.txt.
 bench: build
-	@tools/install-deps.sh curl time
+	@tools/install-deps.sh curl
 	bench/run_bench.py $(BUILD_DIR)
 
 clean:

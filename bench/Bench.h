@@ -6,19 +6,22 @@
 
 #include <string>
 
-// A full update as the window starts one, and when each of its reports arrived.
+// vorn_bench update OUT MANIFEST_URL BASE_FOLDER INSTALL_FOLDER LABEL: a full
+// update as the window starts one, and when each of its reports arrived.
 int RunUpdate(const std::wstring& outPath, const std::wstring& manifestUrl,
               const std::wstring& baseFolder, const std::wstring& installFolder,
               const std::wstring& label);
-// The install steps of an update one by one, in InstallOrUpdate's order.
+// vorn_bench steps OUT WORK_FOLDER BASE_FOLDER INSTALL_FOLDER: the install
+// steps of an update one by one, in InstallOrUpdate's order.
 int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
                     const std::wstring& baseFolder, const std::wstring& installFolder);
-// The window's paint path on an off-screen DC, frame after frame.
+// vorn_bench paint OUT FRAMES: the window's paint path on an off-screen DC.
 int RunPaintFrames(const std::wstring& outPath, int frames);
-// One copy or emptying step, by bare Win32 calls or by the launcher's own function.
+// vorn_bench floor OUT copy-plain|copy-ours|delete-plain|delete-ours SOURCE TARGET:
+// one copy or removal of a tree, by bare Win32 calls or by the launcher's function.
 int RunPlatformFloor(const std::wstring& outPath, const std::wstring& operation,
                      const std::wstring& sourceFolder, const std::wstring& targetFolder);
-// One download by HttpDownloadToFile.
+// vorn_bench fetch OUT URL FILE: one download by HttpDownloadToFile.
 int RunFetch(const std::wstring& outPath, const std::wstring& url, const std::wstring& filePath);
 
 // Seconds on the performance counter; only differences mean anything.
@@ -29,7 +32,6 @@ struct Figures {
     std::string lines;
     Figures& Add(const char* name, double value);
     Figures& Add(const char* name, const std::wstring& text);
-    Figures& AddPeakMemory();
     // Writes the figures and "ok"; returns the exit code.
     int Write(const std::wstring& path, bool ok);
 };

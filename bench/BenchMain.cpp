@@ -1,16 +1,9 @@
-// vorn_bench: the launcher's own code measured from inside a Windows process.
-//   vorn_bench update OUT MANIFEST_URL BASE_FOLDER INSTALL_FOLDER LABEL
-//   vorn_bench steps OUT WORK_FOLDER BASE_FOLDER INSTALL_FOLDER
-//   vorn_bench paint OUT FRAMES
-//   vorn_bench floor OUT OPERATION SOURCE_FOLDER TARGET_FOLDER
-//   vorn_bench fetch OUT URL FILE
-// Anything else exits with 2.
+// vorn_bench: the launcher's own code measured from inside a Windows process,
+// by the commands of bench/Bench.h. Anything else exits with 2.
 
 #include "bench/Bench.h"
 
-#include "platform/Guards.h"
-
-#include <psapi.h>
+#include "platform/FileOps.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -42,22 +35,13 @@ Figures& Figures::Add(const char* name, const std::wstring& text) {
     return *this;
 }
 
-Figures& Figures::AddPeakMemory() {
-    PROCESS_MEMORY_COUNTERS counters{};
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-    return Add("peakWorkingSet", static_cast<double>(counters.PeakWorkingSetSize))
-        .Add("peakPagefileUsage", static_cast<double>(counters.PeakPagefileUsage));
-}
-
 int Figures::Write(const std::wstring& path, bool ok) {
     Add("ok", ok ? 1 : 0);
-    HandleGuard file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (!file.Valid() ||
-        !WriteFile(file.Get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) ||
-        written != lines.size())
+    try {
+        WriteWholeFile(path, lines, false);
+    } catch (const std::exception&) {
         return 1;
+    }
     return ok ? 0 : 1;
 }
 

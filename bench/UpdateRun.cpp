@@ -1,10 +1,9 @@
-// A full update driven the way the launcher window drives it. The reports
-// arrive at a hidden window of ours, which notes when each came: the phases
-// of the run lie between them. And the install part of an update, which the
-// window sees as one "Установка" phase, taken apart: the same calls as
-// InstallOrUpdate in the same order on the same kind of data, each timed on
-// its own. The backup comes first, as in a run, so that the restore has the
-// player's data to put back.
+// An update, whole and piece by piece. The full run is driven as the window does;
+// its reports arrive at a hidden window of ours, which notes when each came.
+// The install, one "Установка" phase to the window, is taken apart: the calls
+// of InstallOrUpdate in its order, each timed, after the backup that gives the
+// restore the player's data. Then bare Win32 loops under the install's copy and
+// removal, and the download alone, to set HTTPS against plain HTTP.
 
 #include "bench/Bench.h"
 
@@ -12,10 +11,11 @@
 #include "app/Messages.h"
 #include "pipeline/PowerShellSteps.h"
 #include "platform/FileOps.h"
+#include "platform/HttpDownload.h"
 #include "platform/Paths.h"
-#include "platform/PowerShell.h"
-#include "platform/Sha256.h"
 #include "platform/Text.h"
+
+#include <psapi.h>
 
 #include <functional>
 #include <memory>
@@ -28,32 +28,50 @@ const double kRunLimitSeconds = 1200.0;
 // By message, from WM_LAUNCHER_STATUS on.
 const wchar_t* const kMessageNames[] = {L"status", L"progress", L"error", L"enable", L"done"};
 
+// What the hidden window has seen of the one run of this process.
 struct Recorder {
     double start = 0;
     Figures figures;
     bool done = false;
     bool failed = false;
-};
+} recorder;
 
 LRESULT CALLBACK RecorderProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE)
-        SetWindowLongPtrW(hwnd, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(
-                              reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams));
-    auto* recorder = reinterpret_cast<Recorder*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (recorder == nullptr || message < WM_LAUNCHER_STATUS || message > WM_LAUNCHER_WORKER_DONE)
+    if (message < WM_LAUNCHER_STATUS || message > WM_LAUNCHER_WORKER_DONE)
         return DefWindowProcW(hwnd, message, wParam, lParam);
     std::wstring text;
     // The texts travel as heap strings that the receiver frees.
     if (message <= WM_LAUNCHER_ERROR && lParam != 0)
         text = *std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam));
-    recorder->figures.Add(
-        "report", std::to_wstring(NowSeconds() - recorder->start) + L" " +
+    recorder.figures.Add(
+        "report", std::to_wstring(NowSeconds() - recorder.start) + L" " +
                       kMessageNames[message - WM_LAUNCHER_STATUS] + L" " +
                       std::to_wstring(static_cast<int>(static_cast<DWORD>(wParam))) + L" " + text);
-    recorder->failed = recorder->failed || message == WM_LAUNCHER_ERROR;
-    recorder->done = recorder->done || message == WM_LAUNCHER_WORKER_DONE;
+    recorder.failed = recorder.failed || message == WM_LAUNCHER_ERROR;
+    recorder.done = recorder.done || message == WM_LAUNCHER_WORKER_DONE;
     return 0;
+}
+
+// Copies a tree with nothing but CreateDirectoryW and CopyFileW. Failing if
+// the target exists lets Wine open it with CREATE_NEW, the cheapest way there is.
+bool CopyPlain(const std::wstring& source, const std::wstring& target) {
+    if (!CreateDirectoryW(target.c_str(), nullptr))
+        return false;
+    for (const DirEntry& entry : ListDirectory(source)) {
+        const std::wstring copy = JoinPath(target, entry.name);
+        if (entry.isDirectory ? !CopyPlain(entry.fullPath, copy)
+                              : !CopyFileW(entry.fullPath.c_str(), copy.c_str(), TRUE))
+            return false;
+    }
+    return true;
+}
+
+// Removes a tree with nothing but DeleteFileW and RemoveDirectoryW.
+bool DeletePlain(const std::wstring& folder) {
+    for (const DirEntry& entry : ListDirectory(folder))
+        if (entry.isDirectory ? !DeletePlain(entry.fullPath) : !DeleteFileW(entry.fullPath.c_str()))
+            return false;
+    return RemoveDirectoryW(folder.c_str()) != FALSE;
 }
 
 } // namespace
@@ -67,10 +85,9 @@ int RunUpdate(const std::wstring& outPath, const std::wstring& manifestUrl,
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"VornBenchUpdateWindow";
     RegisterClassExW(&windowClass);
-    Recorder recorder;
     LauncherApp app;
     app.window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                 nullptr, windowClass.hInstance, &recorder);
+                                 nullptr, windowClass.hInstance, nullptr);
     if (app.window == nullptr)
         return 1;
     app.baseFolder = baseFolder;
@@ -93,7 +110,11 @@ int RunUpdate(const std::wstring& outPath, const std::wstring& manifestUrl,
         CloseHandle(app.workerThread);
     }
     DestroyWindow(app.window);
-    return recorder.figures.AddPeakMemory().Write(outPath, recorder.done && !recorder.failed);
+    // Wine reads the peak working set from the process's VmHWM.
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return recorder.figures.Add("peakWorkingSet", static_cast<double>(counters.PeakWorkingSetSize))
+        .Write(outPath, recorder.done && !recorder.failed);
 }
 
 int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
@@ -121,20 +142,52 @@ int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
             throw std::runtime_error("failed");
     };
     timed("backup", [&] { app.PrepareBackups(installFolder); });
-    timed("sha256", [&] { check(ComputeFileSha256(archivePath).size() == 64); });
     timed("unpack", [&] {
         EnsureDir(extractFolder);
         check(ExpandArchive(archivePath, extractFolder) == 0);
     });
-    timed("find",
-          [&] { check(app.FindGameRootRecursive(extractFolder, L"game.exe", sourceFolder)); });
-    timed("mark", [&] { app.MarkRestorePending(installFolder); });
+    timed("locate", [&] {
+        check(app.FindGameRootRecursive(extractFolder, L"game.exe", sourceFolder));
+        app.MarkRestorePending(installFolder);
+    });
     timed("empty", [&] { EmptyFolder(installFolder); });
     timed("copy", [&] { CopyDirectoryContents(sourceFolder, installFolder); });
-    timed("restore", [&] { app.RestoreBackups(installFolder); });
-    timed("clear", [&] { app.ClearRestorePending(installFolder); });
+    timed("restore", [&] {
+        app.RestoreBackups(installFolder);
+        app.ClearRestorePending(installFolder);
+    });
     timed("cleanup", [&] { RemoveTreeWithRetries(workFolder); });
-    return figures.Add("ownExtractor", PowerShellIsWineStub() ? 1 : 0)
-        .Add("failure", Utf8ToWide(failure))
-        .Write(outPath, failure.empty());
+    return figures.Add("failure", Utf8ToWide(failure)).Write(outPath, failure.empty());
+}
+
+int RunPlatformFloor(const std::wstring& outPath, const std::wstring& operation,
+                     const std::wstring& sourceFolder, const std::wstring& targetFolder) {
+    const double start = NowSeconds();
+    bool ok = true;
+    try {
+        if (operation == L"copy-plain")
+            ok = CopyPlain(sourceFolder, targetFolder);
+        else if (operation == L"copy-ours")
+            CopyDirectoryContents(sourceFolder, targetFolder);
+        else if (operation == L"delete-plain")
+            ok = DeletePlain(targetFolder);
+        else if (operation == L"delete-ours")
+            RemoveTreeWithRetries(targetFolder);
+        else
+            return 2;
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    return Figures().Add("seconds", NowSeconds() - start).Write(outPath, ok);
+}
+
+int RunFetch(const std::wstring& outPath, const std::wstring& url, const std::wstring& filePath) {
+    const double start = NowSeconds();
+    bool ok = true;
+    try {
+        HttpDownloadToFile(url, filePath, HttpDownloadEvents());
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    return Figures().Add("seconds", NowSeconds() - start).Write(outPath, ok);
 }

@@ -1,9 +1,8 @@
 """What make demo and make bench share: the build folder's Wine prefix, a
 private X screen, the local HTTPS update server with its CA trusted in the
-prefix, the real pointer, screenshots, and manifests of published archives."""
+prefix, the real pointer and screenshots."""
 
-import hashlib
-import json
+import ctypes
 import os
 import re
 import signal
@@ -28,74 +27,40 @@ def windows_path(path):
 
 
 def wait_for(condition, timeout, what, interval=0.1):
-    """Polls until condition() gives something true and returns it. On time
-    out, fails with what, or gives None when what is None."""
+    """Polls until condition() gives something true and returns it; on time out,
+    fails with what."""
     deadline = time.monotonic() + timeout
     while not (result := condition()):
         if time.monotonic() > deadline:
-            if what is None:
-                return None
             raise Failed("%s within %d s" % (what, timeout))
         time.sleep(interval)
     return result
 
 
-def sha256_of(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(4 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
-def write_manifest(folder, name, url, sha256, version="2.0"):
-    with open(os.path.join(folder, name), "w") as f:
-        json.dump({"version": version, "download_url": url, "exe": "Game.exe",
-                   "sha256": sha256}, f)
-
-
-def stop(process):
-    if process is not None and process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+def end_with_us():
+    """Run in a child before it starts: the kernel sends it SIGTERM when we end,
+    however we end, so that no server of ours outlives us holding its port."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 class Rig:
     """One run in a build folder: its Wine prefix, and the screen, server and
     Windows programs the run starts, which close() ends. The run keeps its
-    server's files in home."""
+    server's files in home, which it empties before start_server."""
 
     def __init__(self, build_dir, home, port_setting):
         self.build, self.home = os.path.abspath(build_dir), os.path.abspath(home)
+        self.port_setting = port_setting
         self.prefix = os.path.join(self.build, "wineprefix")
+        self.trust_ca = os.path.join(self.build, "tests", "bin", "trust_ca.exe")
         self.requests = os.path.join(self.home, "requests.log")
         self.env = dict(os.environ)
         self.server = self.xvfb = None
         self.children = []
-        with open(os.path.join(self.build, "CMakeCache.txt"), encoding="utf-8") as f:
-            port = re.search(r"^%s:\w+=(\d+)$" % port_setting, f.read(), re.M)
-        if not port:
-            raise Failed("%s is not in %s/CMakeCache.txt; run `make build` first"
-                         % (port_setting, self.build))
-        self.port = int(port.group(1))
-        # A server left by an interrupted run would hold the port.
-        try:
-            with open(os.path.join(self.home, "server.pid")) as f:
-                pid = int(f.read())
-            with open("/proc/%d/cmdline" % pid, "rb") as f:
-                cmdline = f.read()
-            if b"update_server.py" in cmdline and self.home.encode() in cmdline:
-                os.kill(pid, signal.SIGTERM)
-                wait_for(lambda: not os.path.exists("/proc/%d" % pid), 10, "a stale server")
-        except (OSError, ValueError):
-            pass
 
     def need(self, *paths):
-        for path in (os.path.join(self.build, "wine-run.sh"),) + paths:
+        """Our programs in the build folder, and those the run itself needs."""
+        for path in (os.path.join(self.build, "wine-run.sh"), self.trust_ca) + paths:
             if not os.path.isfile(path):
                 raise Failed("%s is missing; run `make build BUILD_DIR=%s` first"
                              % (path, self.build))
@@ -105,7 +70,8 @@ class Rig:
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten",
-             "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+             "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=end_with_us)
         os.close(write_end)
         with os.fdopen(read_end, "rb") as f:
             number = f.readline().strip()
@@ -117,26 +83,28 @@ class Rig:
     def start_server(self, www):
         """Certificates for localhost, the CA trusted in the prefix, and the
         update server on our port serving www."""
+        with open(os.path.join(self.build, "CMakeCache.txt"), encoding="utf-8") as f:
+            port = re.search(r"^%s:\w+=(\d+)$" % self.port_setting, f.read(), re.M)
+        if not port:
+            raise Failed("%s is not in %s/CMakeCache.txt; run `make build` first"
+                         % (self.port_setting, self.build))
+        self.port = int(port.group(1))
         certs = os.path.join(self.home, "certs")
         self.ca = os.path.join(certs, "ca.pem")
         subprocess.run([os.path.join(HARNESS, "make_test_certs.sh"), certs], check=True,
                        timeout=120)
-        _, code, output = self.wine([os.path.join(self.build, "tests", "bin", "trust_ca.exe"),
-                                     windows_path(os.path.join(certs, "ca.der"))], timeout=300)
+        code, output = self.wine([self.trust_ca, windows_path(os.path.join(certs, "ca.der"))],
+                                 timeout=300)
         if code != 0:
             raise Failed("trust_ca.exe failed: %s" % output.strip())
         port_file = os.path.join(self.home, "server.port")
-        for stale in (port_file, self.requests):
-            if os.path.exists(stale):
-                os.remove(stale)
         with open(os.path.join(self.home, "server.out"), "w") as log:
             self.server = subprocess.Popen(
                 [sys.executable, os.path.join(HARNESS, "update_server.py"), "--root", www,
                  "--certfile", os.path.join(certs, "server.pem"),
                  "--keyfile", os.path.join(certs, "server.key"), "--port", str(self.port),
-                 "--port-file", port_file, "--log", self.requests,
-                 "--pid-file", os.path.join(self.home, "server.pid")],
-                stdout=log, stderr=subprocess.STDOUT)
+                 "--port-file", port_file, "--log", self.requests],
+                stdout=log, stderr=subprocess.STDOUT, preexec_fn=end_with_us)
         wait_for(lambda: os.path.exists(port_file) or self.server.poll() is not None, 30,
                  "the update server did not start")
         if self.server.poll() is not None:
@@ -148,24 +116,16 @@ class Rig:
         return "https://localhost:%d/%s" % (self.port, path)
 
     def requested(self, text):
-        try:
-            with open(self.requests, encoding="utf-8") as f:
-                return text in f.read()
-        except FileNotFoundError:
-            return False
+        """Whether a request for text has come; the server opens its log on start."""
+        with open(self.requests, encoding="utf-8") as f:
+            return text in f.read()
 
-    def wine(self, args, timeout=1500, time_file=None):
-        """Runs a Windows program to its end: (seconds, exit code, output).
-        time_file gets /usr/bin/time's %M, the peak RSS in KiB."""
-        command = [os.path.join(self.build, "wine-run.sh")] + args
-        if time_file is not None and os.path.exists("/usr/bin/time"):
-            command = ["/usr/bin/time", "-f", "%M", "-o", time_file] + command
-        start = time.monotonic()
-        result = subprocess.run(command, env=self.env, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                timeout=timeout)
-        return (time.monotonic() - start, result.returncode,
-                result.stdout.decode("utf-8", "replace"))
+    def wine(self, args, timeout=1500):
+        """Runs a Windows program to its end: (exit code, output)."""
+        result = subprocess.run([os.path.join(self.build, "wine-run.sh")] + args, env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL, timeout=timeout)
+        return result.returncode, result.stdout.decode("utf-8", "replace")
 
     def start(self, args, cwd=None, log=os.devnull):
         """A Windows program left running."""
@@ -209,4 +169,10 @@ class Rig:
         subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=self.prefix),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         for child in self.children + [self.server, self.xvfb]:
-            stop(child)
+            if child is not None and child.poll() is None:
+                child.terminate()
+                try:
+                    child.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    child.kill()
+                    child.wait()
