@@ -102,7 +102,7 @@ class Screenshot:
 class Launcher:
     """One copy of the launcher in a folder of its own."""
 
-    def __init__(self, case, picture=None, prepare=None, expect_window=True):
+    def __init__(self, case, picture=None, prepare=None, expect_window=True, env=None):
         self.folder = tempfile.mkdtemp(prefix="launcher-", dir=TESTENV)
         case.addCleanup(shutil.rmtree, self.folder, True)
         shutil.copy(LAUNCHER, self.folder)
@@ -112,7 +112,7 @@ class Launcher:
             prepare(self.folder)
         self.process = subprocess.Popen(
             [WINE_RUN, os.path.join(self.folder, "VornLauncherTest.exe")],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ, **(env or {})))
         case.addCleanup(self.kill)
         if not expect_window:
             return
@@ -307,6 +307,22 @@ class LauncherWindow(unittest.TestCase):
             launcher.path("game_offline", "launched.txt")), timeout=60))
         self.assertFalse(os.path.exists(launcher.path("game_online", "version.txt")))
         self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[OFFICIAL], timeout=10))
+        self.assertEqual(launcher.close(), 0)
+
+    def test_dlls_planted_beside_the_launcher_are_not_loaded(self):
+        names = ("dwmapi.dll", "msimg32.dll")
+
+        def plant(folder):
+            for name in names:
+                shutil.copy(os.path.join(BUILD, "tests", "bin", "planted_dll.dll"),
+                            os.path.join(folder, name))
+        # Wine prefers its own DLLs; this load order is Windows': the
+        # program's folder before the system folder.
+        launcher = Launcher(self, prepare=plant,
+                            env={"VORN_DLLOVERRIDES": "dwmapi,msimg32=n,b"})
+        launcher.screenshot("planted-dlls")  # the panels have been blended
+        for name in names:
+            self.assertFalse(os.path.exists(launcher.path(name + ".loaded")), name)
         self.assertEqual(launcher.close(), 0)
 
     def test_failed_run_shows_the_error_box(self):
