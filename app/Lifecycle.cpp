@@ -11,6 +11,7 @@
 #include "ui/Picture.h"
 #include "platform/Paths.h"
 #include "platform/SystemFolders.h"
+#include "platform/LongPath.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -30,8 +31,8 @@ HICON LoadLauncherIcon(HINSTANCE instance, int size) {
 // "background2.jpg" beside the launcher, decoded, or null. Every failure is
 // silent: the panel is then drawn translucent.
 IPicture* LoadPanelPicture(const std::wstring& path) {
-    HandleGuard file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleGuard file(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         return nullptr;
     LARGE_INTEGER size{};

@@ -5,6 +5,7 @@
 #include "platform/Text.h"
 #include "platform/PowerShell.h"
 #include "platform/ZipExtract.h"
+#include "platform/LongPath.h"
 
 #include <stdexcept>
 
@@ -36,7 +37,7 @@ const DWORD kFetchLimitMs = 2 * 60 * 1000;
 DWORD ExpandLimitMs(const std::wstring& archivePath) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     unsigned long long size = 0;
-    if (GetFileAttributesExW(archivePath.c_str(), GetFileExInfoStandard, &data))
+    if (GetFileAttributesExW(ExtendedLengthPath(archivePath).c_str(), GetFileExInfoStandard, &data))
         size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return static_cast<DWORD>((5 + size / (100ull << 20)) * 60 * 1000);
 }

@@ -3,6 +3,7 @@
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
 #include "platform/Paths.h"
+#include "platform/LongPath.h"
 
 #include <windows.h>
 
@@ -52,7 +53,8 @@ std::wstring VolumeDisplayName(const std::wstring& path) {
 bool FreeBytesAt(const std::wstring& path, uint64_t& freeBytes) {
     const std::wstring folder = ExistingFolderOf(path);
     ULARGE_INTEGER available{};
-    if (folder.empty() || !GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+    if (folder.empty() || !GetDiskFreeSpaceExW((ExtendedLengthPath(folder) + L"\\").c_str(),
+                                               &available, nullptr, nullptr))
         return false;
     freeBytes = available.QuadPart;
     return true;

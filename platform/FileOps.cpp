@@ -4,6 +4,7 @@
 #include "platform/FileFaults.h"
 #include "platform/Guards.h"
 #include "platform/Paths.h"
+#include "platform/LongPath.h"
 
 #include <windows.h>
 
@@ -25,10 +26,10 @@ std::wstring DeleteAccessDeniedText(const std::wstring& path) {
 // Clears the marks that stop a deletion or an overwrite. Most files carry
 // none, and setting attributes costs a round trip, so only those are touched.
 void ResetAttributes(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
     const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) != 0)
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesW(ExtendedLengthPath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 bool IsGone(DWORD code) {
@@ -43,7 +44,7 @@ DWORD DeleteWithRetries(const std::wstring& path, const wchar_t* operation,
     DWORD code = 0;
     for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
         ResetAttributes(path);
-        if (!FileOperationFault(operation, path) && remove(path.c_str()))
+        if (!FileOperationFault(operation, path) && remove(ExtendedLengthPath(path).c_str()))
             return 0;
         code = GetLastError();
         if (IsGone(code))
@@ -79,19 +80,19 @@ bool IsLinkEntry(const WIN32_FIND_DATAW& data) {
 } // namespace
 
 bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool IsFile(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 std::vector<DirEntry> ListDirectory(const std::wstring& folder) {
     std::vector<DirEntry> entries;
     WIN32_FIND_DATAW data{};
-    FindGuard find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &data));
+    FindGuard find(FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &data));
     if (!find.Valid())
         return entries;
     do {
@@ -125,7 +126,7 @@ void EnsureDir(const std::wstring& folder) {
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
         const std::wstring current = folder.substr(0, *level);
         if (!FileOperationFault(L"create-folder", current) &&
-            CreateDirectoryW(current.c_str(), nullptr))
+            CreateDirectoryW(ExtendedLengthPath(current).c_str(), nullptr))
             continue;
         const DWORD code = GetLastError();
         if (code == ERROR_ALREADY_EXISTS)
@@ -141,7 +142,8 @@ void CopySingleFile(const std::wstring& source, const std::wstring& destination)
     EnsureDir(ParentPath(destination));
     ResetAttributes(destination);
     if (!FileOperationFault(L"copy", destination) &&
-        CopyFileW(source.c_str(), destination.c_str(), FALSE))
+        CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(destination).c_str(),
+                  FALSE))
         return;
     const std::wstring systemText = GetWinErrorMessage(GetLastError());
     throw MakeError(L"Не удалось скопировать '" + source + L"' -> '" + destination + L"': " +
@@ -161,7 +163,7 @@ void RemoveFileWithRetries(const std::wstring& file) {
 }
 
 void RemoveTreeWithRetries(const std::wstring& folder) {
-    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(folder).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return;
     // A link is removed as it stands: what it points to lies outside this tree.
@@ -207,7 +209,8 @@ void CopyDirectoryContents(const std::wstring& source, const std::wstring& desti
         EnsureDir(ParentPath(target));
         ResetAttributes(target);
         if (!FileOperationFault(L"copy", target) &&
-            CopyFileW(entry.fullPath.c_str(), target.c_str(), FALSE))
+            CopyFileW(ExtendedLengthPath(entry.fullPath).c_str(),
+                      ExtendedLengthPath(target).c_str(), FALSE))
             continue;
         const DWORD code = GetLastError();
         if (code == ERROR_ACCESS_DENIED)
@@ -231,8 +234,8 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination) {
 void WriteWholeFile(const std::wstring& path, const std::string& bytes, bool flush) {
     HandleGuard file(FileOperationFault(L"create-file", path)
                          ? INVALID_HANDLE_VALUE
-                         : CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+                         : CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         throw MakeError(L"Не удалось записать файл: " + path);
     DWORD written = 0;
@@ -254,22 +257,22 @@ void FlushFileToDisk(const std::wstring& path) {
         return;
     // Flushing needs write access, which a read-only mark refuses: lifted for
     // the moment of the flush.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly)
-        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW(ExtendedLengthPath(path).c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     DWORD code = 0;
     if (FileOperationFault(L"flush", path)) {
         code = GetLastError();
     } else {
-        HandleGuard file(CreateFileW(path.c_str(), GENERIC_WRITE,
+        HandleGuard file(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.Valid() || !FlushFileBuffers(file.Get()))
             code = GetLastError();
     }
     if (readOnly)
-        SetFileAttributesW(path.c_str(), attributes);
+        SetFileAttributesW(ExtendedLengthPath(path).c_str(), attributes);
     if (code == 0)
         return;
     const std::wstring systemText = GetWinErrorMessage(code);
@@ -290,7 +293,7 @@ void FlushTree(const std::wstring& folder) {
 unsigned long long FolderSize(const std::wstring& folder) {
     unsigned long long total = 0;
     WIN32_FIND_DATAW data{};
-    FindGuard find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &data));
+    FindGuard find(FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &data));
     if (!find.Valid())
         return 0;
     do {

@@ -5,6 +5,7 @@
 #include "platform/Guards.h"
 #include "platform/HttpRequest.h"
 #include "platform/Paths.h"
+#include "platform/LongPath.h"
 
 #define ZLIB_CONST
 #include <zlib.h>
@@ -227,8 +228,8 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
 
     HandleGuard file(FileOperationFault(L"create-file", filePath)
                          ? INVALID_HANDLE_VALUE
-                         : CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+                         : CreateFileW(ExtendedLengthPath(filePath).c_str(), GENERIC_WRITE, 0,
+                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         ThrowWithSystemText(L"Не удалось создать файл: " + filePath + L": ", GetLastError());
     BodyWriter output(file.Get(), filePath);

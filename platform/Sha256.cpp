@@ -3,6 +3,7 @@
 #include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/Guards.h"
+#include "platform/LongPath.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -46,8 +47,9 @@ std::string ComputeFileSha256(const std::wstring& path) {
     // Read sharing only: nobody may write to the archive while it is digested.
     HandleGuard file(FileOperationFault(L"open", path)
                          ? INVALID_HANDLE_VALUE
-                         : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                         : CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         throw MakeError(L"Не удалось открыть файл для SHA-256: " + path);
 

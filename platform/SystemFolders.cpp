@@ -26,9 +26,32 @@ std::wstring SystemFolder() {
     return folder;
 }
 
+namespace {
+
+std::wstring EnvironmentValue(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    std::wstring value(size, L'\0');
+    value.resize(size > 0 ? GetEnvironmentVariableW(name, value.data(), size) : 0);
+    return value;
+}
+
+} // namespace
+
 std::wstring TempFolder() {
     const DWORD size = GetTempPathW(0, nullptr);
     std::wstring folder(size, L'\0');
     folder.resize(size > 0 ? GetTempPathW(size, folder.data()) : 0);
-    return folder;
+    if (!folder.empty())
+        return folder;
+    // GetTempPathW gives up on a folder longer than MAX_PATH; it is asked
+    // for where GetTempPathW looks, in the same order.
+    for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE"}) {
+        folder = EnvironmentValue(name);
+        if (!folder.empty())
+            return folder.back() == L'\\' ? folder : folder + L'\\';
+    }
+    const UINT windowsSize = GetWindowsDirectoryW(nullptr, 0);
+    folder.assign(windowsSize, L'\0');
+    folder.resize(windowsSize > 0 ? GetWindowsDirectoryW(folder.data(), windowsSize) : 0);
+    return folder.empty() ? folder : folder + L'\\';
 }

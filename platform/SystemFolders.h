@@ -10,5 +10,6 @@ std::wstring ModuleFilePath();
 // The system folder (C:\Windows\System32), without a trailing separator.
 std::wstring SystemFolder();
 
-// The user's temp folder, with its trailing separator as GetTempPathW gives it.
+// The user's temp folder, with its trailing separator as GetTempPathW gives it;
+// also where GetTempPathW refuses one longer than MAX_PATH.
 std::wstring TempFolder();

@@ -1,6 +1,7 @@
 #include "platform/Text.h"
 
 #include "platform/Guards.h"
+#include "platform/LongPath.h"
 
 #include <windows.h>
 
@@ -9,8 +10,8 @@ const LONGLONG kMaxReadSize = 67108864; // 64 MiB
 }
 
 std::string ReadWholeFileUtf8(const std::wstring& path, const std::string& fallback) {
-    HandleGuard file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleGuard file(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         return fallback;
     LARGE_INTEGER size{};

@@ -4,6 +4,7 @@
 #include "platform/FileOps.h"
 #include "platform/Paths.h"
 #include "platform/PowerShell.h"
+#include "platform/LongPath.h"
 
 #include <windows.h>
 
@@ -33,7 +34,7 @@ unsigned long long Ticks(const FILETIME& time) {
 bool IsStale(const std::wstring& folder, const FILETIME& lastWrite) {
     const std::wstring lock = JoinPath(folder, kLockName);
     if (IsFile(lock))
-        return DeleteFileW(lock.c_str()) != 0; // fails while its run holds it
+        return DeleteFileW(ExtendedLengthPath(lock).c_str()) != 0; // fails while its run holds it
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     return Ticks(now) > Ticks(lastWrite) + kUnlockedStaleAfter;
@@ -44,8 +45,9 @@ bool IsStale(const std::wstring& folder, const FILETIME& lastWrite) {
 HANDLE MakeLockedFolder(const std::wstring& folder) {
     EnsureDir(folder);
     const std::wstring lock = JoinPath(folder, kLockName);
-    const HANDLE handle = CreateFileW(lock.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileW(ExtendedLengthPath(lock).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE)
         return handle;
     const std::wstring systemText = GetWinErrorMessage(GetLastError());
@@ -79,7 +81,8 @@ void RemoveStaleWorkFolders() {
     std::vector<std::wstring> stale;
     WIN32_FIND_DATAW data{};
     {
-        FindGuard find(FindFirstFileW(JoinPath(temp, kFolderPattern).c_str(), &data));
+        FindGuard find(
+            FindFirstFileW(ExtendedLengthPath(JoinPath(temp, kFolderPattern)).c_str(), &data));
         if (!find.Valid())
             return;
         do {

@@ -5,6 +5,7 @@
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
 #include "platform/Paths.h"
+#include "platform/LongPath.h"
 
 #include <windows.h>
 
@@ -569,17 +570,17 @@ bool ExtractFile(HANDLE archive, uint64_t limit, ArchiveReader& data,
     if (!MakeFolder(ParentPath(entry.target)) || IsFolder(entry.target))
         return false;
     // Files of an older build may be read-only; they are replaced all the same.
-    SetFileAttributesW(entry.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(ExtendedLengthPath(entry.target).c_str(), FILE_ATTRIBUTE_NORMAL);
     HandleGuard file(FileOperationFault(L"create-file", entry.target)
                          ? INVALID_HANDLE_VALUE
-                         : CreateFileW(entry.target.c_str(), GENERIC_WRITE, 0, nullptr,
-                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                         : CreateFileW(ExtendedLengthPath(entry.target).c_str(), GENERIC_WRITE, 0,
+                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         return false;
     // A half-written or damaged file must not look like a good one.
     ScopeExit removePartial([&] {
         file.Close();
-        DeleteFileW(entry.target.c_str());
+        DeleteFileW(ExtendedLengthPath(entry.target).c_str());
     });
     EntryOutput output(file.Get(), entry.target, entry.uncompressedSize);
     const bool unpacked = entry.method == kMethodStored ? CopyStored(data, entry, output)
@@ -593,8 +594,8 @@ bool ExtractFile(HANDLE archive, uint64_t limit, ArchiveReader& data,
 HANDLE OpenArchive(const std::wstring& archivePath) {
     if (FileOperationFault(L"open", archivePath))
         return INVALID_HANDLE_VALUE;
-    return CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return CreateFileW(ExtendedLengthPath(archivePath).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
 // What the first pass learns from the archive's directory.

@@ -71,6 +71,13 @@ def main():
             "VornRPG/Save/shipped.sav": b"shipped save 2",
             "VornRPG/ModScripts/multiplayer/nickname.json": b'{"nick": "shipped2"}',
         }),
+        # Files over 300 characters below the game folder.
+        "deep.zip": (with_zipfile, {
+            "Game.exe": game,
+            "data.txt": b"deep",
+            "Data/" + "/".join("level%d_%s" % (i, "x" * 54) for i in range(5)) + "/deep.bin":
+                b"far below",
+        }),
         "caps.zip": (with_zipfile, {
             "readme.txt": b"not part of the build",
             "Bin/GAME.EXE": game,

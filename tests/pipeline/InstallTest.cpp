@@ -197,3 +197,43 @@ TEST_F(Install, WorkFolderThatCannotBeMadeStopsBeforeTheDownload) {
     EXPECT_EQ(TreeOf(online), before);
     EXPECT_EQ(ReadBytes(base / L"backup\\game_online\\Save\\slot1.sav"), "mine");
 }
+
+TEST_F(Install, FilesDeeperThan260CharactersInstallUpdateAndKeepTheSaves) {
+    // The build's files, the player's saves and their backups, the temp
+    // folder and the work folder's files all lie past 260 characters.
+    const std::wstring level = L"\\" + std::wstring(40, L'l');
+    const std::wstring deep = base.Path() + level + level;
+    const std::wstring temp = deep + L"\\temp" + level + level + level + level;
+    ASSERT_GT(temp.size(), 260u); // longer than GetTempPathW will give
+    EnsureDir(temp);
+    wchar_t saved[1024] = {};
+    GetEnvironmentVariableW(L"TMP", saved, 1024);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    app.baseFolder = deep;
+    online = deep + L"\\game_online";
+    app.onlineFolder = online;
+    const std::wstring save =
+        L"Save\\" + std::wstring(90, L's') + L"\\" + std::wstring(90, L's') + L"\\slot.sav";
+    InstallBuild(online, "0.9", {{save, "mine"}});
+    const std::wstring deepFile = online + L"\\Data\\level0_" + std::wstring(54, L'x') +
+                                  L"\\level1_" + std::wstring(54, L'x') + L"\\level2_" +
+                                  std::wstring(54, L'x') + L"\\level3_" + std::wstring(54, L'x') +
+                                  L"\\level4_" + std::wstring(54, L'x') + L"\\deep.bin";
+    ASSERT_GT(deepFile.size(), 400u);
+
+    auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"deep.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    EXPECT_EQ(ReadBytes(deepFile), "far below");
+    EXPECT_EQ(ReadBytes(online + L"\\" + save), "mine");
+    EXPECT_EQ(ReadBytes(deep + L"\\backup\\game_online\\" + save), "mine");
+    // The next update empties the folder of the deep files and brings the
+    // saves back again.
+    WriteBytes(online + L"\\" + save, "mine, later");
+    messages = RunOnline(server.PublishManifest(ManifestFor("2.0", L"deep.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"2.0", true);
+    EXPECT_EQ(ReadBytes(deepFile), "far below");
+    EXPECT_EQ(ReadBytes(online + L"\\" + save), "mine, later");
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+    EXPECT_TRUE(ListDirectory(temp).empty());
+    SetEnvironmentVariableW(L"TMP", saved);
+}

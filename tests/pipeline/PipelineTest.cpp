@@ -1,6 +1,7 @@
 #include "tests/pipeline/PipelineTest.h"
 
 #include "platform/FileOps.h"
+#include "platform/SystemFolders.h"
 
 #include <algorithm>
 
@@ -48,8 +49,7 @@ std::vector<std::wstring> PipelineTest::WaitForLaunch(const std::wstring& folder
 }
 
 std::vector<std::wstring> PipelineTest::LeftoverWorkFolders() {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
+    const std::wstring temp = TempFolder();
     const std::wstring prefix = L"vorn_launcher_" + std::to_wstring(GetCurrentProcessId()) + L"_";
     std::vector<std::wstring> found;
     for (const DirEntry& entry : ListDirectory(temp))

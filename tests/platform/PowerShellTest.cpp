@@ -18,12 +18,20 @@ TEST(EscapeForPowerShellSingleQuoted, DoublesApostrophesOnly) {
 }
 
 TEST(GetTempFolderName, NamesAFreshFolderUnderTheTempFolderWithoutMakingIt) {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring prefix =
-        std::wstring(temp) + L"vorn_launcher_" + std::to_wstring(GetCurrentProcessId()) + L"_";
-
+    // A temp folder longer than 260 characters, as a deep user profile has.
+    TempDir base;
+    const std::wstring temp = base / (std::wstring(120, L'a') + L"\\" + std::wstring(120, L'b'));
+    ASSERT_TRUE(CreateDirectoryW((base / std::wstring(120, L'a')).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+    wchar_t saved[1024] = {};
+    GetEnvironmentVariableW(L"TMP", saved, 1024);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
     const std::wstring name = GetTempFolderName();
+    const std::wstring again = GetTempFolderName();
+    SetEnvironmentVariableW(L"TMP", saved);
+
+    const std::wstring prefix =
+        temp + L"\\vorn_launcher_" + std::to_wstring(GetCurrentProcessId()) + L"_";
     ASSERT_EQ(name.compare(0, prefix.size(), prefix), 0) << "name: " << ToUtf8(name);
     const std::wstring tick = name.substr(prefix.size());
     ASSERT_FALSE(tick.empty());
@@ -31,7 +39,7 @@ TEST(GetTempFolderName, NamesAFreshFolderUnderTheTempFolderWithoutMakingIt) {
         EXPECT_TRUE(std::iswdigit(digit));
     EXPECT_FALSE(tick.size() > 1 && tick[0] == L'0');
     EXPECT_FALSE(Exists(name));
-    EXPECT_FALSE(Exists(GetTempFolderName()));
+    EXPECT_FALSE(Exists(again));
 }
 
 TEST(PowerShellIsWineStub, APowerShellInTheCurrentFolderIsNotTaken) {

@@ -102,9 +102,12 @@ class Screenshot:
 class Launcher:
     """One copy of the launcher in a folder of its own."""
 
-    def __init__(self, case, picture=None, prepare=None, expect_window=True, env=None):
-        self.folder = tempfile.mkdtemp(prefix="launcher-", dir=TESTENV)
-        case.addCleanup(shutil.rmtree, self.folder, True)
+    def __init__(self, case, picture=None, prepare=None, expect_window=True, env=None,
+                 subfolder=""):
+        top = tempfile.mkdtemp(prefix="launcher-", dir=TESTENV)
+        case.addCleanup(shutil.rmtree, top, True)
+        self.folder = os.path.join(top, subfolder)
+        os.makedirs(self.folder, exist_ok=True)
         shutil.copy(LAUNCHER, self.folder)
         if picture:
             shutil.copy(picture, os.path.join(self.folder, "background2.jpg"))
@@ -323,6 +326,13 @@ class LauncherWindow(unittest.TestCase):
         launcher.screenshot("planted-dlls")  # the panels have been blended
         for name in names:
             self.assertFalse(os.path.exists(launcher.path(name + ".loaded")), name)
+        self.assertEqual(launcher.close(), 0)
+
+    def test_launcher_deeper_than_260_characters_keeps_its_builds_beside_it(self):
+        launcher = Launcher(self, subfolder=os.path.join(*[c * 60 for c in "abcd"]))
+        self.assertGreater(len(launcher.path("VornLauncherTest.exe")), 300)
+        for build in ("game_online", "game_offline"):
+            self.assertTrue(os.path.isdir(launcher.path(build, "Save")), build)
         self.assertEqual(launcher.close(), 0)
 
     def test_failed_run_shows_the_error_box(self):
