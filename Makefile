@@ -9,12 +9,9 @@ all: build
 deps:
 	@tools/install-deps.sh
 
+# Configures again, afresh, whenever CMAKE_FLAGS differ from the last time.
 configure: deps
-	@if [ ! -f $(BUILD_DIR)/build.ninja ]; then \
-	    cmake -S . -B $(BUILD_DIR) -G Ninja \
-	        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	        -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS); \
-	fi
+	@tools/configure.sh $(BUILD_DIR) "$(CMAKE_FLAGS)"
 
 build: configure
 	cmake --build $(BUILD_DIR)
@@ -33,7 +30,8 @@ soak: configure
 demo: build
 	tools/demo.py $(BUILD_DIR)
 
-# The launcher with the production settings, into dist/ with its SHA-256.
+# The launcher with the production settings and exactly CMAKE_FLAGS, into
+# dist/ with its SHA-256 and the addresses built into it.
 release: deps
 	tools/release.sh
 
