@@ -6,7 +6,7 @@ set -eu
 
 packages="cmake ninja-build make mingw-w64 g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
     wine wine64 xvfb xauth x11-utils imagemagick xdotool googletest python3 openssl zip unzip
-    locales nginx $*"
+    locales nginx osslsigncode $*"
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then

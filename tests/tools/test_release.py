@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks of the release build as a publisher runs it: changed CMake flags
 always reach the build, `make release` builds with exactly the flags given and
-says which addresses are built in, and the same commit gives the same bytes.
+says which addresses are built in, the same commit gives the same bytes, and
+a release signed with a code-signing certificate verifies.
 
     VORN_RELEASE_TEST_DIR=FOLDER python3 tests/tools/test_release.py
 
@@ -28,9 +29,9 @@ def cached(build, name):
     return None
 
 
-def release(name, flags):
+def release(name, flags, **signing):
     """tools/release.sh into SCRATCH/name; returns its output and the exe."""
-    env = dict(os.environ, CMAKE_FLAGS=flags,
+    env = dict(os.environ, CMAKE_FLAGS=flags, **signing,
                VORN_RELEASE_BUILD=os.path.join(SCRATCH, name, "build"),
                VORN_RELEASE_DIST=os.path.join(SCRATCH, name, "dist"))
     result = subprocess.run([os.path.join(ROOT, "tools", "release.sh")], env=env, cwd=ROOT,
@@ -75,6 +76,36 @@ class Release(unittest.TestCase):
         self.assertRegex(again, r"server URL: +https://vornrpg\.ru\n")
         self.assertRegex(again, r"community URL: +https://vk\.com/vornrpg\n")
         self.assertFalse(re.search(r"example", again))
+
+    def test_release_is_signed_and_verified_or_says_it_is_not(self):
+        output, _ = release("a", STUDIO_FLAGS)
+        self.assertIn("UNSIGNED", output)
+        # A studio's code-signing certificate, made here.
+        keys = os.path.join(SCRATCH, "signing")
+        os.makedirs(keys, exist_ok=True)
+        cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                        "-subj", "/CN=Vorn Test Studio", "-keyout", key, "-out", cert,
+                        "-addext", "keyUsage=critical,digitalSignature",
+                        "-addext", "extendedKeyUsage=codeSigning"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        output, exe = release("a", STUDIO_FLAGS, SIGN_CERT=cert, SIGN_KEY=key, SIGN_CA=cert)
+        self.assertIn("CN = Vorn Test Studio and verified", output)
+        self.assertNotIn("UNSIGNED", output)
+
+        def verifies(path):
+            return subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  timeout=60).returncode == 0
+        self.assertTrue(verifies(exe))
+        # One byte of the code changed: the signature no longer holds.
+        with open(exe, "rb") as f:
+            data = bytearray(f.read())
+        data[0x400] ^= 0xFF
+        tampered = os.path.join(keys, "tampered.exe")
+        with open(tampered, "wb") as f:
+            f.write(data)
+        self.assertFalse(verifies(tampered))
 
 
 if __name__ == "__main__":
