@@ -5,7 +5,6 @@
 #include "platform/Text.h"
 #include "platform/PowerShell.h"
 #include "platform/ZipExtract.h"
-#include "platform/LongPath.h"
 
 #include <stdexcept>
 
@@ -35,11 +34,7 @@ const DWORD kFetchLimitMs = 2 * 60 * 1000;
 
 // Expand-Archive is slow: 5 minutes, and one more for every 100 MiB.
 DWORD ExpandLimitMs(const std::wstring& archivePath) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    unsigned long long size = 0;
-    if (GetFileAttributesExW(ExtendedLengthPath(archivePath).c_str(), GetFileExInfoStandard, &data))
-        size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return static_cast<DWORD>((5 + size / (100ull << 20)) * 60 * 1000);
+    return static_cast<DWORD>((5 + FileSize(archivePath) / (100ull << 20)) * 60 * 1000);
 }
 
 // True when PowerShell ran the command to success. A PowerShell that cannot

@@ -25,11 +25,12 @@ std::wstring DeleteAccessDeniedText(const std::wstring& path) {
 
 // Clears the marks that stop a deletion or an overwrite. Most files carry
 // none, and setting attributes costs a round trip, so only those are touched.
-void ResetAttributes(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
+// Takes the path in its \\?\ form.
+void ResetAttributes(const std::wstring& longPath) {
+    const DWORD attributes = GetFileAttributesW(longPath.c_str());
     const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) != 0)
-        SetFileAttributesW(ExtendedLengthPath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesW(longPath.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 bool IsGone(DWORD code) {
@@ -41,10 +42,11 @@ bool IsGone(DWORD code) {
 // error code of the last attempt.
 DWORD DeleteWithRetries(const std::wstring& path, const wchar_t* operation,
                         BOOL(WINAPI* remove)(LPCWSTR)) {
+    const std::wstring longPath = ExtendedLengthPath(path);
     DWORD code = 0;
     for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
-        ResetAttributes(path);
-        if (!FileOperationFault(operation, path) && remove(ExtendedLengthPath(path).c_str()))
+        ResetAttributes(longPath);
+        if (!FileOperationFault(operation, path) && remove(longPath.c_str()))
             return 0;
         code = GetLastError();
         if (IsGone(code))
@@ -140,10 +142,10 @@ void CopySingleFile(const std::wstring& source, const std::wstring& destination)
     if (!IsFile(source))
         return;
     EnsureDir(ParentPath(destination));
-    ResetAttributes(destination);
+    const std::wstring longDestination = ExtendedLengthPath(destination);
+    ResetAttributes(longDestination);
     if (!FileOperationFault(L"copy", destination) &&
-        CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(destination).c_str(),
-                  FALSE))
+        CopyFileW(ExtendedLengthPath(source).c_str(), longDestination.c_str(), FALSE))
         return;
     const std::wstring systemText = GetWinErrorMessage(GetLastError());
     throw MakeError(L"Не удалось скопировать '" + source + L"' -> '" + destination + L"': " +
@@ -207,10 +209,10 @@ void CopyDirectoryContents(const std::wstring& source, const std::wstring& desti
             continue;
         }
         EnsureDir(ParentPath(target));
-        ResetAttributes(target);
+        const std::wstring longTarget = ExtendedLengthPath(target);
+        ResetAttributes(longTarget);
         if (!FileOperationFault(L"copy", target) &&
-            CopyFileW(ExtendedLengthPath(entry.fullPath).c_str(),
-                      ExtendedLengthPath(target).c_str(), FALSE))
+            CopyFileW(ExtendedLengthPath(entry.fullPath).c_str(), longTarget.c_str(), FALSE))
             continue;
         const DWORD code = GetLastError();
         if (code == ERROR_ACCESS_DENIED)
@@ -257,22 +259,23 @@ void FlushFileToDisk(const std::wstring& path) {
         return;
     // Flushing needs write access, which a read-only mark refuses: lifted for
     // the moment of the flush.
-    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
+    const std::wstring longPath = ExtendedLengthPath(path);
+    const DWORD attributes = GetFileAttributesW(longPath.c_str());
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly)
-        SetFileAttributesW(ExtendedLengthPath(path).c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     DWORD code = 0;
     if (FileOperationFault(L"flush", path)) {
         code = GetLastError();
     } else {
-        HandleGuard file(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE,
+        HandleGuard file(CreateFileW(longPath.c_str(), GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.Valid() || !FlushFileBuffers(file.Get()))
             code = GetLastError();
     }
     if (readOnly)
-        SetFileAttributesW(ExtendedLengthPath(path).c_str(), attributes);
+        SetFileAttributesW(longPath.c_str(), attributes);
     if (code == 0)
         return;
     const std::wstring systemText = GetWinErrorMessage(code);
@@ -307,4 +310,11 @@ unsigned long long FolderSize(const std::wstring& folder) {
                 (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     } while (FindNextFileW(find.Get(), &data));
     return total;
+}
+
+unsigned long long FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }

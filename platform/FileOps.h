@@ -65,3 +65,6 @@ void FlushTree(const std::wstring& folder);
 
 // The bytes of all files below the folder (links left out); 0 when missing.
 unsigned long long FolderSize(const std::wstring& folder);
+
+// The bytes of one file; 0 when missing.
+unsigned long long FileSize(const std::wstring& path);

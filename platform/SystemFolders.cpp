@@ -19,14 +19,16 @@ std::wstring ModuleFilePath() {
     }
 }
 
-std::wstring SystemFolder() {
-    const UINT size = GetSystemDirectoryW(nullptr, 0);
+namespace {
+
+// A folder from a call that reports the size it needs when given none
+// (GetSystemDirectoryW, GetWindowsDirectoryW).
+std::wstring AskFolder(UINT(WINAPI* ask)(LPWSTR, UINT)) {
+    const UINT size = ask(nullptr, 0);
     std::wstring folder(size, L'\0');
-    folder.resize(size > 0 ? GetSystemDirectoryW(folder.data(), size) : 0);
+    folder.resize(size > 0 ? ask(folder.data(), size) : 0);
     return folder;
 }
-
-namespace {
 
 std::wstring EnvironmentValue(const wchar_t* name) {
     const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
@@ -36,6 +38,10 @@ std::wstring EnvironmentValue(const wchar_t* name) {
 }
 
 } // namespace
+
+std::wstring SystemFolder() {
+    return AskFolder(GetSystemDirectoryW);
+}
 
 std::wstring TempFolder() {
     const DWORD size = GetTempPathW(0, nullptr);
@@ -50,8 +56,6 @@ std::wstring TempFolder() {
         if (!folder.empty())
             return folder.back() == L'\\' ? folder : folder + L'\\';
     }
-    const UINT windowsSize = GetWindowsDirectoryW(nullptr, 0);
-    folder.assign(windowsSize, L'\0');
-    folder.resize(windowsSize > 0 ? GetWindowsDirectoryW(folder.data(), windowsSize) : 0);
+    folder = AskFolder(GetWindowsDirectoryW);
     return folder.empty() ? folder : folder + L'\\';
 }
