@@ -42,7 +42,7 @@ class Demo:
         self.headless = headless
         self.shots_dir = os.path.join(self.run_dir, "screenshots")
         self.launcher_dir = os.path.join(self.run_dir, LAUNCHER_FOLDER)
-        self.manifests = os.path.join(self.run_dir, "www", "Launcher")
+        self.www = os.path.join(self.run_dir, "www")
         self.launcher = None
         self.shots, self.report, self.published = [], [], {}
 
@@ -52,11 +52,12 @@ class Demo:
         self.game_exe = os.path.join(demo, "game-build", "Game.exe")
         self.rig.need(self.launcher_exe, self.game_exe)
         shutil.rmtree(self.run_dir, ignore_errors=True)
-        for folder in (self.manifests, self.shots_dir, self.launcher_dir):
+        for folder in (os.path.join(self.www, "Launcher"), os.path.join(self.www, "builds"),
+                       self.shots_dir, self.launcher_dir):
             os.makedirs(folder)
         if self.headless:
             self.rig.start_screen()
-        self.rig.start_server(os.path.dirname(self.manifests))
+        self.rig.start_server(self.www)
         for build in BUILDS:
             self.publish(build, "1.0.0")
         exe = shutil.copy2(self.launcher_exe, self.launcher_dir)
@@ -83,15 +84,24 @@ class Demo:
                    for n in names)
         rate = max(size // DOWNLOAD_SECONDS, 20000)
         archive = "game-%s-%s.zip" % (build, version)
-        url = self.rig.url("_slow/%d/Launcher/%s" % (rate, archive))
-        manifest = os.path.join(self.manifests, BUILDS[build][0])
+        url = self.rig.url("_slow/%d/builds/%s" % (rate, archive))
+        name = BUILDS[build][0]
+        live = self.rig.url("Launcher/" + name)
+        upload = os.path.join(self.run_dir, "upload", build + "-" + version)
         result = subprocess.run(
             [sys.executable, os.path.join(os.path.dirname(__file__), "publish"), folder,
-             "--version", version, "--url", url, "--out", self.manifests, "--manifest",
-             BUILDS[build][0]] + (["--previous", manifest] if os.path.exists(manifest) else []),
+             "--version", version, "--url", url, "--out", upload]
+            + (["--official"] if build == "official" else [])
+            + (["--previous", live, "--ca-file", self.rig.ca]
+               if os.path.exists(os.path.join(self.www, "Launcher", name)) else []),
             capture_output=True, text=True)
         if result.returncode != 0:
             raise Failed("tools/publish failed: " + result.stderr.strip())
+        # Uploaded as the tool says, the archive first and the manifest last;
+        # the test server reads /_slow/<rate>/ as a throttle, not a folder.
+        shutil.copy2(os.path.join(upload, "_slow", str(rate), "builds", archive),
+                     os.path.join(self.www, "builds"))
+        shutil.copy2(os.path.join(upload, "Launcher", name), os.path.join(self.www, "Launcher"))
         say("==> published %s %s at %s (%d bytes/s)" % (build, version, url, rate))
         self.published[build] = (version, archive)
 

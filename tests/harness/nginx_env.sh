@@ -6,6 +6,9 @@
 #   nginx_env.sh cleanup DIR
 #   nginx_env.sh cut DIR
 #
+# NGINX_CONF_TEMPLATE names another configuration to fill in instead of
+# nginx.conf.in (one that gets things wrong, for tools that must notice).
+#
 # setup (re)starts nginx on https://localhost:PORT (127.0.0.1, and ::1 where
 # the machine has it), TLS 1.2 and 1.3 with CERTDIR/server.pem and
 # CERTDIR/server.key, serving DIR/www (made empty, with Launcher/ and
@@ -199,7 +202,7 @@ setup)
 
     sed -e "s|@DIR@|$(escape "$dir")|g" -e "s|@CERTDIR@|$(escape "$cert_dir")|g" \
         -e "s|@SECOND_HOST@|$host|g" -e "s|@SECOND_ORIGIN@|$second_origin|g" \
-        -e "s|@USER@|$user_line|g" "$here/nginx.conf.in" >"$dir/nginx.conf"
+        -e "s|@USER@|$user_line|g" "${NGINX_CONF_TEMPLATE:-$here/nginx.conf.in}" >"$dir/nginx.conf"
 
     if ! "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \
         </dev/null >"$dir/nginx.out" 2>&1; then

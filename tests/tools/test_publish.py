@@ -1,35 +1,29 @@
 #!/usr/bin/env python3
-"""Checks of tools/publish: the archive and manifest it writes, what it
-refuses, and its copy of the launcher's version order and manifest reading.
+"""Checks of tools/publish: the archive and manifest it writes in the
+server's layout, what it refuses, and its copy of the launcher's version
+order, manifest reading and URL encoding.
 The tool runs as the publisher runs it, as a program, on real build folders
 in temporary directories."""
 
 import hashlib
-import importlib.machinery
 import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import types
 import unittest
 import zipfile
 from unittest import mock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "publish")
-URL = "https://cdn.example.test/_slow/50000/builds/game-%s.zip"
+URL = "https://cdn.example.test/builds/game-%s.zip"
 UTF8_FLAG = 0x800
 
 
-def load_tool():
-    # The tool has no .py suffix, so it is loaded by hand.
-    loader = importlib.machinery.SourceFileLoader("publish_tool", TOOL)
-    module = types.ModuleType(loader.name)
-    module.__file__ = TOOL
-    loader.exec_module(module)
-    return module
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+from publishing import build as publish_build, cli, launcher_rules  # noqa: E402
 
 
 def write_tree(root, files):
@@ -69,7 +63,7 @@ class PublishCase(unittest.TestCase):
         self.root = tempfile.mkdtemp(prefix="publish-test-")
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
         self.build = os.path.join(self.root, "build")
-        self.out = os.path.join(self.root, "www", "Launcher")
+        self.out = os.path.join(self.root, "upload")
         os.makedirs(self.build)
 
     def run_tool(self, *args, build=None):
@@ -93,8 +87,14 @@ class PublishCase(unittest.TestCase):
         for word in words:
             self.assertIn(word, lines[0])
 
+    def archive(self, version="1.0.0"):
+        return os.path.join(self.out, "builds", "game-%s.zip" % version)
+
+    def manifest_path(self, name="version.json"):
+        return os.path.join(self.out, "Launcher", name)
+
     def read_manifest(self, name="version.json"):
-        with open(os.path.join(self.out, name), "rb") as f:
+        with open(self.manifest_path(name), "rb") as f:
             return f.read().decode("utf-8")
 
 
@@ -115,7 +115,7 @@ class ArchiveTest(PublishCase):
         write_tree(self.build, {k.rstrip("/"): v for k, v in files.items()})
         self.assert_published(self.publish())
 
-        archive_path = os.path.join(self.out, "game-1.0.0.zip")
+        archive_path = self.archive()
         with zipfile.ZipFile(archive_path) as archive:
             infos = archive.infolist()
             names = [info.filename for info in infos]
@@ -136,37 +136,37 @@ class ArchiveTest(PublishCase):
             digest = hashlib.sha256(f.read()).hexdigest()
         self.assertEqual(json.loads(self.read_manifest())["sha256"], digest)
         # Nothing else is left in the output folder, temporary files included.
-        self.assertEqual(sorted(os.listdir(self.out)), ["game-1.0.0.zip", "version.json"])
+        self.assertEqual(snapshot(self.out).keys(), {"builds", "builds/game-1.0.0.zip",
+                                                     "Launcher", "Launcher/version.json"})
 
     def test_non_ascii_names_are_utf8_with_the_flag(self):
         write_tree(self.build, {"Game.exe": GAME, "Данные/карта мира.txt": b"map",
                                 "plain.txt": b"p"})
         self.assert_published(self.publish())
-        with zipfile.ZipFile(os.path.join(self.out, "game-1.0.0.zip")) as archive:
+        with zipfile.ZipFile(self.archive()) as archive:
             infos = {info.filename: info for info in archive.infolist()}
             self.assertEqual(sorted(infos), ["Game.exe", "plain.txt", "Данные/карта мира.txt"])
             self.assertTrue(infos["Данные/карта мира.txt"].flag_bits & UTF8_FLAG)
             self.assertFalse(infos["Game.exe"].flag_bits & UTF8_FLAG)
             self.assertEqual(archive.read("Данные/карта мира.txt"), b"map")
         # The raw central directory carries UTF-8 bytes, not a code page.
-        with open(os.path.join(self.out, "game-1.0.0.zip"), "rb") as f:
+        with open(self.archive(), "rb") as f:
             self.assertIn("Данные/карта мира.txt".encode("utf-8"), f.read())
 
     def test_an_empty_build_folder_inside_is_kept_as_an_entry(self):
         write_tree(self.build, {"Game.exe": GAME, "Logs": None})
         self.assert_published(self.publish())
-        with zipfile.ZipFile(os.path.join(self.out, "game-1.0.0.zip")) as archive:
+        with zipfile.ZipFile(self.archive()) as archive:
             self.assertEqual(archive.namelist(), ["Game.exe", "Logs/"])
             self.assertTrue(archive.getinfo("Logs/").is_dir())
 
     def test_same_build_twice_gives_the_same_entries_and_bytes(self):
         write_tree(self.build, {"Game.exe": GAME, "b.txt": b"b", "a/c.txt": b"c"})
         self.assert_published(self.publish("1.0.0"))
-        self.assert_published(self.publish("1.0.1", None, "--previous",
-                                           os.path.join(self.out, "version.json")))
+        self.assert_published(self.publish("1.0.1", None, "--previous", self.manifest_path()))
         contents = []
         for version in ("1.0.0", "1.0.1"):
-            with zipfile.ZipFile(os.path.join(self.out, "game-%s.zip" % version)) as archive:
+            with zipfile.ZipFile(self.archive(version)) as archive:
                 contents.append([(i.filename, archive.read(i)) for i in archive.infolist()])
         self.assertEqual(contents[0], contents[1])
 
@@ -175,8 +175,8 @@ class ManifestTest(PublishCase):
     """The manifest's exact bytes: the launcher reads them with a string
     search, not a JSON parser."""
 
-    def digest(self, name):
-        with open(os.path.join(self.out, name), "rb") as f:
+    def digest(self, path):
+        with open(path, "rb") as f:
             return hashlib.sha256(f.read()).hexdigest()
 
     def test_exact_text(self):
@@ -185,30 +185,35 @@ class ManifestTest(PublishCase):
         self.assertEqual(self.read_manifest(), (
             '{\n'
             '  "version": "1.0.0",\n'
-            '  "download_url": "https://cdn.example.test/_slow/50000/builds/game-1.0.0.zip",\n'
+            '  "download_url": "https://cdn.example.test/builds/game-1.0.0.zip",\n'
             '  "exe": "Game.exe",\n'
             '  "sha256": "%s"\n'
-            '}\n') % self.digest("game-1.0.0.zip"))
+            '}\n') % self.digest(self.archive()))
 
-    def test_non_ascii_is_written_as_utf8_and_quotes_escaped(self):
+    def test_official_build_non_ascii_and_quotes(self):
+        # A raw Cyrillic name with a space goes into the manifest as the
+        # launcher sends it, UTF-8 percent-encoded; the file keeps its name.
         write_tree(self.build, {"Игра.exe": GAME})
         version = '2.0 "бета" \\ сборка'
-        result = self.publish(version, "https://cdn.example.test/builds/b%D0%B5ta.zip",
-                              "--exe", "Игра.exe", "--manifest", "version_offline.json")
+        result = self.publish(version, "https://cdn.example.test/сборки/bеta 2.zip",
+                              "--exe", "Игра.exe", "--official")
         self.assert_published(result)
-        archive = "b\u0435ta.zip"
-        self.assertIn(archive, os.listdir(self.out))
+        archive = os.path.join(self.out, "сборки", "b\u0435ta 2.zip")
         self.assertEqual(self.read_manifest("version_offline.json"), (
             '{\n'
             '  "version": "2.0 \\"бета\\" \\\\ сборка",\n'
-            '  "download_url": "https://cdn.example.test/builds/b%%D0%%B5ta.zip",\n'
+            '  "download_url": "https://cdn.example.test/%%D1%%81%%D0%%B1%%D0%%BE%%D1%%80%%D0%%BA'
+            '%%D0%%B8/b%%D0%%B5ta%%202.zip",\n'
             '  "exe": "Игра.exe",\n'
             '  "sha256": "%s"\n'
             '}\n') % self.digest(archive))
-        with open(os.path.join(self.out, "version_offline.json"), "rb") as f:
+        with open(self.manifest_path("version_offline.json"), "rb") as f:
             raw = f.read()
         self.assertNotIn(b"\\u", raw)
         self.assertFalse(raw.startswith(b"\xef\xbb\xbf"))
+        # The upload order: archive first, manifest last.
+        self.assertLess(result.stdout.index(archive),
+                        result.stdout.index(self.manifest_path("version_offline.json")))
 
     def test_exe_found_without_regard_to_case_keeps_the_given_name(self):
         write_tree(self.build, {"GAME.EXE": GAME})
@@ -217,24 +222,22 @@ class ManifestTest(PublishCase):
 
     def test_a_new_version_replaces_the_manifest_and_keeps_old_archives(self):
         write_tree(self.build, {"Game.exe": GAME})
-        manifest = os.path.join(self.out, "version.json")
         self.assert_published(self.publish("1.0.0"))
-        self.assert_published(self.publish("1.1.0", None, "--previous", manifest))
+        self.assert_published(self.publish("1.1.0", None, "--previous", self.manifest_path()))
         self.assertEqual(json.loads(self.read_manifest())["version"], "1.1.0")
         self.assertEqual(json.loads(self.read_manifest())["download_url"], URL % "1.1.0")
-        self.assertEqual(sorted(os.listdir(self.out)),
-                         ["game-1.0.0.zip", "game-1.1.0.zip", "version.json"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.out, "builds"))),
+                         ["game-1.0.0.zip", "game-1.1.0.zip"])
 
     def test_a_manifest_the_launcher_would_misread_is_not_left_behind(self):
         # Were the writer ever to fall back to \\u escapes, the read-back must
         # catch it before anything is published.
         write_tree(self.build, {"Game.exe": GAME})
-        tool = load_tool()
         rendered = lambda values: json.dumps(values, ensure_ascii=True, indent=2) + "\n"
         args = ["--version", "1.0 бета", "--url", URL % "1", "--out", self.out, self.build]
-        with mock.patch.object(tool, "render_manifest", rendered), \
+        with mock.patch.object(publish_build, "render_manifest", rendered), \
                 mock.patch("sys.stderr") as stderr:
-            self.assertEqual(tool.main(args), 2)
+            self.assertEqual(cli.main(args), 2)
         message = "".join(call.args[0] for call in stderr.write.call_args_list)
         self.assertIn("version", message)
         self.assertIsNone(snapshot(self.out))
@@ -299,10 +302,10 @@ class RefusalTest(PublishCase):
 
     def test_archive_names_are_never_reused(self):
         write_tree(self.build, {"Game.exe": GAME})
-        os.makedirs(self.out)
+        os.makedirs(os.path.join(self.out, "builds"))
         for existing in ("game-1.0.0.zip", "GAME-1.0.0.ZIP"):
             with self.subTest(existing=existing):
-                path = os.path.join(self.out, existing)
+                path = os.path.join(self.out, "builds", existing)
                 with open(path, "wb") as f:
                     f.write(b"served already")
                 before = snapshot(self.out)
@@ -310,16 +313,30 @@ class RefusalTest(PublishCase):
                 self.assertEqual(snapshot(self.out), before)
                 os.unlink(path)
 
-    def test_urls_that_are_not_an_http_zip(self):
+    def test_urls_that_do_not_name_a_file_over_http(self):
         write_tree(self.build, {"Game.exe": GAME})
         for url in ("ftp://cdn.example.test/game-1.zip", "file:///srv/game-1.zip",
-                    "https:///game-1.zip", "https://cdn.example.test/game-1.tar.gz",
-                    "https://cdn.example.test/game-1.zip?token=1",
-                    "https://cdn.example.test/game-1.zip#x", "https://cdn.example.test/",
-                    "https://cdn.example.test/game 1.zip", "https://cdn.example.test/%FF.zip",
+                    "https:///game-1.zip", "https://cdn.example.test/game-1.zip#x",
+                    "https://cdn.example.test/", "https://cdn.example.test/a/../b.zip",
+                    "https://cdn.example.test/game\t1.zip", "https://cdn.example.test/%FF.zip",
                     "https://cdn.example.test/a%2Fb.zip", "builds/game-1.zip"):
             with self.subTest(url=url):
                 self.assert_refused_cleanly(self.publish("1.0", url), "URL")
+
+    def test_signed_and_redirecting_links_are_published_with_a_warning(self):
+        write_tree(self.build, {"Game.exe": GAME})
+        for url, path, word in (
+                ("https://cdn.example.test/builds/g-1.zip?Expires=1&Signature=x",
+                 "builds/g-1.zip", "query string"),
+                ("https://files.example.test/download/latest-build", "download/latest-build",
+                 ".zip")):
+            with self.subTest(url=url):
+                shutil.rmtree(self.out, ignore_errors=True)
+                result = self.publish("1.0", url)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(word, result.stderr)
+                self.assertTrue(zipfile.is_zipfile(os.path.join(self.out, *path.split("/"))))
+                self.assertEqual(json.loads(self.read_manifest())["download_url"], url)
 
     def test_values_that_would_need_escapes_the_launcher_does_not_decode(self):
         write_tree(self.build, {"Game.exe": GAME})
@@ -367,10 +384,11 @@ class RefusalTest(PublishCase):
                                "--out", os.path.join(self.build, "out"))
         self.assert_refused(result, "inside the build folder")
         self.assertFalse(os.path.exists(os.path.join(self.build, "out")))
-        for extra in (("--manifest", "Launcher/version.json"), ("--manifest", "version.txt"),
-                      ("--exe", "Bin/Game.exe"), ("--exe", "")):
+        for extra, word in ((("--exe", "Bin/Game.exe"), "--exe"), (("--exe", ""), "--exe"),
+                            (("--url", "https://cdn.example.test/Launcher/version.json"),
+                             "names a manifest")):
             with self.subTest(extra=extra):
-                self.assert_refused_cleanly(self.publish("1.0", None, *extra), extra[0])
+                self.assert_refused_cleanly(self.publish("1.0", None, *extra), word)
 
 
 class VersionOrderTest(PublishCase):
@@ -379,7 +397,7 @@ class VersionOrderTest(PublishCase):
 
     def setUp(self):
         super().setUp()
-        self.tool = load_tool()
+        self.tool = launcher_rules
 
     def test_order(self):
         compare = self.tool.compare_versions
@@ -425,7 +443,7 @@ class ExtractionTest(unittest.TestCase):
     it differs from a JSON parser."""
 
     def test_reading(self):
-        extract = load_tool().extract_string
+        extract = launcher_rules.extract_string
         cases = (
             ('{"version": "1.0"}', "version", "1.0"),
             ('{"version":\r\n\t "1.0"}', "version", "1.0"),

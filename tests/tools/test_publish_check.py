@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""A publisher's way from a build folder to a checked live server, on
+Debian's nginx as the suite runs it: tools/publish writes the upload folder,
+nginx serves it, `publish check` passes, and --previous reads the live
+manifest by its URL. Then the same checks against an nginx set up wrongly
+must name each fault. Skips when nginx is not installed."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HARNESS = os.path.join(HERE, "..", "harness")
+TOOL = os.path.join(HERE, "..", "..", "tools", "publish")
+NGINX_ENV = os.path.join(HARNESS, "nginx_env.sh")
+MISCONFIGURED = os.path.join(HERE, "nginx-misconfigured.conf.in")
+sys.path.insert(0, HARNESS)
+from test_nginx_env import find_nginx, free_port_pair  # noqa: E402
+
+_tmp = _certs = None
+
+
+def setUpModule():
+    global _tmp, _certs
+    if find_nginx() is None:
+        raise unittest.SkipTest("nginx is not installed (Debian package nginx)")
+    _tmp = tempfile.mkdtemp(prefix="publish-check-test-")
+    _certs = os.path.join(_tmp, "certs")
+    subprocess.run([os.path.join(HARNESS, "make_test_certs.sh"), _certs], check=True,
+                   capture_output=True, timeout=120)
+
+
+def tearDownModule():
+    if _tmp is not None:
+        shutil.rmtree(_tmp, ignore_errors=True)
+
+
+def make_build(folder, marker):
+    os.makedirs(os.path.join(folder, "Data"))
+    with open(os.path.join(folder, "Game.exe"), "wb") as f:
+        f.write(b"MZ" + marker.encode() * 5000)
+    with open(os.path.join(folder, "Data", "world.dat"), "wb") as f:
+        f.write(os.urandom(200000))
+
+
+class ServerCase(unittest.TestCase):
+    template = None
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(dir=_tmp)
+        self.upload = os.path.join(self.root, "upload")
+        self.port = free_port_pair()
+        self.origin = "https://localhost:%d" % self.port
+        self.nginx = os.path.join(self.root, "nginx")
+
+    def serve(self):
+        """Uploads the folder: nginx serves a copy of it."""
+        env = dict(os.environ)
+        if self.template:
+            env["NGINX_CONF_TEMPLATE"] = self.template
+        subprocess.run([NGINX_ENV, "setup", self.nginx, str(self.port), _certs, self.upload],
+                       check=True, capture_output=True, timeout=60, env=env)
+        self.addCleanup(subprocess.run, [NGINX_ENV, "cleanup", self.nginx],
+                        capture_output=True, timeout=60)
+
+    def tool(self, *args):
+        return subprocess.run([sys.executable, TOOL] + list(args), capture_output=True,
+                              text=True, encoding="utf-8", timeout=300)
+
+    def publish(self, marker, version, url_path, *extra):
+        build = os.path.join(self.root, "build-" + marker)
+        if not os.path.isdir(build):
+            make_build(build, marker)
+        return self.tool(build, "--version", version, "--url", self.origin + url_path,
+                         "--out", self.upload, *extra)
+
+    def check(self, *extra):
+        return self.tool("check", self.origin, *extra)
+
+
+class PublisherWalkTest(ServerCase):
+    def test_published_and_uploaded_as_told_the_server_checks_clean(self):
+        self.assertEqual(self.publish("a", "1.0.0", "/builds/vorn-online-1.0.0.zip").returncode, 0)
+        self.assertEqual(self.publish("b", "1.0.0", "/builds/vorn-official-1.0.0.zip",
+                                      "--official").returncode, 0)
+        self.serve()
+        result = self.check("--full", "--ca-file", os.path.join(_certs, "ca.pem"))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        verdicts = [line.split()[0] for line in result.stdout.splitlines()[:-1]]
+        self.assertEqual(set(verdicts), {"OK"}, result.stdout)
+        self.assertGreaterEqual(len(verdicts), 12, result.stdout)
+
+        # The next publish compares with the live manifest, fetched with the
+        # launcher's TLS checks.
+        live = self.origin + "/Launcher/version.json"
+        ca = ("--ca-file", os.path.join(_certs, "ca.pem"))
+        result = self.publish("a", "1.0.0", "/builds/vorn-online-1.0.0b.zip", "--previous", live,
+                              *ca)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("not newer than the previous version '1.0.0'", result.stderr)
+        result = self.publish("a", "1.1.0", "/builds/vorn-online-1.1.0.zip", "--previous", live)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("certificate", result.stderr)
+        result = self.publish("a", "1.1.0", "/builds/vorn-online-1.1.0.zip", "--previous", live,
+                              *ca)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+
+class MisconfiguredServerTest(ServerCase):
+    template = MISCONFIGURED
+
+    def test_each_fault_is_named(self):
+        self.assertEqual(self.publish("a", "1.0.0", "/builds/online-1.zip").returncode, 0)
+        self.assertEqual(self.publish("b", "1.0.0", "/stream/official-1.zip",
+                                      "--official").returncode, 0)
+        # The official archive sits in builds/, served again through
+        # /stream/; the online archive is replaced by another build's.
+        builds = os.path.join(self.upload, "builds")
+        shutil.move(os.path.join(self.upload, "stream", "official-1.zip"), builds)
+        shutil.copy(os.path.join(builds, "official-1.zip"), os.path.join(builds, "online-1.zip"))
+        self.serve()
+
+        result = self.check("--ca-file", os.path.join(_certs, "ca.pem"), "--full")
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        fixes = [line for line in result.stdout.splitlines() if line.startswith("FIX")]
+        for subject, words in (("localhost", "TLS 1.2"),
+                               ("online manifest", "Content-Encoding: gzip"),
+                               ("online manifest", "Cache-Control"),
+                               ("online archive", "SHA-256"),
+                               ("online archive", "Range request with HTTP 200"),
+                               ("official archive", "no Content-Length")):
+            with self.subTest(words=words):
+                self.assertTrue(any(subject in line and words in line for line in fixes),
+                                result.stdout)
+        self.assertEqual(result.stdout.splitlines()[-1], "%d to fix" % len(fixes))
+
+        result = self.check("--build", "online")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("certificate not accepted", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

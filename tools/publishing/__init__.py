@@ -1,0 +1,1 @@
+"""tools/publish: publishing builds for the launcher and checking servers."""

@@ -1,0 +1,252 @@
+"""`publish check SERVER_URL`: a live server, tried the way the launcher will
+use it. Each build's manifest is fetched and read with the launcher's rules,
+its archive is asked for as the launcher asks (whole, then by Range for a
+resumed download), and each host's certificate and TLS 1.2 are tried. One
+line per check: OK, WARN (works, but worth a look) or FIX (players will
+meet a problem) with what to change."""
+
+import datetime
+import hashlib
+import re
+import socket
+import ssl
+import sys
+import urllib.parse
+
+from publishing.launcher_rules import compare_versions, read_manifest
+from publishing.web import FetchError, decoded_body, describe, open_url, tls_context
+
+BUILDS = (("online", "version.json", "Онлайн версия"),
+          ("official", "version_offline.json", "Официальная версия"))
+# The end of central directory record and the longest comment after it.
+ZIP_TAIL = 22 + 65535
+CERTIFICATE_DAYS_LEFT = 14
+READ_PIECE = 1 << 20
+
+
+class Report:
+    def __init__(self, out=sys.stdout):
+        self.out = out
+        self.problems = 0
+
+    def line(self, verdict, subject, text):
+        if verdict == "FIX":
+            self.problems += 1
+        self.out.write("%-4s %s: %s\n" % (verdict, subject, text))
+        self.out.flush()
+
+
+def is_plain_file_name(name):
+    """The launcher's rule for the manifest's exe."""
+    if not name.strip(". "):
+        return False
+    if any(ord(c) < 0x20 or c in '<>:"/\\|?*' for c in name):
+        return False
+    stem = name.split(".", 1)[0].rstrip(" ").lower()
+    return not (stem in ("con", "prn", "aux", "nul")
+                or re.fullmatch(r"(com|lpt)[1-9]", stem))
+
+
+def check_host(report, url, ca_file, seen):
+    """The certificate, and that TLS 1.2 is spoken (Wine's and older
+    Windows' TLS stacks have nothing newer)."""
+    parts = urllib.parse.urlsplit(url)
+    host, port = parts.hostname, parts.port or (443 if parts.scheme == "https" else 80)
+    if (host, port) in seen:
+        return
+    seen.add((host, port))
+    subject = "%s:%d" % (host, port)
+    if parts.scheme != "https":
+        report.line("WARN", subject, "plain http: anyone on a player's network can change "
+                                     "what the launcher downloads; serve https")
+        return
+    try:
+        with socket.create_connection((host, port), timeout=30) as raw, \
+                tls_context(ca_file).wrap_socket(raw, server_hostname=host) as tls:
+            certificate = tls.getpeercert()
+    except ssl.SSLCertVerificationError as e:
+        report.line("FIX", subject, "certificate not accepted (%s): players get a security "
+                                    "error; install a certificate from a CA Windows trusts, "
+                                    "with its chain" % e.verify_message)
+        return
+    except (OSError, ssl.SSLError) as e:
+        report.line("FIX", subject, "no TLS connection: %s" % describe(e))
+        return
+    expires = datetime.datetime.fromtimestamp(ssl.cert_time_to_seconds(certificate["notAfter"]),
+                                              datetime.timezone.utc)
+    days = (expires - datetime.datetime.now(datetime.timezone.utc)).days
+    if days < CERTIFICATE_DAYS_LEFT:
+        report.line("FIX", subject, "certificate expires in %d days (%s): renew it"
+                    % (days, expires.date()))
+    else:
+        report.line("OK", subject, "certificate trusted, valid until %s" % expires.date())
+    try:
+        with socket.create_connection((host, port), timeout=30) as raw, \
+                tls_context(ca_file, tls12_only=True).wrap_socket(raw, server_hostname=host):
+            pass
+        report.line("OK", subject, "speaks TLS 1.2")
+    except (OSError, ssl.SSLError):
+        report.line("FIX", subject, "does not speak TLS 1.2: players on Windows 7 and 8.1 "
+                                    "cannot connect; enable TLSv1.2 beside TLSv1.3")
+
+
+def check_manifest(report, subject, url, button, ca_file):
+    """The manifest's values as the launcher reads them, or None."""
+    try:
+        with open_url(url, ca_file) as response:
+            status, headers, body = response.status, response.headers, response.read()
+    except (FetchError, OSError) as e:
+        report.line("FIX", subject, "%s: %s" % (url, e))
+        return None
+    if status != 200:
+        report.line("FIX", subject, "%s answers HTTP %d: players who click «%s» get an error; "
+                                    "upload the manifest" % (url, status, button))
+        return None
+    encoding = headers.get("Content-Encoding", "identity").strip().lower()
+    if encoding != "identity":
+        report.line("FIX", subject, "sent with Content-Encoding: %s although the launcher "
+                                    "asks for identity; turn compression off for /Launcher/"
+                    % encoding)
+    cache = (headers.get("Cache-Control") or "").lower()
+    if not re.search(r"no-cache|no-store|max-age=0\b", cache):
+        report.line("FIX", subject, "no Cache-Control: no-cache; a cache in front may keep "
+                                    "players on the old build (nginx: add_header "
+                                    "Cache-Control no-cache always;)")
+    try:
+        text = decoded_body(response, body).decode("utf-8")
+    except (OSError, EOFError, ValueError) as e:
+        report.line("FIX", subject, "the body is not UTF-8 text: %s" % describe(e))
+        return None
+    values = read_manifest(text)
+    if values["version"] is None or values["download_url"] is None:
+        report.line("FIX", subject, "the launcher reads no \"version\" or \"download_url\" "
+                                    "(players get «В manifest должны быть поля: version и "
+                                    "download_url»); write it with tools/publish")
+        return None
+    if compare_versions(values["version"], "0") <= 0:
+        report.line("FIX", subject, "version %r reads as 0 in the launcher: never an update"
+                    % values["version"])
+    if not is_plain_file_name(values["exe"]):
+        report.line("FIX", subject, "exe %r is not a plain file name; the launcher refuses it"
+                    % values["exe"])
+    sha256 = values["sha256"]
+    if sha256 is None:
+        report.line("WARN", subject, "no sha256: a damaged download would be installed")
+    elif not re.fullmatch(r"[0-9a-fA-F]{64}", sha256):
+        report.line("FIX", subject, "sha256 %r is not 64 hexadecimal digits: every download "
+                                    "fails its check" % sha256)
+    report.line("OK", subject, "version %s, archive %s" % (values["version"],
+                                                         values["download_url"]))
+    return values
+
+
+def ask_range(url, ca_file, first, last=None, validator=None):
+    """(status, body) of a Range request for bytes first..last, or the last
+    -first bytes when first is negative."""
+    spec = "bytes=%d" % first if first < 0 else "bytes=%d-%s" % (first, "" if last is None
+                                                                 else last)
+    headers = {"Range": spec}
+    if validator:
+        headers["If-Range"] = validator
+    with open_url(url, ca_file, headers) as response:
+        return response.status, response.read(ZIP_TAIL + 1)
+
+
+def check_archive(report, subject, values, ca_file, full):
+    url = values["download_url"]
+    try:
+        with open_url(url, ca_file) as response:
+            status, headers = response.status, response.headers
+            digest, count = hashlib.sha256(), 0
+            if full and status == 200:
+                for piece in iter(lambda: response.read(READ_PIECE), b""):
+                    digest.update(piece)
+                    count += len(piece)
+    except (FetchError, OSError) as e:
+        report.line("FIX", subject, "%s: %s" % (url, e))
+        return
+    if status != 200:
+        report.line("FIX", subject, "HTTP %d: players get «Ошибка скачивания: сервер ответил "
+                                    "HTTP %d»; upload the archive to %s" % (status, status, url))
+        return
+    length = headers.get("Content-Length")
+    encoding = headers.get("Content-Encoding", "identity").strip().lower()
+    if encoding != "identity":
+        report.line("FIX", subject, "sent with Content-Encoding: %s although the launcher asks "
+                                    "for identity; turn compression off for archives" % encoding)
+    if length is None:
+        report.line("FIX", subject, "no Content-Length: the player's bar cannot show a "
+                                    "percentage and a cut download cannot be told from a "
+                                    "whole one; serve the archive as a static file")
+    else:
+        report.line("OK", subject, "HTTP 200, %s bytes" % length)
+    if full:
+        if length is not None and count != int(length):
+            report.line("FIX", subject, "sent %d bytes of the %s announced" % (count, length))
+        elif values["sha256"] and digest.hexdigest() != values["sha256"].lower():
+            report.line("FIX", subject, "SHA-256 %s differs from the manifest's: every player's "
+                                        "download fails its check; upload the archive and the "
+                                        "manifest of the same publish" % digest.hexdigest())
+        elif values["sha256"]:
+            report.line("OK", subject, "SHA-256 matches the manifest")
+    else:
+        report.line("--", subject, "SHA-256 not checked (--full downloads the archive whole)")
+
+    validator = headers.get("ETag") or headers.get("Last-Modified")
+    try:
+        status, head = ask_range(url, ca_file, 0, 3)
+        if status == 206 and head[:4] == b"PK\x03\x04":
+            report.line("OK", subject, "answers Range requests, starts like a ZIP archive")
+        elif status == 206:
+            report.line("FIX", subject, "does not start like a ZIP archive")
+        else:
+            report.line("FIX", subject, "answers a Range request with HTTP %d instead of 206: a "
+                                        "cut download starts again from zero" % status)
+            return
+        if validator is None:
+            report.line("WARN", subject, "no ETag or Last-Modified: a resumed download cannot "
+                                         "make sure the file is still the same")
+        else:
+            status, _ = ask_range(url, ca_file, 0, 3, validator)
+            if status != 206:
+                report.line("FIX", subject, "answers If-Range with its own %s by HTTP %d: every "
+                                            "resumed download starts again from zero"
+                            % ("ETag" if headers.get("ETag") else "Last-Modified", status))
+        status, tail = ask_range(url, ca_file, -ZIP_TAIL)
+        if status == 206 and b"PK\x05\x06" in tail[-ZIP_TAIL:]:
+            report.line("OK", subject, "ends like a whole ZIP archive")
+        elif status == 206:
+            report.line("FIX", subject, "does not end with a ZIP directory: cut short or not "
+                                        "an archive; upload it again")
+    except (FetchError, OSError) as e:
+        report.line("FIX", subject, "Range request failed: %s" % e)
+
+
+def check_server(server, ca_file=None, full=False, only=None, out=sys.stdout):
+    """Prints the checks; returns the number of problems to fix."""
+    report = Report(out)
+    server = server.rstrip("/")
+    parts = urllib.parse.urlsplit(server)
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        report.line("FIX", server, "not an http:// or https:// address")
+        return report.problems
+    hosts = set()
+    check_host(report, server, ca_file, hosts)
+    for build, name, label in BUILDS:
+        if only and only != build:
+            continue
+        values = check_manifest(report, "%s manifest" % build, server + "/Launcher/" + name,
+                                label, ca_file)
+        if values is None:
+            continue
+        try:
+            check_host(report, values["download_url"], ca_file, hosts)
+        except ValueError as e:
+            report.line("FIX", "%s archive" % build, "bad address: %s" % e)
+            continue
+        check_archive(report, "%s archive" % build, values, ca_file, full)
+    if report.problems:
+        out.write("%d to fix\n" % report.problems)
+    else:
+        out.write("all checks passed\n")
+    return report.problems

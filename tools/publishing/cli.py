@@ -1,0 +1,76 @@
+"""The command line of tools/publish: publishing a build, or checking a live
+server with `publish check`."""
+
+import argparse
+import os
+import sys
+
+from publishing.build import Refusal, publish
+from publishing.check import check_server
+
+REFUSED = 2
+FAILED = 1
+
+
+def publish_main(argv):
+    parser = argparse.ArgumentParser(
+        prog="publish",
+        description="Publishes a game build: its ZIP archive and manifest, in the server's "
+                    "layout. `publish check SERVER_URL` checks a live server.")
+    parser.add_argument("build_folder", metavar="BUILD_FOLDER")
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--url", required=True, help="public address of the archive")
+    parser.add_argument("--out", required=True, metavar="UPLOAD_FOLDER",
+                        help="where the files go, laid out as on the server")
+    parser.add_argument("--official", action="store_true",
+                        help="the official build: Launcher/version_offline.json "
+                             "(default: the online build, Launcher/version.json)")
+    parser.add_argument("--exe", default="Game.exe")
+    parser.add_argument("--previous", metavar="MANIFEST_FILE_OR_URL",
+                        help="the live manifest (a file, or its https:// address): the new "
+                             "version must be newer in the launcher's order")
+    parser.add_argument("--ca-file", metavar="CA.pem",
+                        help="trust only this CA for https (a private CA)")
+    args = parser.parse_args(argv)
+    try:
+        archive, manifest, values, warnings = publish(args)
+    except Refusal as e:
+        sys.stderr.write("publish: refused: %s\n" % e)
+        return REFUSED
+    except OSError as e:
+        sys.stderr.write("publish: failed: %s\n" % e)
+        return FAILED
+    for warning in warnings:
+        sys.stderr.write("publish: warning: %s\n" % warning)
+    manifest_url = "<server>/Launcher/" + os.path.basename(manifest)
+    print("published %s %s build (sha256 %s)" % (
+        values["version"], "the official" if args.official else "the online", values["sha256"]))
+    print("upload in this order, each file to the path it has under %s:" % args.out)
+    print("  1. %s\n     -> %s" % (archive, values["download_url"]))
+    print("  2. %s\n     -> %s (last: from then on players get %s)"
+          % (manifest, manifest_url, values["version"]))
+    print("then check the live server: tools/publish check <server>")
+    return 0
+
+
+def check_main(argv):
+    parser = argparse.ArgumentParser(
+        prog="publish check",
+        description="Checks a live update server the way the launcher will use it.")
+    parser.add_argument("server", metavar="SERVER_URL",
+                        help="the server address built into the launcher")
+    parser.add_argument("--full", action="store_true",
+                        help="download each archive whole and check its SHA-256")
+    parser.add_argument("--build", choices=("online", "official"),
+                        help="check only this build's manifest and archive")
+    parser.add_argument("--ca-file", metavar="CA.pem",
+                        help="trust only this CA for https (a private CA)")
+    args = parser.parse_args(argv)
+    return 1 if check_server(args.server, args.ca_file, args.full, args.build) else 0
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] == "check":
+        return check_main(argv[1:])
+    return publish_main(argv)
