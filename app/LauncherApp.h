@@ -5,6 +5,7 @@
 // field belongs to the window thread.
 
 #include "pipeline/Manifest.h"
+#include "platform/Guards.h"
 #include "ui/Buttons.h"
 
 #include <windows.h>
@@ -76,6 +77,8 @@ public:
     void ApplyWindows11Frame();
     void DrawButton(const DRAWITEMSTRUCT* item);
     void DrawProgressBar(HDC dc);
+    // The window's paint (app/Paint.cpp): the kept scene and the bar over it.
+    void PaintWindow(HDC dc, const RECT& update);
 
     HINSTANCE instance = nullptr;
     HWND window = nullptr;
@@ -112,6 +115,13 @@ public:
     COLORREF panelBorderColor = RGB(0xE0, 0xD6, 0xE2);
     COLORREF progressTrackColor = RGB(0xE6, 0xE7, 0xEB);
     COLORREF progressFillColor = RGB(0x41, 0x00, 0x09);
+    // The scene behind the bar (background, panel and texts) for the status
+    // text and size it was drawn for, and the frame a paint composes in.
+    GdiObjectGuard sceneBitmap;
+    GdiObjectGuard frameBitmap;
+    SIZE sceneSize = {0, 0};
+    std::wstring sceneStatusText;
+    bool sceneDrawn = false;
 };
 
 // Timer 1 moves the indeterminate bar's segment.

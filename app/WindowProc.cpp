@@ -3,6 +3,7 @@
 // the refusal to close during a run, and the tear-down.
 
 #include "app/LauncherApp.h"
+#include "ui/ProgressBar.h"
 
 #include "app/Messages.h"
 #include "platform/Text.h"
@@ -103,28 +104,7 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_PAINT: {
         PAINTSTRUCT paint{};
         const HDC dc = BeginPaint(hwnd, &paint);
-        RECT client{};
-        GetClientRect(window, &client);
-        DcGuard memory(CreateCompatibleDC(dc));
-        GdiObjectGuard bitmap(
-            CreateCompatibleBitmap(dc, client.right - client.left, client.bottom - client.top));
-        if (memory.Get() != nullptr && bitmap.Get() != nullptr) {
-            SelectGuard selectBitmap(memory.Get(), bitmap.Get());
-            // Only the update rectangle reaches the window, so drawing is clipped
-            // to it: a tick of the sweeping bar then blends just the bar's area.
-            const RECT& update = paint.rcPaint;
-            IntersectClipRect(memory.Get(), update.left, update.top, update.right, update.bottom);
-            DrawWindowBackground(memory.Get());
-            DrawHeaderTexts(memory.Get());
-            DrawProgressBar(memory.Get());
-            BitBlt(dc, update.left, update.top, update.right - update.left,
-                   update.bottom - update.top, memory.Get(), update.left, update.top, SRCCOPY);
-        } else {
-            // Without an off-screen buffer the scene goes straight to the window.
-            DrawWindowBackground(dc);
-            DrawHeaderTexts(dc);
-            DrawProgressBar(dc);
-        }
+        PaintWindow(dc, paint.rcPaint);
         EndPaint(hwnd, &paint);
         return 0;
     }
@@ -151,8 +131,15 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
 
     case WM_TIMER:
         if (wParam == kMarqueeTimerId && progress < 0) {
+            const RECT step = SweepStepRect(progressRect, marqueeOffset, marqueeOffset + 18);
             marqueeOffset += 18;
-            RepaintNow(window, progressRect);
+            // Painted at once, and only where the segment was and is now.
+            if (!IsRectEmpty(&step)) {
+                if (const HDC dc = GetDC(window)) {
+                    PaintWindow(dc, step);
+                    ReleaseDC(window, dc);
+                }
+            }
         }
         return 0;
 

@@ -226,7 +226,7 @@ class Bench:
         self.rig = Rig(self.build, self.run_dir, "VORN_BENCH_PORT")
         self.sections, self.failures = [], []
         self.targets = []  # (what, figure, wanted, met, why it was missed)
-        self.clipped_tick = None  # ms, from the paint path
+        self.kept_tick = None  # ms, from the paint path
 
     def prepare(self):
         self.rig.need(self.bench_exe, self.game_exe, self.release_exe)
@@ -475,17 +475,17 @@ class Bench:
     def bench_paint(self):
         say("==> Paint path: frames on an off-screen DC")
         paint = self.vorn("paint", "400")
-        tick = self.clipped_tick = paint["timerTickClipped"]
+        tick = self.kept_tick = paint["timerTickKept"]
         return ["On an off-screen DC of 680 x 470 with the launcher's resources, mean of %d "
                 "frames:" % paint["frames"]] + table([
                     ["painted", "ms", ""],
                     ["the scene: background, header texts, bar", "%.3f" % paint["scene"], ""],
                     ["a timer tick's WM_PAINT", "%.3f" % paint["timerTick"],
                      "buffer made, whole scene drawn, bar copied out"],
-                    ["the same clipped to the bar", "%.3f" % tick,
-                     "as WindowProc does it: %.1f %% of a core at a 35 ms tick" % (tick / 0.35)],
-                    ["the scene behind the bar kept", "%.3f" % paint["timerTickKept"],
-                     "copy the bar's part back, draw the bar, copy it out"]])
+                    ["the same clipped to the bar", "%.3f" % paint["timerTickClipped"], ""],
+                    ["the scene behind the bar kept", "%.3f" % tick,
+                     "as the launcher paints: %.2f %% of a core at a 35 ms tick" % (tick / 0.35)]
+                ])
 
     def bench_window_cpu(self):
         say("==> Window: CPU of the real launcher, idle and while the bar sweeps")
@@ -525,13 +525,14 @@ class Bench:
         time.sleep(2)
         idle = max(idle, cpu_percent(pid))
         shutil.rmtree(source)
-        why = ["every 35 ms tick composes the scene behind the bar again (the clipped tick above), "
-               "by design; kept in a bitmap made once, a tick would cost the kept-scene tick"]
-        if self.clipped_tick and sweep > self.clipped_tick / 0.35:
-            why.append("the other %.1f %% is the timer, RedrawWindow and Wine's window surface "
-                       "update to X11 for each tick" % (sweep - self.clipped_tick / 0.35))
+        why = []
+        if self.kept_tick and sweep > self.kept_tick / 0.35:
+            why.append("the paint itself is %.2f %% (the kept-scene tick above); the other "
+                       "%.1f %% is the timer, RedrawWindow and Wine's window surface update to "
+                       "X11 for each tick" % (self.kept_tick / 0.35,
+                                              sweep - self.kept_tick / 0.35))
         self.targets += [("CPU while the bar sweeps (launcher process)", "%.1f %%" % sweep,
-                          "<= 3 %", sweep <= 3.0, why),
+                          "<= 1 %", sweep <= 1.0, why),
                          ("CPU while idle (launcher process)", "%.1f %%" % idle, "0 %",
                           idle == 0.0, ["the launcher used CPU with no run and no input"])]
         return ["The real launcher on Xvfb, over 10 s from /proc/<pid>/stat, in % of one core:"

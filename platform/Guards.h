@@ -94,6 +94,11 @@ public:
     GdiObjectGuard& operator=(const GdiObjectGuard&) = delete;
 
     HGDIOBJ Get() const { return object_; }
+    void Reset(HGDIOBJ object = nullptr) {
+        if (object_)
+            DeleteObject(object_);
+        object_ = object;
+    }
     // Gives the object away (for example to SetWindowRgn, which takes ownership).
     HGDIOBJ Release() { return std::exchange(object_, nullptr); }
 

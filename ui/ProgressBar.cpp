@@ -5,6 +5,35 @@
 
 #include <algorithm>
 
+namespace {
+
+RECT InnerRect(const RECT& barRect) {
+    return {barRect.left + 2, barRect.top + 2, barRect.right - 2, barRect.bottom - 2};
+}
+
+} // namespace
+
+RECT SweepSegmentRect(const RECT& barRect, int marqueeOffset) {
+    const RECT inner = InnerRect(barRect);
+    const int innerWidth = std::max<int>(inner.right - inner.left, 1);
+    const int segment = std::min(std::max(innerWidth >> 2, 86), innerWidth);
+    const int period = innerWidth + segment;
+    const int offset = marqueeOffset % period;
+    const int left = std::max<int>(inner.left + offset - segment, inner.left);
+    const int right = std::min<int>(inner.left + offset, inner.right);
+    if (left >= right)
+        return RECT{0, 0, 0, 0};
+    return RECT{left, inner.top, right, inner.bottom};
+}
+
+RECT SweepStepRect(const RECT& barRect, int fromOffset, int toOffset) {
+    const RECT before = SweepSegmentRect(barRect, fromOffset);
+    const RECT after = SweepSegmentRect(barRect, toOffset);
+    RECT step{};
+    UnionRect(&step, &before, &after);
+    return step;
+}
+
 void DrawProgressBar(HDC dc, const ProgressBarLook& bar) {
     const RECT& progressRect = bar.rect;
     const COLORREF shadowColor = RGB(0xEB, 0xEC, 0xF0);
@@ -13,8 +42,7 @@ void DrawProgressBar(HDC dc, const ProgressBarLook& bar) {
     FillRoundRect(dc, shadow, 12, shadowColor, shadowColor);
     FillRoundRect(dc, progressRect, 12, RGB(0xE1, 0xE2, 0xE6), bar.trackColor);
 
-    const RECT inner = {progressRect.left + 2, progressRect.top + 2, progressRect.right - 2,
-                        progressRect.bottom - 2};
+    const RECT inner = InnerRect(progressRect);
     int innerWidth = inner.right - inner.left;
     if (innerWidth <= 0)
         innerWidth = 1;
@@ -29,15 +57,9 @@ void DrawProgressBar(HDC dc, const ProgressBarLook& bar) {
         }
         wsprintfW(text, L"%d%%", percent);
     } else {
-        const int segment = std::min(std::max(innerWidth >> 2, 86), innerWidth);
-        const int period = innerWidth + segment;
-        const int offset = bar.marqueeOffset % period;
-        const int left = std::max<int>(inner.left + offset - segment, inner.left);
-        const int right = std::min<int>(inner.left + offset, inner.right);
-        if (left < right) {
-            const RECT moving = {left, inner.top, right, inner.bottom};
+        const RECT moving = SweepSegmentRect(progressRect, bar.marqueeOffset);
+        if (!IsRectEmpty(&moving))
             FillRoundRect(dc, moving, 10, bar.fillColor, bar.fillColor);
-        }
         lstrcpyW(text, L"Подготовка...");
     }
 

@@ -14,3 +14,10 @@ struct ProgressBarLook {
 };
 
 void DrawProgressBar(HDC dc, const ProgressBarLook& bar);
+
+// The sweeping segment's rectangle at an offset (empty when it is out of sight).
+RECT SweepSegmentRect(const RECT& barRect, int marqueeOffset);
+
+// What a step of the sweep from one offset to the next changes: the old and
+// the new segment together (the rest of the bar stays as it was).
+RECT SweepStepRect(const RECT& barRect, int fromOffset, int toOffset);

@@ -1,0 +1,70 @@
+// The window's paint keeps the scene behind the bar between paints: what it
+// shows must be, pixel for pixel, the scene drawn afresh, after ticks of the
+// sweeping bar and after the status line changed under a partial repaint.
+
+#include "app/LauncherApp.h"
+#include "tests/ui/Canvas.h"
+#include "ui/ProgressBar.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const int kWidth = 680;
+const int kHeight = 470;
+
+class PaintWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app.instance = GetModuleHandleW(nullptr);
+        // A popup has no frame: its client area is the launcher's.
+        app.window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_CLIPCHILDREN, 0, 0, kWidth,
+                                     kHeight, nullptr, nullptr, app.instance, nullptr);
+        ASSERT_NE(app.window, nullptr);
+        app.InitUi();
+        ASSERT_NE(app.backgroundPicture, nullptr);
+    }
+    void TearDown() override { DestroyWindow(app.window); }
+
+    // Paints update as WM_PAINT does, then compares the whole window with
+    // the scene drawn afresh in one go.
+    void ExpectPaintedAsWhole(const RECT& update) {
+        app.PaintWindow(shown.Dc(), update);
+        Canvas whole(kWidth, kHeight);
+        app.DrawWindowBackground(whole.Dc());
+        app.DrawHeaderTexts(whole.Dc());
+        app.DrawProgressBar(whole.Dc());
+        GdiFlush();
+        int differing = 0;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                differing += shown.ColorAt(x, y) != whole.ColorAt(x, y);
+        EXPECT_EQ(differing, 0);
+    }
+
+    LauncherApp app;
+    Canvas shown{kWidth, kHeight};
+};
+
+} // namespace
+
+TEST_F(PaintWindow, KeptSceneGivesThePixelsOfAFreshOne) {
+    app.progress = -1;
+    ExpectPaintedAsWhole(RECT{0, 0, kWidth, kHeight});
+    // Ticks of the sweep repaint only where the segment was and is, through
+    // a whole period (the segment leaves at the right and comes back).
+    for (int tick = 0; tick < 40; ++tick) {
+        const RECT step =
+            SweepStepRect(app.progressRect, app.marqueeOffset, app.marqueeOffset + 18);
+        app.marqueeOffset += 18;
+        ExpectPaintedAsWhole(step);
+    }
+    // The status line changes and only its strip is repainted: the scene
+    // behind the bar must follow it.
+    app.statusText = L"Скачивание архива: 42%";
+    const RECT status = {app.panelRect.left + 40, app.panelRect.top + 122, app.panelRect.right - 40,
+                         app.panelRect.top + 156};
+    ExpectPaintedAsWhole(status);
+    app.progress = 42;
+    ExpectPaintedAsWhole(app.progressRect);
+}
