@@ -6,14 +6,17 @@ The tool runs as the publisher runs it, as a program, on real build folders
 in temporary directories."""
 
 import hashlib
+import io
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
+import zlib
 from unittest import mock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -23,7 +26,7 @@ UTF8_FLAG = 0x800
 
 
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from publishing import build as publish_build, cli, launcher_rules  # noqa: E402
+from publishing import build as publish_build, cli, file_index, launcher_rules  # noqa: E402
 
 
 def write_tree(root, files):
@@ -136,8 +139,9 @@ class ArchiveTest(PublishCase):
             digest = hashlib.sha256(f.read()).hexdigest()
         self.assertEqual(json.loads(self.read_manifest())["sha256"], digest)
         # Nothing else is left in the output folder, temporary files included.
-        self.assertEqual(snapshot(self.out).keys(), {"builds", "builds/game-1.0.0.zip",
-                                                     "Launcher", "Launcher/version.json"})
+        self.assertEqual(snapshot(self.out).keys(), {
+            "builds", "builds/game-1.0.0.zip", "builds/game-1.0.0.zip.files",
+            "Launcher", "Launcher/version.json"})
 
     def test_non_ascii_names_are_utf8_with_the_flag(self):
         write_tree(self.build, {"Game.exe": GAME, "Данные/карта мира.txt": b"map",
@@ -187,8 +191,10 @@ class ManifestTest(PublishCase):
             '  "version": "1.0.0",\n'
             '  "download_url": "https://cdn.example.test/builds/game-1.0.0.zip",\n'
             '  "exe": "Game.exe",\n'
-            '  "sha256": "%s"\n'
-            '}\n') % self.digest(self.archive()))
+            '  "sha256": "%s",\n'
+            '  "delta_index": "https://cdn.example.test/builds/game-1.0.0.zip.files",\n'
+            '  "delta_index_sha256": "%s"\n'
+            '}\n') % (self.digest(self.archive()), self.digest(self.archive() + ".files")))
 
     def test_official_build_non_ascii_and_quotes(self):
         # A raw Cyrillic name with a space goes into the manifest as the
@@ -205,15 +211,19 @@ class ManifestTest(PublishCase):
             '  "download_url": "https://cdn.example.test/%%D1%%81%%D0%%B1%%D0%%BE%%D1%%80%%D0%%BA'
             '%%D0%%B8/b%%D0%%B5ta%%202.zip",\n'
             '  "exe": "Игра.exe",\n'
-            '  "sha256": "%s"\n'
-            '}\n') % self.digest(archive))
+            '  "sha256": "%s",\n'
+            '  "delta_index": "https://cdn.example.test/%%D1%%81%%D0%%B1%%D0%%BE%%D1%%80%%D0%%BA'
+            '%%D0%%B8/b%%D0%%B5ta%%202.zip.files",\n'
+            '  "delta_index_sha256": "%s"\n'
+            '}\n') % (self.digest(archive), self.digest(archive + ".files")))
         with open(self.manifest_path("version_offline.json"), "rb") as f:
             raw = f.read()
         self.assertNotIn(b"\\u", raw)
         self.assertFalse(raw.startswith(b"\xef\xbb\xbf"))
-        # The upload order: archive first, manifest last.
-        self.assertLess(result.stdout.index(archive),
-                        result.stdout.index(self.manifest_path("version_offline.json")))
+        # The upload order: archive first, then its index, the manifest last.
+        order = [result.stdout.index(path + "\n") for path in (
+            archive, archive + ".files", self.manifest_path("version_offline.json"))]
+        self.assertEqual(order, sorted(order))
 
     def test_exe_found_without_regard_to_case_keeps_the_given_name(self):
         write_tree(self.build, {"GAME.EXE": GAME})
@@ -227,7 +237,8 @@ class ManifestTest(PublishCase):
         self.assertEqual(json.loads(self.read_manifest())["version"], "1.1.0")
         self.assertEqual(json.loads(self.read_manifest())["download_url"], URL % "1.1.0")
         self.assertEqual(sorted(os.listdir(os.path.join(self.out, "builds"))),
-                         ["game-1.0.0.zip", "game-1.1.0.zip"])
+                         ["game-1.0.0.zip", "game-1.0.0.zip.files", "game-1.1.0.zip",
+                          "game-1.1.0.zip.files"])
 
     def test_a_manifest_the_launcher_would_misread_is_not_left_behind(self):
         # Were the writer ever to fall back to \\u escapes, the read-back must
@@ -241,6 +252,153 @@ class ManifestTest(PublishCase):
         message = "".join(call.args[0] for call in stderr.write.call_args_list)
         self.assertIn("version", message)
         self.assertIsNone(snapshot(self.out))
+
+
+def zip_with_bare_descriptors(files):
+    """A ZIP of stored files, each with a data descriptor without its
+    optional signature (12 bytes), as some writers make them."""
+    local, central = b"", b""
+    for name, data in files.items():
+        crc, raw = zlib.crc32(data), name.encode()
+        central += struct.pack("<4s6H3L5H2L", b"PK\x01\x02", 20, 20, 8, 0, 0, 0, crc, len(data),
+                               len(data), len(raw), 0, 0, 0, 0, 0, len(local)) + raw
+        local += struct.pack("<4s5H3L2H", b"PK\x03\x04", 20, 8, 0, 0, 0, 0, 0, 0, len(raw), 0)
+        local += raw + data + struct.pack("<3L", crc, len(data), len(data))
+    return local + central + struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, len(files),
+                                         len(files), len(central), len(local), 0)
+
+
+class FileIndexTest(PublishCase):
+    """The index beside the archive, checked against the archive's bytes
+    alone: a launcher fetches offset..offset+length-1 of the archive and
+    must be able to unpack that entry from those bytes."""
+
+    def assert_index_describes(self, text, archive_path, files):
+        with open(archive_path, "rb") as f:
+            data = f.read()
+        with zipfile.ZipFile(archive_path) as archive:
+            central = {info.filename: info for info in archive.infolist()}
+        directory = struct.unpack_from("<L", data, data.rindex(b"PK\x05\x06") + 16)[0]
+        lines = text.split("\n")
+        self.assertEqual(lines[:2], ["vorn-files 1", "archive %d" % len(data)])
+        self.assertEqual(lines[-1], "")
+        rows = [line.split(" ", 5) for line in lines[2:-1]]
+        self.assertEqual([row[5] for row in rows], sorted(central, key=lambda name:
+                                                          central[name].header_offset))
+        ends = [int(row[1]) for row in rows[1:]] + [directory]
+        for (kind, offset, length, size, digest, name), next_start in zip(rows, ends):
+            with self.subTest(name=name):
+                offset, length, info = int(offset), int(length), central[name]
+                (signature, _, flags, method, _, _, _, local_size, _, name_length,
+                 extra_length) = struct.unpack_from("<4s5H3L2H", data, offset)
+                self.assertEqual(signature, b"PK\x03\x04")
+                start = offset + 30 + name_length + extra_length
+                self.assertEqual(data[offset + 30:offset + 30 + name_length].decode(), name)
+                end = start + info.compress_size
+                if flags & 8:
+                    # Zip64 local headers carry 0xFFFFFFFF, and their
+                    # descriptors 8-byte sizes.
+                    signed = data[end:end + 4] == b"PK\x07\x08"
+                    end += 4 * signed + (20 if local_size == 0xFFFFFFFF else 12)
+                self.assertEqual(offset + length, end)
+                self.assertLessEqual(end, next_start)
+                packed = data[start:start + info.compress_size]
+                content = zlib.decompress(packed, -15) if method == 8 else packed
+                if kind == "D":
+                    self.assertEqual((name[-1], size, digest, content), ("/", "0", "-", b""))
+                    self.assertIsNone(files[name])
+                else:
+                    self.assertEqual(content, files[name])
+                    self.assertEqual((int(size), digest),
+                                     (len(content), hashlib.sha256(content).hexdigest()))
+        self.assertEqual({row[5] for row in rows}, set(files))
+
+    def test_each_entry_can_be_fetched_and_unpacked_on_its_own(self):
+        files = {"Game.exe": GAME, "Data/map of the world.dat": os.urandom(70000),
+                 "Data/empty.txt": b"", "Данные/карта.txt": "карта".encode() * 50,
+                 "Logs/": None, "Mods/Empty/": None}
+        write_tree(self.build, {k.rstrip("/"): v for k, v in files.items()})
+        self.assert_published(self.publish())
+        with open(self.archive() + ".files", "rb") as f:
+            raw = f.read()
+        self.assertFalse(raw.startswith(b"\xef\xbb\xbf") or b"\r" in raw)
+        self.assert_index_describes(raw.decode("utf-8"), self.archive(), files)
+
+    def test_data_descriptors_are_part_of_an_entry(self):
+        # Written to a stream without seek, zipfile follows each entry with a
+        # signed descriptor (24 bytes for a Zip64 one); other writers leave
+        # the signature out.
+        files = {"a.txt": b"a" * 5000, "big/b.bin": os.urandom(3000), "c.txt": b"c"}
+
+        class Unseekable(io.RawIOBase):
+            def __init__(self, sink):
+                self.sink = sink
+
+            def writable(self):
+                return True
+
+            def write(self, data):
+                return self.sink.write(data)
+
+        signed = os.path.join(self.root, "signed.zip")
+        with open(signed, "wb") as sink, \
+                zipfile.ZipFile(Unseekable(sink), "w", zipfile.ZIP_DEFLATED) as archive:
+            for name, data in files.items():
+                with archive.open(name, "w", force_zip64=name.startswith("big/")) as entry:
+                    entry.write(data)
+        bare = os.path.join(self.root, "bare.zip")
+        with open(bare, "wb") as f:
+            f.write(zip_with_bare_descriptors(files))
+        for path in (signed, bare):
+            with self.subTest(archive=os.path.basename(path)):
+                entries = file_index.archive_entries(path)
+                text = file_index.render_index(os.path.getsize(path), entries)
+                self.assert_index_describes(text, path, files)
+
+    def test_the_launchers_reader_finds_each_field_once(self):
+        # The reader takes the first "key" in quotes anywhere in the text:
+        # no other member, nested or not, may carry one of these names.
+        write_tree(self.build, {"Game.exe": GAME})
+        self.assert_published(self.publish())
+        text = self.read_manifest()
+        with open(self.archive(), "rb") as f:
+            archive_digest = hashlib.sha256(f.read()).hexdigest()
+        with open(self.archive() + ".files", "rb") as f:
+            index_digest = hashlib.sha256(f.read()).hexdigest()
+        self.assertEqual(launcher_rules.read_manifest(text), {
+            "version": "1.0.0", "download_url": URL % "1.0.0", "exe": "Game.exe",
+            "sha256": archive_digest})
+        self.assertEqual(launcher_rules.extract_string(text, "delta_index"),
+                         URL % "1.0.0" + ".files")
+        self.assertEqual(launcher_rules.extract_string(text, "delta_index_sha256"), index_digest)
+        for key in ("version", "download_url", "exe", "sha256", "delta_index",
+                    "delta_index_sha256"):
+            self.assertEqual(text.count('"%s"' % key), 1, key)
+
+    def test_no_index(self):
+        write_tree(self.build, {"Game.exe": GAME})
+        result = self.publish("1.0.0", None, "--no-index")
+        self.assert_published(result)
+        self.assertEqual(list(json.loads(self.read_manifest())),
+                         ["version", "download_url", "exe", "sha256"])
+        self.assertFalse(os.path.exists(self.archive() + ".files"))
+        self.assertNotIn(".files", result.stdout)
+
+    def test_a_signed_link_needs_the_index_url_given(self):
+        write_tree(self.build, {"Game.exe": GAME})
+        url = "https://cdn.example.test/builds/g-%s.zip?Expires=1&Signature=x"
+        result = self.publish("1.0", url % 1)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("--index-url", result.stderr)
+        self.assertNotIn("delta_index", self.read_manifest())
+        self.assertFalse(os.path.exists(os.path.join(self.out, "builds", "g-1.zip.files")))
+
+        index_url = "https://cdn.example.test/builds/g-2.zip.files?Expires=1&Signature=y"
+        result = self.publish("2.0", url % 2, "--index-url", index_url)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertNotIn("--index-url", result.stderr)
+        self.assertEqual(json.loads(self.read_manifest())["delta_index"], index_url)
+        self.assertTrue(os.path.exists(os.path.join(self.out, "builds", "g-2.zip.files")))
 
 
 class RefusalTest(PublishCase):

@@ -92,6 +92,9 @@ class PublisherWalkTest(ServerCase):
         verdicts = [line.split()[0] for line in result.stdout.splitlines()[:-1]]
         self.assertEqual(set(verdicts), {"OK"}, result.stdout)
         self.assertGreaterEqual(len(verdicts), 12, result.stdout)
+        for build in ("online", "official"):
+            self.assertIn("OK   %s index: the archive hands out Game.exe by Range" % build,
+                          result.stdout)
 
         # The next publish compares with the live manifest, fetched with the
         # launcher's TLS checks.
@@ -116,11 +119,15 @@ class MisconfiguredServerTest(ServerCase):
         self.assertEqual(self.publish("a", "1.0.0", "/builds/online-1.zip").returncode, 0)
         self.assertEqual(self.publish("b", "1.0.0", "/stream/official-1.zip",
                                       "--official").returncode, 0)
-        # The official archive sits in builds/, served again through
-        # /stream/; the online archive is replaced by another build's.
+        # The official archive and its index sit in builds/, served again
+        # through /stream/; the online archive is replaced by another
+        # build's, its index changed after publishing.
         builds = os.path.join(self.upload, "builds")
-        shutil.move(os.path.join(self.upload, "stream", "official-1.zip"), builds)
+        for name in ("official-1.zip", "official-1.zip.files"):
+            shutil.move(os.path.join(self.upload, "stream", name), builds)
         shutil.copy(os.path.join(builds, "official-1.zip"), os.path.join(builds, "online-1.zip"))
+        with open(os.path.join(builds, "online-1.zip.files"), "a") as f:
+            f.write("F 0 1 1 %s extra\n" % ("0" * 64))
         self.serve()
 
         result = self.check("--ca-file", os.path.join(_certs, "ca.pem"), "--full")
@@ -131,6 +138,8 @@ class MisconfiguredServerTest(ServerCase):
                                ("online manifest", "Cache-Control"),
                                ("online archive", "SHA-256"),
                                ("online archive", "Range request with HTTP 200"),
+                               ("online index", "differs from the manifest's delta_index_sha256"),
+                               ("official index", "Range request for Game.exe with HTTP 200"),
                                ("official archive", "no Content-Length")):
             with self.subTest(words=words):
                 self.assertTrue(any(subject in line and words in line for line in fixes),

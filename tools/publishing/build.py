@@ -8,6 +8,7 @@ import stat
 import urllib.parse
 import zipfile
 
+from publishing.file_index import archive_entries, render_index
 from publishing.launcher_rules import (compare_versions, encode_url, extract_string,
                                        version_groups)
 from publishing.web import FetchError, fetch_text
@@ -96,6 +97,29 @@ def archive_place_from_url(url):
         warnings.append("the URL does not end in .zip: make sure it leads to the archive "
                         "(the launcher follows redirects)")
     return written, names, warnings
+
+
+def index_url_for(url, index_url, no_index):
+    """The file index's address as the manifest carries it, or None for no
+    index, and warnings. By default the index sits beside the archive, at
+    its path + ".files"; a signed link's query string is no place to put it,
+    so there the publisher names its link."""
+    if no_index:
+        return None, []
+    if index_url is not None:
+        written = encode_url(index_url)
+        parts = urllib.parse.urlsplit(written)
+        if parts.scheme.lower() not in ("http", "https") or not parts.netloc or parts.fragment:
+            raise Refusal("--index-url %r is not an http:// or https:// address without a "
+                          "#fragment" % index_url)
+        return written, []
+    parts = urllib.parse.urlsplit(url)
+    if parts.query:
+        return None, ["the URL has a query string, so the file index's address cannot be "
+                      "derived from it: the manifest names no index and launchers download "
+                      "each update whole; give --index-url with a link to the index to "
+                      "publish one"]
+    return urllib.parse.urlunsplit(parts._replace(path=parts.path + ".files")), []
 
 
 def check_manifest_value(field, value):
@@ -236,9 +260,9 @@ def make_folders(folder):
 
 
 def publish(args):
-    """Writes OUT/<archive's path on its server> and OUT/Launcher/<manifest>;
-    returns (archive path, manifest path, manifest values, written URL,
-    warnings)."""
+    """Writes OUT/<archive's path on its server>, the file index beside it
+    (<archive>.files) and OUT/Launcher/<manifest>; returns (archive path,
+    index path or None, manifest path, manifest values, warnings)."""
     build = args.build_folder
     if not os.path.isdir(build):
         raise Refusal("%s is not a folder" % build)
@@ -249,6 +273,10 @@ def publish(args):
     check_manifest_value("version", args.version)
     check_manifest_value("download URL", url)
     check_manifest_value("exe name", args.exe)
+    index_url, more_warnings = index_url_for(url, args.index_url, args.no_index)
+    warnings += more_warnings
+    if index_url is not None:
+        check_manifest_value("index URL", index_url)
     check_version(args.version, args.previous, args.ca_file)
 
     out = args.out
@@ -267,17 +295,21 @@ def publish(args):
             os.path.normcase(os.path.abspath(manifest_folder))
             and archive_name.lower() in ("version.json", "version_offline.json")):
         raise Refusal("the URL %r names a manifest, not an archive" % args.url)
-    clash = existing_name(archive_folder, archive_name)
-    if clash is not None:
-        raise Refusal("%s already exists; archive names are never reused, publish under a "
-                      "new name" % os.path.join(archive_folder, clash))
+    index_name = archive_name + ".files"
+    for name in (archive_name, index_name) if index_url is not None else (archive_name,):
+        clash = existing_name(archive_folder, name)
+        if clash is not None:
+            raise Refusal("%s already exists; archive names are never reused, publish under a "
+                          "new name" % os.path.join(archive_folder, clash))
     entries = collect_build(build, args.exe)
 
     # The folders made here go again if nothing ends up in them.
     made = []
     archive_path = os.path.join(archive_folder, archive_name)
     manifest_path = os.path.join(manifest_folder, manifest_name)
+    index_path = os.path.join(archive_folder, index_name) if index_url is not None else None
     archive_tmp = os.path.join(archive_folder, ".%s.%d.tmp" % (archive_name, os.getpid()))
+    index_tmp = os.path.join(archive_folder, ".%s.%d.tmp" % (index_name, os.getpid()))
     manifest_tmp = os.path.join(manifest_folder, ".%s.%d.tmp" % (manifest_name, os.getpid()))
     try:
         made += make_folders(archive_folder)
@@ -289,6 +321,17 @@ def publish(args):
             "exe": args.exe,
             "sha256": sha256_of(archive_tmp),
         }
+        if index_url is not None:
+            try:
+                index = render_index(os.path.getsize(archive_tmp), archive_entries(archive_tmp))
+            except (ValueError, zipfile.BadZipFile) as e:
+                raise Refusal("the archive just written cannot be indexed: %s" % e) from None
+            with open(index_tmp, "wb") as f:
+                f.write(index.encode("utf-8"))
+            # After the four the launcher has always read, so that its
+            # first-match reader meets those first whatever these are named.
+            values["delta_index"] = index_url
+            values["delta_index_sha256"] = sha256_of(index_tmp)
         with open(manifest_tmp, "wb") as f:
             f.write(render_manifest(values).encode("utf-8"))
         with open(manifest_tmp, "rb") as f:
@@ -299,12 +342,14 @@ def publish(args):
                 raise Refusal("the launcher would read %s as %r instead of %r; manifest not "
                               "published" % (key, seen, value))
         place_new(archive_tmp, archive_path)
+        if index_path is not None:
+            place_new(index_tmp, index_path)
         os.replace(manifest_tmp, manifest_path)
     finally:
-        for leftover in (archive_tmp, manifest_tmp):
+        for leftover in (archive_tmp, index_tmp, manifest_tmp):
             if os.path.lexists(leftover):
                 os.unlink(leftover)
         for folder in sorted(made, key=len, reverse=True):
             if os.path.isdir(folder) and not os.listdir(folder):
                 os.rmdir(folder)
-    return archive_path, manifest_path, values, warnings
+    return archive_path, index_path, manifest_path, values, warnings

@@ -1,7 +1,9 @@
 """`publish check SERVER_URL`: a live server, tried the way the launcher will
 use it. Each build's manifest is fetched and read with the launcher's rules,
 its archive is asked for as the launcher asks (whole, then by Range for a
-resumed download), and each host's certificate and TLS 1.2 are tried. One
+resumed download), the archive's file index is fetched and one entry asked
+for by Range as a launcher updating by parts asks, and each host's
+certificate and TLS 1.2 are tried. One
 line per check: OK, WARN (works, but worth a look) or FIX (players will
 meet a problem) with what to change."""
 
@@ -10,10 +12,12 @@ import hashlib
 import re
 import socket
 import ssl
+import struct
 import sys
 import urllib.parse
 
-from publishing.launcher_rules import compare_versions, read_manifest
+from publishing.file_index import LOCAL_SIGNATURE, parse_index
+from publishing.launcher_rules import compare_versions, extract_string, read_manifest
 from publishing.web import FetchError, decoded_body, describe, open_url, tls_context
 
 BUILDS = (("online", "version.json", "Онлайн версия"),
@@ -118,6 +122,8 @@ def check_manifest(report, subject, url, button, ca_file):
         report.line("FIX", subject, "the body is not UTF-8 text: %s" % describe(e))
         return None
     values = read_manifest(text)
+    values["delta_index"] = extract_string(text, "delta_index") or None
+    values["delta_index_sha256"] = extract_string(text, "delta_index_sha256") or None
     if values["version"] is None or values["download_url"] is None:
         report.line("FIX", subject, "the launcher reads no \"version\" or \"download_url\" "
                                     "(players get «В manifest должны быть поля: version и "
@@ -153,6 +159,7 @@ def ask_range(url, ca_file, first, last=None, validator=None):
 
 
 def check_archive(report, subject, values, ca_file, full):
+    """The archive's headers when it is served, else None."""
     url = values["download_url"]
     try:
         with open_url(url, ca_file) as response:
@@ -164,11 +171,11 @@ def check_archive(report, subject, values, ca_file, full):
                     count += len(piece)
     except (FetchError, OSError) as e:
         report.line("FIX", subject, "%s: %s" % (url, e))
-        return
+        return None
     if status != 200:
         report.line("FIX", subject, "HTTP %d: players get «Ошибка скачивания: сервер ответил "
                                     "HTTP %d»; upload the archive to %s" % (status, status, url))
-        return
+        return None
     length = headers.get("Content-Length")
     encoding = headers.get("Content-Encoding", "identity").strip().lower()
     if encoding != "identity":
@@ -202,7 +209,7 @@ def check_archive(report, subject, values, ca_file, full):
         else:
             report.line("FIX", subject, "answers a Range request with HTTP %d instead of 206: a "
                                         "cut download starts again from zero" % status)
-            return
+            return headers
         if validator is None:
             report.line("WARN", subject, "no ETag or Last-Modified: a resumed download cannot "
                                          "make sure the file is still the same")
@@ -220,6 +227,73 @@ def check_archive(report, subject, values, ca_file, full):
                                         "an archive; upload it again")
     except (FetchError, OSError) as e:
         report.line("FIX", subject, "Range request failed: %s" % e)
+    return headers
+
+
+def check_index(report, subject, values, archive_headers, ca_file):
+    """The file index the manifest names: the one of the same publish, in
+    its format, for the archive served, whose last file the archive hands
+    out by Range on its own."""
+    url = values["delta_index"]
+    if url is None:
+        report.line("--", subject, "no delta_index: launchers download each update whole")
+        return
+    try:
+        with open_url(url, ca_file) as response:
+            status, body = response.status, response.read()
+            if status == 200:
+                body = decoded_body(response, body)
+    except (FetchError, OSError, EOFError, ValueError) as e:
+        report.line("FIX", subject, "%s: %s" % (url, describe(e)))
+        return
+    if status != 200:
+        report.line("FIX", subject, "%s answers HTTP %d: upload the index with its archive"
+                    % (url, status))
+        return
+    digest = hashlib.sha256(body).hexdigest()
+    expected = values["delta_index_sha256"]
+    if expected is None:
+        report.line("FIX", subject, "the manifest names an index without its "
+                                    "delta_index_sha256; publish with tools/publish")
+        return
+    if digest != expected.lower():
+        report.line("FIX", subject, "SHA-256 %s differs from the manifest's delta_index_sha256: "
+                                    "launchers refuse the index; upload the index and the "
+                                    "manifest of the same publish" % digest)
+        return
+    try:
+        size, entries = parse_index(body.decode("utf-8"))
+    except ValueError as e:
+        report.line("FIX", subject, "not a file index: %s; publish with tools/publish" % e)
+        return
+    length = archive_headers.get("Content-Length") if archive_headers else None
+    if length is not None and int(length) != size:
+        report.line("FIX", subject, "describes an archive of %d bytes, the server's has %s: "
+                                    "upload the archive and index of the same publish"
+                    % (size, length))
+        return
+    report.line("OK", subject, "SHA-256 matches the manifest, %d entries" % len(entries))
+    files = [entry for entry in entries if entry[0] == "F"]
+    if archive_headers is None or not files:
+        return
+    _, offset, length, _, _, name = files[-1]
+    try:
+        status, head = ask_range(values["download_url"], ca_file, offset, offset + length - 1)
+    except (FetchError, OSError) as e:
+        report.line("FIX", subject, "Range request for %s failed: %s" % (name, e))
+        return
+    name_length = struct.unpack_from("<H", head, 26)[0] if len(head) >= 30 else -1
+    if status != 206:
+        report.line("FIX", subject, "the archive answers a Range request for %s with HTTP %d "
+                                    "instead of 206: launchers cannot fetch single files"
+                    % (name, status))
+    elif head[:4] != LOCAL_SIGNATURE or head[30:30 + name_length] != name.encode("utf-8"):
+        report.line("FIX", subject, "the archive's bytes at %d are not %s's local header: "
+                                    "upload the archive and index of the same publish"
+                    % (offset, name))
+    else:
+        report.line("OK", subject, "the archive hands out %s by Range (%d bytes at %d)"
+                    % (name, length, offset))
 
 
 def check_server(server, ca_file=None, full=False, only=None, out=sys.stdout):
@@ -244,7 +318,8 @@ def check_server(server, ca_file=None, full=False, only=None, out=sys.stdout):
         except ValueError as e:
             report.line("FIX", "%s archive" % build, "bad address: %s" % e)
             continue
-        check_archive(report, "%s archive" % build, values, ca_file, full)
+        headers = check_archive(report, "%s archive" % build, values, ca_file, full)
+        check_index(report, "%s index" % build, values, headers, ca_file)
     if report.problems:
         out.write("%d to fix\n" % report.problems)
     else:

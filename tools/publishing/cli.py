@@ -31,9 +31,15 @@ def publish_main(argv):
                              "version must be newer in the launcher's order")
     parser.add_argument("--ca-file", metavar="CA.pem",
                         help="trust only this CA for https (a private CA)")
+    index = parser.add_mutually_exclusive_group()
+    index.add_argument("--no-index", action="store_true",
+                       help="publish no file index: launchers download each update whole")
+    index.add_argument("--index-url", metavar="URL",
+                       help="address of the file index (default: the archive's + .files; "
+                            "needed for a signed archive link)")
     args = parser.parse_args(argv)
     try:
-        archive, manifest, values, warnings = publish(args)
+        archive, index, manifest, values, warnings = publish(args)
     except Refusal as e:
         sys.stderr.write("publish: refused: %s\n" % e)
         return REFUSED
@@ -46,9 +52,13 @@ def publish_main(argv):
     print("published %s %s build (sha256 %s)" % (
         values["version"], "the official" if args.official else "the online", values["sha256"]))
     print("upload in this order, each file to the path it has under %s:" % args.out)
-    print("  1. %s\n     -> %s" % (archive, values["download_url"]))
-    print("  2. %s\n     -> %s (last: from then on players get %s)"
-          % (manifest, manifest_url, values["version"]))
+    uploads = [(archive, values["download_url"])]
+    if index is not None:
+        uploads.append((index, values["delta_index"] + " (the archive's file index)"))
+    uploads.append((manifest, "%s (last: from then on players get %s)"
+                     % (manifest_url, values["version"])))
+    for number, (path, place) in enumerate(uploads, 1):
+        print("  %d. %s\n     -> %s" % (number, path, place))
     print("then check the live server: tools/publish check <server>")
     return 0
 
