@@ -1,6 +1,7 @@
 #include "pipeline/Install.h"
 
 #include "pipeline/Backups.h"
+#include "pipeline/DeltaUpdate.h"
 #include "pipeline/Download.h"
 #include "pipeline/Manifest.h"
 #include "pipeline/PowerShellSteps.h"
@@ -41,6 +42,35 @@ void EnsureRoomForUpdate(const std::wstring& workFolder, const std::wstring& ins
     EnsureFreeSpace(installFolder, install);
 }
 
+// The whole archive: downloaded, checked against the manifest's digest and
+// unpacked into the extract folder.
+void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath,
+                       const std::wstring& extractFolder, const std::wstring& installFolder,
+                       unsigned long long installedBytes, const std::wstring& workFolder,
+                       const std::wstring& label, const RunReports& reports) {
+    // Before the download only the archive's size is known; the build
+    // unpacks to about as much at least.
+    DownloadArchive(
+        reports, manifest.download_url, archivePath, label, [&](unsigned long long length) {
+            EnsureRoomForUpdate(workFolder, installFolder, installedBytes, length, length);
+        });
+
+    if (!manifest.sha256.empty()) {
+        reports.status(L"Проверка SHA-256...");
+        const std::string actual = ToLowerAscii(ComputeFileSha256(archivePath));
+        if (actual != ToLowerAscii(manifest.sha256))
+            throw MakeError(L"SHA-256 скачанного архива не совпадает с manifest.");
+    }
+
+    reports.progress(-1, L"Установка " + label + L"...");
+    unsigned long long unpackedBytes = 0;
+    if (ReadZipUnpackedSize(archivePath, extractFolder, unpackedBytes))
+        EnsureRoomForUpdate(workFolder, installFolder, installedBytes, 0, unpackedBytes);
+    EnsureDir(extractFolder);
+    if (ExpandArchive(archivePath, extractFolder) != 0)
+        throw MakeError(L"PowerShell не смог распаковать ZIP-архив.");
+}
+
 } // namespace
 
 void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
@@ -55,28 +85,20 @@ void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
     const WorkFolder work;
     const std::wstring archivePath = JoinPath(work.Path(), L"game.zip");
     const unsigned long long installedBytes = FolderSize(installFolder);
-    // Before the download only the archive's size is known; the build
-    // unpacks to about as much at least.
-    DownloadArchive(
-        reports, manifest.download_url, archivePath, label, [&](unsigned long long length) {
-            EnsureRoomForUpdate(work.Path(), installFolder, installedBytes, length, length);
-        });
-
-    if (!manifest.sha256.empty()) {
-        reports.status(L"Проверка SHA-256...");
-        const std::string actual = ToLowerAscii(ComputeFileSha256(archivePath));
-        if (actual != ToLowerAscii(manifest.sha256))
-            throw MakeError(L"SHA-256 скачанного архива не совпадает с manifest.");
-    }
-
-    reports.progress(-1, L"Установка " + label + L"...");
     const std::wstring extractFolder = JoinPath(work.Path(), L"extract");
-    unsigned long long unpackedBytes = 0;
-    if (ReadZipUnpackedSize(archivePath, extractFolder, unpackedBytes))
-        EnsureRoomForUpdate(work.Path(), installFolder, installedBytes, 0, unpackedBytes);
-    EnsureDir(extractFolder);
-    if (ExpandArchive(archivePath, extractFolder) != 0)
-        throw MakeError(L"PowerShell не смог распаковать ZIP-архив.");
+    // An installed build takes only the changed files when the server
+    // publishes an index; otherwise, or when that cannot be done, the whole
+    // archive comes.
+    const bool assembled =
+        IsFile(JoinPath(installFolder, exeName)) &&
+        AssembleChangedBuild(manifest, installFolder, work.Path(), extractFolder, label, reports,
+                             [&](unsigned long long fetch, unsigned long long unpacked) {
+                                 EnsureRoomForUpdate(work.Path(), installFolder, installedBytes,
+                                                     fetch, unpacked);
+                             });
+    if (!assembled)
+        DownloadAndUnpack(manifest, archivePath, extractFolder, installFolder, installedBytes,
+                          work.Path(), label, reports);
 
     std::wstring sourceFolder;
     if (!FindGameRootRecursive(extractFolder, ToLowerW(exeName), sourceFolder)) {

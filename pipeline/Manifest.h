@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
-// The manifest's four values as UTF-8 bytes, escapes already decoded.
+// The manifest's values as UTF-8 bytes, escapes already decoded. The file
+// index of a small update is optional: both empty when the manifest has none.
 struct Manifest {
     std::string version;
     std::string download_url;
     std::string exe;
     std::string sha256;
+    std::string delta_index;
+    std::string delta_index_sha256;
 };
 
 // The string value of the first textual occurrence of "key", or empty when it
@@ -26,6 +29,6 @@ std::vector<int> ParseVersion(const std::string& text);
 // negative when a is older than b, 0 when equal, positive when newer.
 int CompareVersions(const std::string& a, const std::string& b);
 
-// Extracts the four keys; raises when "version" or "download_url" is missing.
+// Extracts the keys; raises when "version" or "download_url" is missing.
 // A missing "exe" becomes "Game.exe".
 Manifest ReadManifest(const std::string& json);

@@ -10,6 +10,7 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -299,4 +300,53 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
         received = 0;
         lastPercent = -1;
     }
+}
+
+bool HttpDownloadRanges(
+    const std::wstring& url, const std::vector<ByteRange>& ranges,
+    const std::function<void(unsigned long long offset, const BYTE* data, DWORD size)>& onData,
+    const HttpDownloadEvents& events) {
+    const DWORD responseLimit = events.connectTimeoutMs + events.receiveTimeoutMs;
+    const std::wstring requested = EncodeUrlForRequest(url);
+    for (const ByteRange& range : ranges) {
+        unsigned long long next = range.first;
+        int resumes = 0;
+        while (next <= range.last) {
+            const std::wstring headers = RequestHeaders(0, std::wstring()) + L"Range: bytes=" +
+                                         std::to_wstring(next) + L"-" +
+                                         std::to_wstring(range.last) + L"\r\n";
+            HttpRequest request(requested, headers);
+            DWORD failure = 0;
+            bool rootFailed = false;
+            if (request.WaitForResponse(responseLimit, failure, rootFailed)) {
+                const Response response = ReadResponse(request.Handle());
+                RejectErrorStatus(response, requested);
+                // Anything but this very range (a 200 with the whole file from
+                // a server that ignores Range) ends the piecemeal fetch.
+                if (response.status != 206 || response.rangeStart != next ||
+                    !response.encoding.empty())
+                    return false;
+                const BYTE* piece = nullptr;
+                DWORD read = 0;
+                while (next <= range.last &&
+                       request.Read(events.receiveTimeoutMs, piece, read, failure) && read > 0) {
+                    const DWORD wanted = static_cast<DWORD>(
+                        std::min<unsigned long long>(read, range.last - next + 1));
+                    onData(next, piece, wanted);
+                    next += wanted;
+                }
+            }
+            if (next > range.last)
+                break;
+            // Cut, stalled or short: the rest of the range again.
+            if (resumes == kResumeAttempts) {
+                if (failure != 0)
+                    ThrowWithSystemText(L"Ошибка скачивания: ", failure);
+                throw MakeError(L"Ошибка скачивания: получено не всё.");
+            }
+            ++resumes;
+            Sleep(kResumePauseMs);
+        }
+    }
+    return true;
 }

@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 struct HttpDownloadEvents {
     // The announced length, before the file is created (only when known).
@@ -43,3 +44,21 @@ unsigned long long ParseContentLength(const std::wstring& text);
 // The URL as browsers send it: every byte of its UTF-8 form outside printable
 // ASCII, and the space, percent-encoded; what is already encoded stays.
 std::wstring EncodeUrlForRequest(const std::wstring& url);
+
+// Bytes first to last of a file, both included.
+struct ByteRange {
+    unsigned long long first = 0;
+    unsigned long long last = 0;
+};
+
+// Fetches each range of the URL with a Range request of its own and hands
+// its bytes to onData in order, with the offset in the file of the first. A
+// cut, stalled or short range is asked again for its rest, up to 3 times, a
+// second apart. False as soon as the server answers a range with anything
+// but a 206 of exactly that range (a server that ignores Range sends the
+// whole file with 200); raises as HttpDownloadToFile does for an error
+// status or a failed transfer. Only the events' time limits are used.
+bool HttpDownloadRanges(
+    const std::wstring& url, const std::vector<ByteRange>& ranges,
+    const std::function<void(unsigned long long offset, const BYTE* data, DWORD size)>& onData,
+    const HttpDownloadEvents& events = HttpDownloadEvents());

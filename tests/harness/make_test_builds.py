@@ -5,7 +5,9 @@
 
 GAME_EXE is the test program that stands in for the game (it records how it
 was started). Each archive gets a NAME.zip.sha256 beside it with its digest.
-Some archives are written by Python's zipfile, others by Info-ZIP's zip.
+Some archives are written by Python's zipfile, others by Info-ZIP's zip, and
+the delta builds by tools/publish, with their file indexes (NAME.zip.files,
+which get a digest file too).
 """
 
 import hashlib
@@ -43,6 +45,23 @@ def with_infozip(path, files):
         write_tree(work, files)
         entries = sorted(os.listdir(work))
         subprocess.run(["zip", "-q", "-r", "-X", path] + entries, cwd=work, check=True)
+
+
+def with_publish(path, files):
+    """The archive and its file index (path + ".files") as tools/publish makes
+    them for a publisher."""
+    tool = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                        "publish")
+    with tempfile.TemporaryDirectory() as work:
+        build = os.path.join(work, "build")
+        write_tree(build, files)
+        name = os.path.basename(path)
+        subprocess.run([sys.executable, tool, build, "--version", "1",
+                        "--url", "https://localhost/builds/" + name,
+                        "--out", os.path.join(work, "upload")],
+                       check=True, stdout=subprocess.DEVNULL)
+        for suffix in ("", ".files"):
+            shutil.copy(os.path.join(work, "upload", "builds", name + suffix), path + suffix)
 
 
 def main():
@@ -126,8 +145,29 @@ def main():
         }),
     }
     for name, (writer, files) in builds.items():
+        writer(os.path.join(out, name), files)
+    # Three versions of one build, published with their file indexes: 2 keeps
+    # most of 1 (the big blob among it) and changes, adds and drops a few
+    # files; 3 changes the blob, most of the archive.
+    delta1 = {
+        "Game.exe": game,
+        "data.txt": b"v1",
+        "Data/blob.bin": blob,
+        "Data/Maps/map.bin": b"map" * 1000,
+        "Data/old.txt": b"only in 1",
+        "Data/\u00fcber alles.txt": b"same in 1 and 2",
+        "Save/shipped.sav": b"shipped save",
+    }
+    delta2 = dict(delta1, **{"data.txt": b"v2", "Data/new.txt": b"only in 2",
+                             "Save/shipped.sav": b"shipped save 2", "Logs/": b""})
+    del delta2["Data/old.txt"]
+    delta3 = dict(delta2, **{"Data/blob.bin": random.Random(3).randbytes(3 * 1024 * 1024)})
+    for name, files in (("delta1.zip", delta1), ("delta2.zip", delta2), ("delta3.zip", delta3)):
+        with_publish(os.path.join(out, name), files)
+    for name in os.listdir(out):
         path = os.path.join(out, name)
-        writer(path, files)
+        if name.endswith(".sha256"):
+            continue
         with open(path, "rb") as f:
             digest = hashlib.sha256(f.read()).hexdigest()
         with open(path + ".sha256", "w") as f:

@@ -102,6 +102,15 @@ TEST(ReadManifest, TakesTheFourKeysAndDefaultsTheExecutable) {
     const Manifest minimal = ReadManifest(R"({"download_url": "u", "version": "2"})");
     EXPECT_EQ(minimal.exe, "Game.exe");
     EXPECT_EQ(minimal.sha256, "");
+    EXPECT_EQ(minimal.delta_index, "");
+
+    // The index's two keys, even written first, are not taken for the others.
+    const Manifest indexed =
+        ReadManifest(R"({"delta_index_sha256": "CD", "delta_index": "https://h/b.zip.files",)"
+                     R"( "version": "1", "download_url": "https://h/b.zip", "sha256": "AB"})");
+    EXPECT_EQ(indexed.sha256, "AB");
+    EXPECT_EQ(indexed.delta_index, "https://h/b.zip.files");
+    EXPECT_EQ(indexed.delta_index_sha256, "CD");
 }
 
 TEST(ReadManifest, RejectsAManifestWithoutVersionOrUrl) {

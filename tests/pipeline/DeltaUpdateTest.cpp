@@ -1,0 +1,171 @@
+// Small updates: with a file index in the manifest, an installed build
+// fetches only the changed entries by Range requests and ends exactly as a
+// whole update leaves it; each reason to take the whole archive instead
+// takes it. The builds are delta1/2/3.zip of the test environment, published
+// by tools/publish with their indexes, copied into the test's own folder on
+// the server so that its requests can be told apart in the server's log.
+
+#include "tests/pipeline/PipelineTest.h"
+
+#include "platform/FileOps.h"
+
+using DeltaUpdate = PipelineTest;
+
+namespace {
+
+std::string Built(const std::wstring& name) {
+    return ReadBytes(TestEnvDir() + L"\\www\\builds\\" + name);
+}
+
+// The server's log lines for one URL.
+std::vector<std::string> RequestsFor(const std::wstring& url) {
+    const std::string path = ToUtf8(url.substr(url.rfind(L'/', url.rfind(L'/') - 1)));
+    const std::string log = ReadBytes(TestEnvDir() + L"\\requests.log");
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < log.size()) {
+        const size_t end = log.find('\n', start);
+        const std::string line = log.substr(start, end - start);
+        if (line.find(path + "\"") != std::string::npos)
+            lines.push_back(line);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The bytes the requests asked for by Range; -1 when one asked for the whole.
+long long RangeBytes(const std::vector<std::string>& requests) {
+    long long total = 0;
+    for (const std::string& line : requests) {
+        const size_t at = line.find("bytes=");
+        if (at == std::string::npos)
+            return -1;
+        const unsigned long long first = std::stoull(line.substr(at + 6));
+        const unsigned long long last = std::stoull(line.substr(line.find('-', at) + 1));
+        total += static_cast<long long>(last - first + 1);
+    }
+    return total;
+}
+
+// Everything but the started game's record, which names its own folder.
+std::vector<std::pair<std::wstring, std::string>> BuildTree(const std::wstring& folder) {
+    std::vector<std::pair<std::wstring, std::string>> tree = TreeOf(folder);
+    std::erase_if(tree, [](const auto& item) { return item.first == L"launched.txt"; });
+    return tree;
+}
+
+class Delta : public DeltaUpdate {
+protected:
+    // The served copy of a build (and of its index), and a manifest for it
+    // with the index or without.
+    std::wstring Serve(const std::wstring& build, const std::wstring& as) {
+        server.Publish(as, Built(build));
+        server.Publish(as + L".files", Built(build + L".files"));
+        return server.Url(as);
+    }
+    std::wstring Manifest(const std::string& version, const std::wstring& build,
+                          const std::wstring& archiveUrl, bool withIndex,
+                          const std::string& indexDigest = std::string()) {
+        std::string json = "{\"version\": \"" + version + "\", \"download_url\": \"" +
+                           ToUtf8(archiveUrl) + "\", \"sha256\": \"" + Built(build + L".sha256") +
+                           "\"";
+        if (withIndex)
+            json += ", \"delta_index\": \"" + ToUtf8(server.Url(build + L".files")) +
+                    "\", \"delta_index_sha256\": \"" +
+                    (indexDigest.empty() ? Built(build + L".files.sha256") : indexDigest) + "\"";
+        server.Publish(L"version.json", json + "}");
+        return server.Url(L"version.json");
+    }
+    // Installs 1 whole into the folder, then the player plays: a save of
+    // their own and a game file changed by hand.
+    void InstallFirstAndPlay(bool onlineFolder) {
+        const std::wstring folder = onlineFolder ? online : official;
+        const std::wstring url =
+            Manifest("1", L"delta1.zip", Serve(L"delta1.zip", L"delta1.zip"), false);
+        onlineFolder ? RunOnline(url) : RunOfficial(url);
+        ASSERT_FALSE(WaitForLaunch(folder).empty());
+        DeleteFileW((folder + L"\\launched.txt").c_str());
+        WriteBytes(folder + L"\\Save\\player.sav", "the player's own");
+        WriteBytes(folder + L"\\Data\\Maps\\map.bin", "changed by hand");
+    }
+};
+
+} // namespace
+
+TEST_F(Delta, FetchesOnlyTheChangedEntriesAndEndsAsAWholeUpdate) {
+    InstallFirstAndPlay(true);
+    InstallFirstAndPlay(false);
+
+    // Online takes 2 piecemeal, official takes it whole.
+    server.Publish(L"delta2.zip.files", Built(L"delta2.zip.files"));
+    const std::wstring piecemeal = Serve(L"delta2.zip", L"delta2.zip");
+    const auto messages = RunOnline(Manifest("2", L"delta2.zip", piecemeal, true));
+    ASSERT_FALSE(WaitForLaunch(online).empty()) << ToUtf8(Describe(messages));
+    const std::wstring whole = Serve(L"delta2.zip", L"whole2.zip");
+    RunOfficial(Manifest("2", L"delta2.zip", whole, false));
+    ASSERT_FALSE(WaitForLaunch(official).empty());
+
+    EXPECT_EQ(BuildTree(online), BuildTree(official));
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\player.sav"), "the player's own");
+    // The 3 MiB blob and the game stayed where they were: a few small
+    // entries came, each by Range.
+    const long long fetched = RangeBytes(RequestsFor(piecemeal));
+    EXPECT_GT(fetched, 0);
+    EXPECT_LT(fetched, 200 * 1024);
+    EXPECT_EQ(RangeBytes(RequestsFor(whole)), -1);
+
+    // What the player sees: the whole update's texts in its order, the bar
+    // sweeping while the installed files are compared.
+    const std::wstring downloading = L"Скачивание онлайн-версии...";
+    const std::vector<RecordedMessage> head = {
+        EnableButtons(false),
+        Status(L"Проверка обновлений онлайн-версии..."),
+        Status(L"Обновление онлайн-версии до версии 2..."),
+        Status(L"Создание резервной копии онлайн-версии..."),
+        Status(downloading),
+        Progress(-1, downloading),
+        Progress(0, downloading + L" 0%"),
+    };
+    ASSERT_GE(messages.size(), head.size());
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), messages.begin()))
+        << ToUtf8(Describe(messages));
+    const auto sha = std::find(messages.begin(), messages.end(), Status(L"Проверка SHA-256..."));
+    ASSERT_NE(sha, messages.end());
+    EXPECT_EQ(*(sha - 1), Progress(100, downloading + L" 100%"));
+    EXPECT_EQ(*(sha + 1), Progress(-1, L"Установка онлайн-версии..."));
+}
+
+TEST_F(Delta, EachReasonForTheWholeArchiveGetsIt) {
+    struct Case {
+        const char* reason;
+        const wchar_t* build;
+        const wchar_t* behaviour;
+        std::string indexDigest;
+        bool installed;
+    };
+    const Case cases[] = {
+        {"index digest differs", L"delta2.zip", L"", std::string(64, '0'), true},
+        {"server ignores Range", L"delta2.zip", L"_norange/", "", true},
+        {"most of the archive changed", L"delta3.zip", L"", "", true},
+        {"build not installed", L"delta2.zip", L"", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        RemoveTreeWithRetries(online);
+        EnsureDir(online + L"\\Save");
+        if (c.installed)
+            InstallFirstAndPlay(true);
+        const std::wstring name = std::wstring(L"c") + std::to_wstring(&c - cases) + c.build;
+        server.Publish(name, Built(c.build));
+        const std::wstring url = server.Url(name, c.behaviour);
+        server.Publish(c.build + std::wstring(L".files"), Built(c.build + std::wstring(L".files")));
+        RunOnline(Manifest("2", c.build, url, true, c.indexDigest));
+        ASSERT_FALSE(WaitForLaunch(online).empty());
+        EXPECT_EQ(RangeBytes(RequestsFor(server.Url(name))), -1);
+        EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v2");
+        EXPECT_FALSE(Exists(online + L"\\Data\\old.txt"));
+        EXPECT_TRUE(IsFolder(online + L"\\Logs"));
+    }
+}
