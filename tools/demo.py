@@ -97,10 +97,12 @@ class Demo:
             capture_output=True, text=True)
         if result.returncode != 0:
             raise Failed("tools/publish failed: " + result.stderr.strip())
-        # Uploaded as the tool says, the archive first and the manifest last;
-        # the test server reads /_slow/<rate>/ as a throttle, not a folder.
-        shutil.copy2(os.path.join(upload, "_slow", str(rate), "builds", archive),
-                     os.path.join(self.www, "builds"))
+        # Uploaded as the tool says, the archive and its index first and the
+        # manifest last; the test server reads /_slow/<rate>/ as a throttle,
+        # not a folder.
+        for upload_name in (archive, archive + ".files"):
+            shutil.copy2(os.path.join(upload, "_slow", str(rate), "builds", upload_name),
+                         os.path.join(self.www, "builds"))
         shutil.copy2(os.path.join(upload, "Launcher", name), os.path.join(self.www, "Launcher"))
         say("==> published %s %s at %s (%d bytes/s)" % (build, version, url, rate))
         self.published[build] = (version, archive)
