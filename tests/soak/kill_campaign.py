@@ -8,7 +8,8 @@ the player's data survives every kill.
 The launcher (the test build, which talks to the local test server) runs under
 Wine in a folder of its own under the test environment. Each trial writes fresh
 player data into game_online (saves, user data, the nickname file; every file
-names its trial), publishes a newer version of one of two builds, presses the
+names its trial), publishes a newer version of one of two builds (two trials
+in four with the archive's file index, for a small update), presses the
 online button and SIGKILLs the launcher's Windows process at a chosen moment.
 Right after the kill every player file must still exist, byte for byte, in the
 install folder or in its backup. About one trial in five kills the recovery
@@ -16,8 +17,8 @@ run too, with the same check. A last recovery run must then start the game,
 and the install folder must hold exactly the trial's player data beside the
 new build, with the new version recorded.
 
-The two builds alternate and share no file name but Game.exe, so the disk
-tells whose a file is. The second one ships its own version.txt (holding the
+The two builds alternate and share no file name but Game.exe and some shared
+data, so the disk tells whose a file is. The second one ships its own version.txt (holding the
 published version) and default Save, UserData and nickname files: the player's
 data must replace them.
 
@@ -30,8 +31,10 @@ stands still); the first rule that matches wins:
                yet (the work folder is being removed, version.txt written)
     backup     no work folder with an archive yet: the manifest check and the
                copy of the player's data into the backup
-    download   the work folder has game.zip but no extract folder (the
-               download and its checksum)
+    download   the work folder has game.zip (or, in a small update, the file
+               index) but no extract folder (the download and its
+               checksum; the index, the comparison of the installed files
+               and the fetch of the changed ones)
     unpacking  the extract folder lacks part of the build, or the restore
                marker is not written yet
     restoring  marker present and the new build in place; only the player's
@@ -56,7 +59,7 @@ own phase has been hit already aims at the missed one, early in it.
 
 Everything random comes from the seed (printed first): `--seed S --trial I`
 replays trial I of a campaign (its build, version, player data and kill plan,
-after an install and two reference runs); `--aim` gives the phase it was aimed
+after an install and four reference runs); `--aim` gives the phase it was aimed
 at when that was not the planned one (the failure report prints the command).
 
 After a trial that lost data the campaign removes a restore marker left
@@ -94,6 +97,8 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+from publishing.file_index import archive_entries, render_index  # noqa: E402
 
 PHASES = ("backup", "download", "unpacking", "emptying", "copying", "restoring", "finishing",
           "done")
@@ -196,16 +201,21 @@ class Paths:
 
 
 def make_builds(game):
-    """Two builds of some two hundred files and 3.5 MB each, with no file name
-    in common but Game.exe, so that the disk tells which one a file is from.
-    The second ships what makes an update risky: its own version.txt (added per
-    publication, holding the published version) and default player data."""
+    """Two builds of some two hundred files and 3.5 MB each of their own, with
+    no file name in common but Game.exe and 4 MB of shared data, so that the
+    disk tells which one a file is from, and a small update from one to the
+    other fetches less than half of the archive. The second ships what makes
+    an update risky: its own version.txt (added per publication, holding the
+    published version) and default player data."""
     rng = random.Random("vorn soak builds")
-    plain = {"Game.exe": game, "readme_plain.txt": b"Vorn RPG, plain build\r\n"}
-    own = {"Game.exe": game, "readme_own.txt": b"Vorn RPG, build with its own saves\r\n",
-           "Save/default.sav": b"default save of the build",
-           "UserData/default_settings.cfg": b"volume=80\r\n",
-           NICKNAME: b'{"nick": "Player"}'}
+    shared = {"Data/Shared/shared_%02d.bin" % i: rng.randbytes(100000) for i in range(40)}
+    plain = dict(shared, **{"Game.exe": game,
+                            "readme_plain.txt": b"Vorn RPG, plain build\r\n"})
+    own = dict(shared, **{"Game.exe": game,
+                          "readme_own.txt": b"Vorn RPG, build with its own saves\r\n",
+                          "Save/default.sav": b"default save of the build",
+                          "UserData/default_settings.cfg": b"volume=80\r\n",
+                          NICKNAME: b'{"nick": "Player"}'})
     for build, prefix in ((plain, "p"), (own, "o")):
         # Incompressible maps and sounds for size, text for many small entries.
         for i in range(50):
@@ -558,6 +568,7 @@ def classify(paths, launcher, update, exact):
         return "finishing"
     archive = [f for f in folders
                if os.path.exists(os.path.join(f, "game.zip"))
+               or os.path.exists(os.path.join(f, "files.txt"))
                or os.path.isdir(os.path.join(f, "extract"))]
     if not archive:
         return "backup"
@@ -642,7 +653,11 @@ class Plan:
         rng = random.Random("%d:%d" % (seed, i))
         self.index = i
         self.build = "plain" if i % 2 == 0 else "own-saves"
-        self.version = "1.0.%d" % (i + 4)
+        # Two trials with a whole update, then two with a small one.
+        self.small = (i // 2) % 2 == 1
+        self.kind = kind_of(self.build, self.small)
+        # After the first install and the four reference runs.
+        self.version = "1.0.%d" % (i + 6)
         self.target = Plan.target_of(i)
         self.offset = rng.random()
         self.second_kill = rng.random() < SECOND_KILL_SHARE
@@ -654,6 +669,14 @@ class Plan:
         # Every phase once in each 8 trials; in the second 8 of each 16 every
         # phase meets the other build.
         return PHASES[(i + i // 8) % len(PHASES)]
+
+
+def kind_of(build, small):
+    """Phase lengths differ between whole and small updates of a build."""
+    return build + (" small" if small else "")
+
+
+KINDS = [kind_of(build, small) for build in ("plain", "own-saves") for small in (False, True)]
 
 
 class Stats:
@@ -679,10 +702,8 @@ class Campaign:
         self.builds = None
         self.installed = None  # files of the build in game_online
         # Observed phase lengths per build, and a whole update's length.
-        self.lengths = {build: {phase: [] for phase in PHASES}
-                        for build in ("plain", "own-saves")}
-        self.shrink = {build: {phase: 1.0 for phase in PHASES}
-                       for build in ("plain", "own-saves")}
+        self.lengths = {kind: {phase: [] for phase in PHASES} for kind in KINDS}
+        self.shrink = {kind: {phase: 1.0 for phase in PHASES} for kind in KINDS}
         self.totals = {}
         self.hit = set()  # phases that a trial aimed at them has hit
         self.start_failures = 0
@@ -763,9 +784,10 @@ class Campaign:
 
     # -- publishing -------------------------------------------------------
 
-    def publish(self, build, version):
+    def publish(self, build, version, small=False):
         """Publishes a build under a version; the version-shipping build carries
-        that same version in its own version.txt."""
+        that same version in its own version.txt. A small update's manifest
+        names the archive's file index."""
         p = self.paths
         files = dict(self.builds[build])
         for name in os.listdir(p.served):
@@ -782,6 +804,12 @@ class Campaign:
         manifest = {"version": version,
                     "download_url": p.url("soak-kills/" + os.path.basename(archive)),
                     "sha256": digest, "exe": "Game.exe"}
+        if small:
+            index = render_index(os.path.getsize(archive), archive_entries(archive)).encode()
+            with open(archive + ".files", "wb") as f:
+                f.write(index)
+            manifest["delta_index"] = manifest["download_url"] + ".files"
+            manifest["delta_index_sha256"] = hashlib.sha256(index).hexdigest()
         os.makedirs(os.path.dirname(p.manifest), exist_ok=True)
         tmp = p.manifest + ".soak.tmp"
         with open(tmp, "w") as f:
@@ -916,11 +944,12 @@ class Campaign:
         self.stop()
         return None
 
-    def reference_run(self, build, version, tag):
+    def reference_run(self, build, version, tag, small=False):
         """An update that nobody kills: measures the phases and checks the data."""
         player = player_data(tag, tag.replace(" ", ""), random.Random("%d:%s" % (self.seed, tag)))
         self.write_player_data(player)
-        update = self.publish(build, version)
+        update = self.publish(build, version, small)
+        kind = kind_of(build, small)
         try:
             _, seen = self.watch(update)
         except RunFailed as e:
@@ -932,12 +961,12 @@ class Campaign:
                                                        "; ".join(losses + problems)))
             self.stats.failures += 1
         self.installed = update.files
-        self.learn(build, seen)
-        self.totals[build] = seen["launched"] - seen["backup"]
-        print("reference %-9s %s (%.2fs)" % (build, " ".join(
-            "%s %.0fms" % (phase, self.lengths[build][phase][-1] * 1000)
-            if self.lengths[build][phase] else "%s -" % phase for phase in PHASES),
-            self.totals[build]), flush=True)
+        self.learn(kind, seen)
+        self.totals[kind] = seen["launched"] - seen["backup"]
+        print("reference %-15s %s (%.2fs)" % (kind, " ".join(
+            "%s %.0fms" % (phase, self.lengths[kind][phase][-1] * 1000)
+            if self.lengths[kind][phase] else "%s -" % phase for phase in PHASES),
+            self.totals[kind]), flush=True)
 
     def first_install(self, build, version):
         update = self.publish(build, version)
@@ -973,10 +1002,10 @@ class Campaign:
     def trial(self, plan):
         stats = self.stats
         self.write_player_data(plan.player)
-        update = self.publish(plan.build, plan.version)
+        update = self.publish(plan.build, plan.version, plan.small)
         aim = self.aim(plan)
 
-        pause = plan.offset * self.length(plan.build, aim)
+        pause = plan.offset * self.length(plan.kind, aim)
         if aim != plan.target:
             # Making up for a missed phase: early in it, to be sure of a kill.
             pause *= 0.25
@@ -987,8 +1016,8 @@ class Campaign:
             failed, seen = str(e), {"backup": time.monotonic()}
         killed_at = time.monotonic()
         phase, lost = self.kill_and_check(self.launcher, update, plan.player)
-        self.learn(plan.build, seen)
-        self.calibrate(plan.build, aim, phase)
+        self.learn(plan.kind, seen)
+        self.calibrate(plan.kind, aim, phase)
         if phase == aim:
             self.hit.add(phase)
         row = stats.rows[phase]
@@ -1007,7 +1036,7 @@ class Campaign:
             row["second"] += 1
             try:
                 started = self.launch()
-                time.sleep(max(0.0, started + plan.second_offset * self.totals[plan.build]
+                time.sleep(max(0.0, started + plan.second_offset * self.totals[plan.kind]
                                - time.monotonic()))
             except RunFailed as e:
                 row["errors"] += 1
@@ -1021,7 +1050,7 @@ class Campaign:
         # After an early kill the recovery is a whole update from an intact
         # install: its phases are worth measuring.
         intact = PHASES.index(phase) <= PHASES.index("unpacking") and not plan.second_kill
-        error = self.recover(update, learn=plan.build if intact else None)
+        error = self.recover(update, learn=plan.kind if intact else None)
         if error:
             row["errors"] += 1
             notes.append("recovery failed: " + error)
@@ -1081,6 +1110,8 @@ class Campaign:
         self.first_install(other, "1.0.%d" % base)
         self.reference_run(first.build, "1.0.%d" % (base + 1), "reference 1")
         self.reference_run(other, "1.0.%d" % (base + 2), "reference 2")
+        self.reference_run(first.build, "1.0.%d" % (base + 3), "reference 3", small=True)
+        self.reference_run(other, "1.0.%d" % (base + 4), "reference 4", small=True)
 
         for n, i in enumerate(indices):
             plan = Plan(self.seed, i)
