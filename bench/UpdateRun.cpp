@@ -14,6 +14,7 @@
 #include "platform/HttpDownload.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/ZipExtract.h"
 
 #include <psapi.h>
 
@@ -173,6 +174,8 @@ int RunPlatformFloor(const std::wstring& outPath, const std::wstring& operation,
             ok = DeletePlain(targetFolder);
         else if (operation == L"delete-ours")
             RemoveTreeWithRetries(targetFolder);
+        else if (operation == L"unpack")
+            ok = ExtractZipArchive(sourceFolder, targetFolder);
         else
             return 2;
     } catch (const std::exception&) {
