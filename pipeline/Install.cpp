@@ -57,14 +57,17 @@ void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
     const unsigned long long installedBytes = FolderSize(installFolder);
     // Before the download only the archive's size is known; the build
     // unpacks to about as much at least.
-    DownloadArchive(
+    const std::string digest = DownloadArchive(
         reports, manifest.download_url, archivePath, label, [&](unsigned long long length) {
             EnsureRoomForUpdate(work.Path(), installFolder, installedBytes, length, length);
         });
 
     if (!manifest.sha256.empty()) {
         reports.status(L"Проверка SHA-256...");
-        const std::string actual = ToLowerAscii(ComputeFileSha256(archivePath));
+        // The download digested the archive as it wrote it; an archive that
+        // came without a digest is read again.
+        const std::string actual =
+            ToLowerAscii(digest.empty() ? ComputeFileSha256(archivePath) : digest);
         if (actual != ToLowerAscii(manifest.sha256))
             throw MakeError(L"SHA-256 скачанного архива не совпадает с manifest.");
     }
