@@ -22,8 +22,9 @@ struct DirEntry {
 std::vector<DirEntry> ListDirectory(const std::wstring& folder);
 
 // Creates the folder and every missing parent. An existing folder, an empty
-// path, or a file of that name is accepted silently.
-void EnsureDir(const std::wstring& folder);
+// path, or a file of that name is accepted silently; the result tells whether
+// a folder stands there afterwards.
+bool EnsureDir(const std::wstring& folder);
 
 // Copies one file over the destination; a missing source is skipped.
 void CopySingleFile(const std::wstring& source, const std::wstring& destination);
