@@ -91,7 +91,12 @@ void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
 
     MarkRestorePending(baseFolder, installFolder);
     EmptyFolder(installFolder);
-    CopyDirectoryContents(sourceFolder, installFolder);
+    // On one volume the new build's entries are moved into place, not copied
+    // file by file.
+    if (SameVolume(sourceFolder, installFolder))
+        MoveDirectoryContents(sourceFolder, installFolder);
+    else
+        CopyDirectoryContents(sourceFolder, installFolder);
     RestoreBackups(baseFolder, installFolder);
     ClearRestorePending(baseFolder, installFolder);
 }

@@ -249,6 +249,27 @@ void CopyDirectoryContents(const std::wstring& source, const std::wstring& desti
     CopyTree(source, destination, false);
 }
 
+void MoveDirectoryContents(const std::wstring& source, const std::wstring& destination) {
+    if (!IsFolder(source))
+        throw MakeError(L"Не найдена папка источника: " + source);
+    EnsureDir(destination);
+    for (const DirEntry& entry : ListDirectory(source)) {
+        // Links stay behind, as the copy leaves them out.
+        if (entry.isLink)
+            continue;
+        // Without MOVEFILE_COPY_ALLOWED a move to another volume fails
+        // instead of turning into a copy.
+        const std::wstring target = JoinPath(destination, entry.name);
+        if (!FileOperationFault(L"move", target) &&
+            MoveFileExW(ExtendedLengthPath(entry.fullPath).c_str(),
+                        ExtendedLengthPath(target).c_str(), 0))
+            continue;
+        // This entry and all that is left after it are copied instead.
+        CopyTree(source, destination, false);
+        return;
+    }
+}
+
 void CopyFolder(const std::wstring& source, const std::wstring& destination) {
     if (!IsFolder(source))
         return;

@@ -43,6 +43,12 @@ void EmptyFolder(const std::wstring& folder);
 // there; the destination's other content stays. Links are left out.
 void CopyDirectoryContents(const std::wstring& source, const std::wstring& destination);
 
+// Moves the source folder's entries into the destination, each renamed
+// in one step, which Windows does only on one volume. From the first entry
+// that does not move, what is left is copied as CopyDirectoryContents copies,
+// with its error texts, so that the destination ends the same either way.
+void MoveDirectoryContents(const std::wstring& source, const std::wstring& destination);
+
 // Replaces the destination by an exact copy of the source; a missing source is
 // skipped.
 void CopyFolder(const std::wstring& source, const std::wstring& destination);
