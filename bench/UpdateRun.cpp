@@ -152,6 +152,9 @@ int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
         app.MarkRestorePending(installFolder);
     });
     timed("empty", [&] { EmptyFolder(installFolder); });
+    // The install's copy across volumes, which the full run above takes: its
+    // work folder lies on C:, the install folder on Z:. On one volume the
+    // install moves the build instead.
     timed("copy", [&] { CopyDirectoryContents(sourceFolder, installFolder); });
     timed("restore", [&] {
         app.RestoreBackups(installFolder);

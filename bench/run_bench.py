@@ -201,8 +201,8 @@ def floor_report(floors, tool, files, folders):
              "bare Win32 loop", "tool", "ours over bare"]]
     why = []
     for what, by_tool, doing in (
-            ("copy", tool["copy"], "per-file EnsureDir(parent) and ResetAttributes around "
-             "CopyFileW"),
+            ("copy", tool["copy"], "ResetAttributes and an overwriting CopyFileW in "
+             "folders the copy did not make"),
             ("delete", tool["empty"], "ResetAttributes before every DeleteFileW")):
         mine, bare = best[what + "-ours"], best[what + "-plain"]
         # Ours only where it stands out of the rounds' spread.
