@@ -14,6 +14,7 @@
 #include "platform/HttpDownload.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/ZipExtract.h"
 
 #include <psapi.h>
 
@@ -151,6 +152,9 @@ int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
         app.MarkRestorePending(installFolder);
     });
     timed("empty", [&] { EmptyFolder(installFolder); });
+    // The install's copy across volumes, which the full run above takes: its
+    // work folder lies on C:, the install folder on Z:. On one volume the
+    // install moves the build instead.
     timed("copy", [&] { CopyDirectoryContents(sourceFolder, installFolder); });
     timed("restore", [&] {
         app.RestoreBackups(installFolder);
@@ -173,6 +177,8 @@ int RunPlatformFloor(const std::wstring& outPath, const std::wstring& operation,
             ok = DeletePlain(targetFolder);
         else if (operation == L"delete-ours")
             RemoveTreeWithRetries(targetFolder);
+        else if (operation == L"unpack")
+            ok = ExtractZipArchive(sourceFolder, targetFolder);
         else
             return 2;
     } catch (const std::exception&) {

@@ -90,8 +90,9 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
 
     const std::wstring indexPath = JoinPath(workFolder, L"files.txt");
     HttpDownloadEvents quiet;
-    HttpDownloadToFile(Utf8ToWide(manifest.delta_index), indexPath, quiet);
-    if (ToLowerAscii(ComputeFileSha256(indexPath)) != ToLowerAscii(manifest.delta_index_sha256))
+    const std::string indexDigest =
+        HttpDownloadToFile(Utf8ToWide(manifest.delta_index), indexPath, quiet);
+    if (ToLowerAscii(indexDigest) != ToLowerAscii(manifest.delta_index_sha256))
         return false;
     FileIndex index;
     if (!ParseFileIndex(ReadWholeFileUtf8(indexPath, std::string()), index) ||

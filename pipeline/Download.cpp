@@ -5,9 +5,9 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 
-void DownloadArchive(const RunReports& reports, const std::string& downloadUrl,
-                     const std::wstring& archivePath, const std::wstring& label,
-                     const std::function<void(unsigned long long length)>& checkRoom) {
+std::string DownloadArchive(const RunReports& reports, const std::string& downloadUrl,
+                            const std::wstring& archivePath, const std::wstring& label,
+                            const std::function<void(unsigned long long length)>& checkRoom) {
     const std::wstring text = L"Скачивание " + label + L"...";
     reports.status(text);
     const std::wstring url = Utf8ToWide(downloadUrl);
@@ -24,7 +24,8 @@ void DownloadArchive(const RunReports& reports, const std::string& downloadUrl,
     events.onPercent = [&](int percent) {
         reports.progress(percent, text + L" " + std::to_wstring(percent) + L"%");
     };
-    HttpDownloadToFile(url, archivePath, events);
+    const std::string digest = HttpDownloadToFile(url, archivePath, events);
 
     reports.progress(100, text + L" 100%");
+    return digest;
 }

@@ -50,14 +50,17 @@ void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath
                        const std::wstring& label, const RunReports& reports) {
     // Before the download only the archive's size is known; the build
     // unpacks to about as much at least.
-    DownloadArchive(
+    const std::string digest = DownloadArchive(
         reports, manifest.download_url, archivePath, label, [&](unsigned long long length) {
             EnsureRoomForUpdate(workFolder, installFolder, installedBytes, length, length);
         });
 
     if (!manifest.sha256.empty()) {
         reports.status(L"Проверка SHA-256...");
-        const std::string actual = ToLowerAscii(ComputeFileSha256(archivePath));
+        // The download digested the archive as it wrote it; an archive that
+        // came without a digest is read again.
+        const std::string actual =
+            ToLowerAscii(digest.empty() ? ComputeFileSha256(archivePath) : digest);
         if (actual != ToLowerAscii(manifest.sha256))
             throw MakeError(L"SHA-256 скачанного архива не совпадает с manifest.");
     }
@@ -110,7 +113,12 @@ void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
 
     MarkRestorePending(baseFolder, installFolder);
     EmptyFolder(installFolder);
-    CopyDirectoryContents(sourceFolder, installFolder);
+    // On one volume the new build's entries are moved into place, not copied
+    // file by file.
+    if (SameVolume(sourceFolder, installFolder))
+        MoveDirectoryContents(sourceFolder, installFolder);
+    else
+        CopyDirectoryContents(sourceFolder, installFolder);
     RestoreBackups(baseFolder, installFolder);
     ClearRestorePending(baseFolder, installFolder);
 }

@@ -8,9 +8,9 @@
 
 #include <string>
 
-// Operation names: "create-folder", "copy" (the path is the destination),
-// "delete-file", "delete-folder", "create-file", "open" (for reading),
-// "write", "flush".
+// Operation names: "create-folder", "copy" and "move" (the path is the
+// destination), "delete-file", "delete-folder", "create-file", "open" (for
+// reading), "write", "flush".
 using FileOperationHook = DWORD (*)(const wchar_t* operation, const std::wstring& path);
 
 // Tests only. Null removes the hook.

@@ -70,6 +70,62 @@ void RemoveFolderEntryWithRetries(const std::wstring& folder) {
     throw MakeError(L"Не удалось удалить '" + folder + L"': " + systemText);
 }
 
+// Makes one folder whose parent stands. True when this call made it; false
+// when something of that name stood there already (a file there is accepted
+// too: the next operation inside it fails with its own message).
+bool CreateFolder(const std::wstring& folder) {
+    if (!FileOperationFault(L"create-folder", folder) &&
+        CreateDirectoryW(ExtendedLengthPath(folder).c_str(), nullptr))
+        return true;
+    const DWORD code = GetLastError();
+    if (code == ERROR_ALREADY_EXISTS)
+        return false;
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось создать папку '" + folder + L"': " + systemText);
+}
+
+// Copies one file over the target, both in the \\?\ form. In a folder the
+// copy has just made (fresh) nothing stands in the way, so Windows may create
+// the target without looking for it first; elsewhere a read-only mark on the
+// target is cleared and the target replaced.
+bool CopyOver(const std::wstring& longSource, const std::wstring& longTarget, bool fresh) {
+    if (fresh && CopyFileW(longSource.c_str(), longTarget.c_str(), TRUE))
+        return true;
+    // Names that differ only in case are one file here.
+    if (fresh && GetLastError() != ERROR_FILE_EXISTS)
+        return false;
+    ResetAttributes(longTarget);
+    return CopyFileW(longSource.c_str(), longTarget.c_str(), FALSE) != FALSE;
+}
+
+// Copies the tree below the source into the destination, which stands; fresh
+// when this copy made it.
+void CopyTree(const std::wstring& source, const std::wstring& destination, bool fresh) {
+    for (const DirEntry& entry : ListDirectory(source)) {
+        // A link is not copied: following it could copy what lies outside the
+        // tree, or loop forever, and a copy of the link itself would point at
+        // the original's surroundings.
+        if (entry.isLink)
+            continue;
+        const std::wstring target = JoinPath(destination, entry.name);
+        if (entry.isDirectory) {
+            const bool made = (fresh || !IsFolder(target)) && CreateFolder(target);
+            CopyTree(entry.fullPath, target, made);
+            continue;
+        }
+        if (!FileOperationFault(L"copy", target) &&
+            CopyOver(ExtendedLengthPath(entry.fullPath), ExtendedLengthPath(target), fresh))
+            continue;
+        const DWORD code = GetLastError();
+        if (code == ERROR_ACCESS_DENIED)
+            throw MakeError(L"Нет доступа к '" + target + L"'.\n" + kAdminAdvice);
+        if (code == ERROR_SHARING_VIOLATION)
+            throw MakeError(L"Не удалось записать '" + target + L"'. Файл занят другим процессом.");
+        const std::wstring systemText = GetWinErrorMessage(code);
+        throw MakeError(L"Не удалось записать '" + target + L"': " + systemText);
+    }
+}
+
 // Symbolic links, junctions and other name surrogates point elsewhere. Other
 // reparse points (cloud placeholders, deduplicated files) hold real data.
 // Wine reports its links to Unix folders without a tag.
@@ -111,9 +167,9 @@ std::vector<DirEntry> ListDirectory(const std::wstring& folder) {
     return entries;
 }
 
-void EnsureDir(const std::wstring& folder) {
-    if (folder.empty() || IsFolder(folder))
-        return;
+bool EnsureDir(const std::wstring& folder) {
+    if (folder.empty())
+        return false;
     // The missing levels, as lengths of the path, deepest first. A loop, not
     // recursion: a name thousands of levels deep must not exhaust the stack.
     std::vector<size_t> missing;
@@ -125,17 +181,11 @@ void EnsureDir(const std::wstring& folder) {
             break;
         path = parent;
     }
-    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
-        const std::wstring current = folder.substr(0, *level);
-        if (!FileOperationFault(L"create-folder", current) &&
-            CreateDirectoryW(ExtendedLengthPath(current).c_str(), nullptr))
-            continue;
-        const DWORD code = GetLastError();
-        if (code == ERROR_ALREADY_EXISTS)
-            continue;
-        const std::wstring systemText = GetWinErrorMessage(code);
-        throw MakeError(L"Не удалось создать папку '" + current + L"': " + systemText);
-    }
+    bool made = missing.empty();
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level)
+        made = CreateFolder(folder.substr(0, *level));
+    // Only a name that stood there already needs a second look.
+    return made || IsFolder(folder);
 }
 
 void CopySingleFile(const std::wstring& source, const std::wstring& destination) {
@@ -196,31 +246,27 @@ void CopyDirectoryContents(const std::wstring& source, const std::wstring& desti
     if (!IsFolder(source))
         throw MakeError(L"Не найдена папка источника: " + source);
     EnsureDir(destination);
+    CopyTree(source, destination, false);
+}
+
+void MoveDirectoryContents(const std::wstring& source, const std::wstring& destination) {
+    if (!IsFolder(source))
+        throw MakeError(L"Не найдена папка источника: " + source);
+    EnsureDir(destination);
     for (const DirEntry& entry : ListDirectory(source)) {
-        // A link is not copied: following it could copy what lies outside the
-        // tree, or loop forever, and a copy of the link itself would point at
-        // the original's surroundings.
+        // Links stay behind, as the copy leaves them out.
         if (entry.isLink)
             continue;
+        // Without MOVEFILE_COPY_ALLOWED a move to another volume fails
+        // instead of turning into a copy.
         const std::wstring target = JoinPath(destination, entry.name);
-        if (entry.isDirectory) {
-            EnsureDir(target);
-            CopyDirectoryContents(entry.fullPath, target);
+        if (!FileOperationFault(L"move", target) &&
+            MoveFileExW(ExtendedLengthPath(entry.fullPath).c_str(),
+                        ExtendedLengthPath(target).c_str(), 0))
             continue;
-        }
-        EnsureDir(ParentPath(target));
-        const std::wstring longTarget = ExtendedLengthPath(target);
-        ResetAttributes(longTarget);
-        if (!FileOperationFault(L"copy", target) &&
-            CopyFileW(ExtendedLengthPath(entry.fullPath).c_str(), longTarget.c_str(), FALSE))
-            continue;
-        const DWORD code = GetLastError();
-        if (code == ERROR_ACCESS_DENIED)
-            throw MakeError(L"Нет доступа к '" + target + L"'.\n" + kAdminAdvice);
-        if (code == ERROR_SHARING_VIOLATION)
-            throw MakeError(L"Не удалось записать '" + target + L"'. Файл занят другим процессом.");
-        const std::wstring systemText = GetWinErrorMessage(code);
-        throw MakeError(L"Не удалось записать '" + target + L"': " + systemText);
+        // This entry and all that is left after it are copied instead.
+        CopyTree(source, destination, false);
+        return;
     }
 }
 

@@ -22,8 +22,9 @@ struct DirEntry {
 std::vector<DirEntry> ListDirectory(const std::wstring& folder);
 
 // Creates the folder and every missing parent. An existing folder, an empty
-// path, or a file of that name is accepted silently.
-void EnsureDir(const std::wstring& folder);
+// path, or a file of that name is accepted silently; the result tells whether
+// a folder stands there afterwards.
+bool EnsureDir(const std::wstring& folder);
 
 // Copies one file over the destination; a missing source is skipped.
 void CopySingleFile(const std::wstring& source, const std::wstring& destination);
@@ -41,6 +42,12 @@ void EmptyFolder(const std::wstring& folder);
 // Copies the source folder's whole tree into the destination, over what is
 // there; the destination's other content stays. Links are left out.
 void CopyDirectoryContents(const std::wstring& source, const std::wstring& destination);
+
+// Moves the source folder's entries into the destination, each renamed
+// in one step, which Windows does only on one volume. From the first entry
+// that does not move, what is left is copied as CopyDirectoryContents copies,
+// with its error texts, so that the destination ends the same either way.
+void MoveDirectoryContents(const std::wstring& source, const std::wstring& destination);
 
 // Replaces the destination by an exact copy of the source; a missing source is
 // skipped.

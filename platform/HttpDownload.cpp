@@ -6,12 +6,14 @@
 #include "platform/HttpRequest.h"
 #include "platform/Paths.h"
 #include "platform/LongPath.h"
+#include "platform/Sha256.h"
 
 #define ZLIB_CONST
 #include <zlib.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -92,7 +94,8 @@ std::wstring RequestHeaders(unsigned long long from, const std::wstring& validat
     return headers;
 }
 
-// Writes the body to the file, decoding it when the server compressed it.
+// Writes the body to the file, decoding it when the server compressed it, and
+// digests exactly the bytes written, so that the digest is ready with the file.
 class BodyWriter {
 public:
     BodyWriter(HANDLE file, const std::wstring& path) : file_(file), path_(path) {}
@@ -100,12 +103,14 @@ public:
     BodyWriter(const BodyWriter&) = delete;
     BodyWriter& operator=(const BodyWriter&) = delete;
 
-    // Starts the file again for a body sent with this encoding.
+    // Starts the file and its digest again for a body sent with this encoding.
     void Restart(const std::wstring& encoding) {
         EndDecoding();
         LARGE_INTEGER zero{};
         if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(file_))
             ThrowWithSystemText(L"Ошибка записи файла: " + path_ + L": ", GetLastError());
+        digest_.reset();
+        digest_.emplace();
         if (encoding.empty())
             return;
         if (encoding != L"gzip" && encoding != L"x-gzip" && encoding != L"deflate")
@@ -138,6 +143,8 @@ public:
         } while (stream_.avail_in > 0 || stream_.avail_out == 0);
     }
 
+    std::string FinishDigest() { return digest_->Finish(); }
+
 private:
     void WriteOut(const BYTE* data, DWORD size) {
         if (size == 0)
@@ -146,6 +153,7 @@ private:
         if (FileOperationFault(L"write", path_) ||
             !WriteFile(file_, data, size, &written, nullptr) || written != size)
             ThrowWithSystemText(L"Ошибка записи файла: " + path_ + L": ", GetLastError());
+        digest_->Update(data, size);
     }
 
     void EndDecoding() {
@@ -159,6 +167,7 @@ private:
     bool decoding_ = false;
     z_stream stream_{};
     std::vector<BYTE> output_;
+    std::optional<Sha256> digest_;
 };
 
 // " (URL)" when the response came from elsewhere than asked, after a redirect.
@@ -206,8 +215,8 @@ std::wstring EncodeUrlForRequest(const std::wstring& url) {
     return encoded;
 }
 
-void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
-                        const HttpDownloadEvents& events) {
+std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
+                               const HttpDownloadEvents& events) {
     // A server that never answers, or stops sending, becomes a failure.
     const DWORD responseLimit = events.connectTimeoutMs + events.receiveTimeoutMs;
     const std::wstring requested = EncodeUrlForRequest(url);
@@ -262,7 +271,7 @@ void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
         }
         if (request != nullptr && failure == 0 &&
             (response.length == 0 || received == response.length))
-            return;
+            return output.FinishDigest();
 
         // Cut, stalled or short: go on from what is on disk.
         if (resumes == kResumeAttempts) {

@@ -31,11 +31,14 @@ struct HttpDownloadEvents {
     DWORD receiveTimeoutMs = 60000;
 };
 
+// Returns the SHA-256 of the file as written (lower-case hexadecimal), made
+// while the body arrived: over the bytes appended by a resumed transfer, and
+// from the start again when the server sends the whole body anew.
 // Raises the launcher's error on failure: "Не удалось открыть URL: " + URL +
 // ": " + system text when no response came, "Ошибка скачивания: " + the cause
 // otherwise (the HTTP status, the system text, the bytes that arrived).
-void HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
-                        const HttpDownloadEvents& events);
+std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& filePath,
+                               const HttpDownloadEvents& events);
 
 // The announced length as a formatted stream reads a number: leading blanks
 // skipped, digits up to the first non-digit, 0 when there is no number.

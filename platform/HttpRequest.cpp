@@ -32,8 +32,13 @@ struct HttpRequestState {
     // A piece (or the end, or a failure) is there.
     HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     volatile LONG abandoned = 0;
-    std::vector<BYTE> piece = std::vector<BYTE>(kPieceSize);
+    // Two pieces: the thread reads the next into one while the owner still
+    // writes out the other.
+    std::vector<BYTE> pieces[2] = {std::vector<BYTE>(kPieceSize), std::vector<BYTE>(kPieceSize)};
+    int filled = 0; // the piece the last read went into
     DWORD size = 0;
+    // Whether a read was asked for and its result not yet taken.
+    bool asked = false;
 
     ~HttpRequestState() {
         if (request != nullptr)
@@ -90,14 +95,16 @@ DWORD WINAPI RequestThread(LPVOID parameter) {
     SetEvent(state->opened);
     if (state->request == nullptr)
         return 0;
-    for (;;) {
+    for (int next = 0;; next = 1 - next) {
         WaitForSingleObject(state->wanted, INFINITE);
         if (state->abandoned != 0)
             return 0;
         DWORD read = 0;
-        const BOOL ok = InternetReadFile(state->request, state->piece.data(), kPieceSize, &read);
+        const BOOL ok =
+            InternetReadFile(state->request, state->pieces[next].data(), kPieceSize, &read);
         state->code = ok ? 0 : GetLastError();
         state->size = ok ? read : 0;
+        state->filled = next;
         SetEvent(state->ready);
         if (!ok || read == 0)
             return 0;
@@ -153,15 +160,23 @@ HINTERNET HttpRequest::Handle() const {
 bool HttpRequest::Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& code) {
     data = nullptr;
     size = 0;
-    SetEvent(state_->wanted);
+    if (!state_->asked)
+        SetEvent(state_->wanted);
+    state_->asked = true;
     if (WaitForSingleObject(state_->ready, limitMs) != WAIT_OBJECT_0) {
         code = ERROR_INTERNET_TIMEOUT;
         return false;
     }
+    state_->asked = false;
     code = state_->code;
     if (code != 0)
         return false;
-    data = state_->piece.data();
+    data = state_->pieces[state_->filled].data();
     size = state_->size;
+    // The next piece comes in while the caller deals with this one.
+    if (size > 0) {
+        state_->asked = true;
+        SetEvent(state_->wanted);
+    }
     return true;
 }

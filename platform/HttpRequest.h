@@ -36,6 +36,7 @@ public:
     // Waits up to the limit for the next piece of the body. True with the
     // piece, valid until the next Read (size 0 at the end of the body); false
     // with the error code, or ERROR_INTERNET_TIMEOUT when no byte came in time.
+    // The piece after it is read meanwhile.
     bool Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& code);
 
 private:

@@ -5,43 +5,62 @@
 #include "platform/Guards.h"
 #include "platform/LongPath.h"
 
-#include <windows.h>
-#include <wincrypt.h>
-
 #include <vector>
 
 namespace {
 
 const DWORD kChunkSize = 262144;
 
-class CryptProviderGuard {
-public:
-    explicit CryptProviderGuard(HCRYPTPROV provider) : provider_(provider) {}
-    ~CryptProviderGuard() { CryptReleaseContext(provider_, 0); }
-    CryptProviderGuard(const CryptProviderGuard&) = delete;
-    CryptProviderGuard& operator=(const CryptProviderGuard&) = delete;
-
-private:
-    HCRYPTPROV provider_;
-};
-
-class CryptHashGuard {
-public:
-    explicit CryptHashGuard(HCRYPTHASH hash) : hash_(hash) {}
-    ~CryptHashGuard() { CryptDestroyHash(hash_); }
-    CryptHashGuard(const CryptHashGuard&) = delete;
-    CryptHashGuard& operator=(const CryptHashGuard&) = delete;
-
-private:
-    HCRYPTHASH hash_;
-};
-
-[[noreturn]] void ThrowLastError(const wchar_t* prefix) {
-    const std::wstring systemText = GetWinErrorMessage(GetLastError());
+[[noreturn]] void ThrowSystemError(const wchar_t* prefix, DWORD code) {
+    const std::wstring systemText = GetWinErrorMessage(code);
     throw MakeError(prefix + systemText);
 }
 
+[[noreturn]] void ThrowLastError(const wchar_t* prefix) {
+    ThrowSystemError(prefix, GetLastError());
+}
+
 } // namespace
+
+Sha256::Sha256() {
+    if (!CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        ThrowLastError(L"CryptAcquireContext failed: ");
+    if (!CryptCreateHash(provider_, CALG_SHA_256, 0, 0, &hash_)) {
+        // No destructor runs for an object that was never made.
+        const DWORD code = GetLastError();
+        CryptReleaseContext(provider_, 0);
+        ThrowSystemError(L"CryptCreateHash(SHA-256) failed: ", code);
+    }
+}
+
+Sha256::~Sha256() {
+    CryptDestroyHash(hash_);
+    CryptReleaseContext(provider_, 0);
+}
+
+void Sha256::Update(const void* data, DWORD size) {
+    if (size > 0 && !CryptHashData(hash_, static_cast<const BYTE*>(data), size, 0))
+        ThrowLastError(L"CryptHashData failed: ");
+}
+
+std::string Sha256::Finish() {
+    DWORD hashSize = 0;
+    DWORD sizeLength = sizeof(hashSize);
+    if (!CryptGetHashParam(hash_, HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize), &sizeLength, 0))
+        ThrowLastError(L"CryptGetHashParam(HP_HASHSIZE) failed: ");
+    std::vector<BYTE> digest(hashSize, 0);
+    DWORD digestLength = hashSize;
+    if (!CryptGetHashParam(hash_, HP_HASHVAL, digest.data(), &digestLength, 0))
+        ThrowLastError(L"CryptGetHashParam(HP_HASHVAL) failed: ");
+
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex(static_cast<size_t>(digestLength) * 2, '0');
+    for (DWORD i = 0; i < digestLength; ++i) {
+        hex[2 * i] = kDigits[digest[i] >> 4];
+        hex[2 * i + 1] = kDigits[digest[i] & 0x0F];
+    }
+    return hex;
+}
 
 std::string ComputeFileSha256(const std::wstring& path) {
     // Read sharing only: nobody may write to the archive while it is digested.
@@ -53,16 +72,7 @@ std::string ComputeFileSha256(const std::wstring& path) {
     if (!file.Valid())
         throw MakeError(L"Не удалось открыть файл для SHA-256: " + path);
 
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
-        ThrowLastError(L"CryptAcquireContext failed: ");
-    CryptProviderGuard providerGuard(provider);
-
-    HCRYPTHASH hash = 0;
-    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))
-        ThrowLastError(L"CryptCreateHash(SHA-256) failed: ");
-    CryptHashGuard hashGuard(hash);
-
+    Sha256 digest;
     // A failing read ends the input like the end of the file; the shorter
     // digest then fails the comparison with the manifest.
     std::vector<BYTE> chunk(kChunkSize);
@@ -70,24 +80,7 @@ std::string ComputeFileSha256(const std::wstring& path) {
         DWORD read = 0;
         if (!ReadFile(file.Get(), chunk.data(), kChunkSize, &read, nullptr) || read == 0)
             break;
-        if (!CryptHashData(hash, chunk.data(), read, 0))
-            ThrowLastError(L"CryptHashData failed: ");
+        digest.Update(chunk.data(), read);
     }
-
-    DWORD hashSize = 0;
-    DWORD sizeLength = sizeof(hashSize);
-    if (!CryptGetHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize), &sizeLength, 0))
-        ThrowLastError(L"CryptGetHashParam(HP_HASHSIZE) failed: ");
-    std::vector<BYTE> digest(hashSize, 0);
-    DWORD digestLength = hashSize;
-    if (!CryptGetHashParam(hash, HP_HASHVAL, digest.data(), &digestLength, 0))
-        ThrowLastError(L"CryptGetHashParam(HP_HASHVAL) failed: ");
-
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex(static_cast<size_t>(digestLength) * 2, '0');
-    for (DWORD i = 0; i < digestLength; ++i) {
-        hex[2 * i] = kDigits[digest[i] >> 4];
-        hex[2 * i + 1] = kDigits[digest[i] & 0x0F];
-    }
-    return hex;
+    return digest.Finish();
 }

@@ -466,10 +466,30 @@ uint64_t LimitAfter(const std::vector<EntrySpan>& spans, uint64_t headerOffset, 
 }
 
 // Creates the folder with its parents; false when something else stands in
-// the way (EnsureDir accepts a file of that name silently).
-bool MakeFolder(const std::wstring& folder) {
-    EnsureDir(folder);
-    return IsFolder(folder);
+// the way. The last folder made or found is remembered: the entries of one
+// folder follow one another, and it need not be looked at again for each.
+bool MakeFolder(const std::wstring& folder, std::wstring& lastFolder) {
+    if (folder == lastFolder)
+        return true;
+    if (!EnsureDir(folder))
+        return false;
+    lastFolder = folder;
+    return true;
+}
+
+// Creates the entry's file. A new file is made without looking for it first;
+// one already there (an older build's, perhaps read-only) has its marks
+// cleared and is replaced; a folder of that name is never touched.
+HANDLE CreateEntryFile(const std::wstring& path, const std::wstring& longPath) {
+    if (FileOperationFault(L"create-file", path))
+        return INVALID_HANDLE_VALUE;
+    const HANDLE file = CreateFileW(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS || IsFolder(path))
+        return file;
+    SetFileAttributesW(longPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return CreateFileW(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Receives an entry's output, keeping its CRC and size, and refuses to write
@@ -553,7 +573,7 @@ bool Inflate(ArchiveReader& data, std::vector<unsigned char>& buffer, const Entr
 }
 
 bool ExtractFile(HANDLE archive, uint64_t limit, ArchiveReader& data,
-                 std::vector<unsigned char>& buffer, const Entry& entry) {
+                 std::vector<unsigned char>& buffer, const Entry& entry, std::wstring& lastFolder) {
     // Sizes and CRC come from the directory; the local header only tells
     // where the data starts. The data must end before the next entry.
     unsigned char header[kLocalHeaderSize];
@@ -567,20 +587,16 @@ bool ExtractFile(HANDLE archive, uint64_t limit, ArchiveReader& data,
         return false;
     data.Seek(dataOffset, dataOffset + entry.compressedSize);
 
-    if (!MakeFolder(ParentPath(entry.target)) || IsFolder(entry.target))
+    if (!MakeFolder(ParentPath(entry.target), lastFolder))
         return false;
-    // Files of an older build may be read-only; they are replaced all the same.
-    SetFileAttributesW(ExtendedLengthPath(entry.target).c_str(), FILE_ATTRIBUTE_NORMAL);
-    HandleGuard file(FileOperationFault(L"create-file", entry.target)
-                         ? INVALID_HANDLE_VALUE
-                         : CreateFileW(ExtendedLengthPath(entry.target).c_str(), GENERIC_WRITE, 0,
-                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::wstring longTarget = ExtendedLengthPath(entry.target);
+    HandleGuard file(CreateEntryFile(entry.target, longTarget));
     if (!file.Valid())
         return false;
     // A half-written or damaged file must not look like a good one.
     ScopeExit removePartial([&] {
         file.Close();
-        DeleteFileW(ExtendedLengthPath(entry.target).c_str());
+        DeleteFileW(longTarget.c_str());
     });
     EntryOutput output(file.Get(), entry.target, entry.uncompressedSize);
     const bool unpacked = entry.method == kMethodStored ? CopyStored(data, entry, output)
@@ -641,7 +657,8 @@ bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
     if (FreeBytesAt(destination, freeBytes) && check.unpackedSize > freeBytes)
         return false;
 
-    if (!MakeFolder(destination))
+    std::wstring lastFolder;
+    if (!MakeFolder(destination, lastFolder))
         return false;
     ArchiveReader listing(archive.Get(), kDirectoryBufferSize);
     ArchiveReader data(archive.Get(), kDataBufferSize);
@@ -652,8 +669,9 @@ bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
         if (!ReadEntry(listing, destination, check.fullRoot, entry))
             return false;
         const uint64_t limit = LimitAfter(check.spans, entry.localHeaderOffset, directory.offset);
-        const bool done = entry.isFolder ? MakeFolder(entry.target)
-                                         : ExtractFile(archive.Get(), limit, data, buffer, entry);
+        const bool done = entry.isFolder
+                              ? MakeFolder(entry.target, lastFolder)
+                              : ExtractFile(archive.Get(), limit, data, buffer, entry, lastFolder);
         if (!done)
             return false;
     }

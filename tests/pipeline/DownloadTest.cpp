@@ -128,10 +128,14 @@ TEST_F(Download, CutOrStalledTransferResumesFromTheLastByteOnDisk) {
         std::vector<int> percents;
         events.onPercent = [&](int percent) { percents.push_back(percent); };
         const std::wstring path = fault + L"builds/v1_top.zip";
-        EXPECT_EQ(
-            RaisedText([&] { HttpDownloadToFile(ServerUrl(path), base / L"game.zip", events); }),
-            L"<no error>");
+        std::string digest;
+        EXPECT_EQ(RaisedText([&] {
+                      digest = HttpDownloadToFile(ServerUrl(path), base / L"game.zip", events);
+                  }),
+                  L"<no error>");
         EXPECT_TRUE(ReadBytes(base / L"game.zip") == whole);
+        // The digest went on over the appended bytes.
+        EXPECT_EQ(digest, BuildSha256(L"v1_top.zip"));
         // The second request asks for the rest, on the first one's validator;
         // the bar never went back.
         const std::vector<std::string> requests = RequestsFor(path);
@@ -154,12 +158,16 @@ TEST_F(Download, ServerThatIgnoresTheRangeStartsTheFileAgain) {
     const std::string whole = ReadBytes(TestEnvDir() + L"\\www\\builds\\v1_top.zip");
     const std::wstring path =
         L"_norange/_cut/1000000/n" + std::to_wstring(GetTickCount()) + L"/builds/v1_top.zip";
+    std::string digest;
     EXPECT_EQ(RaisedText([&] {
-                  HttpDownloadToFile(ServerUrl(path), base / L"game.zip", HttpDownloadEvents{});
+                  digest =
+                      HttpDownloadToFile(ServerUrl(path), base / L"game.zip", HttpDownloadEvents{});
               }),
               L"<no error>");
     EXPECT_TRUE(ReadBytes(base / L"game.zip") == whole);
     EXPECT_EQ(RequestsFor(path).size(), 2u);
+    // The digest started again with the file, not over the cut first try.
+    EXPECT_EQ(digest, BuildSha256(L"v1_top.zip"));
 }
 
 TEST_F(Download, CompressedBodiesAreDecodedAndCountedOnTheWire) {
@@ -169,12 +177,15 @@ TEST_F(Download, CompressedBodiesAreDecodedAndCountedOnTheWire) {
         std::vector<int> percents;
         HttpDownloadEvents events;
         events.onPercent = [&](int percent) { percents.push_back(percent); };
+        std::string digest;
         EXPECT_EQ(RaisedText([&] {
-                      HttpDownloadToFile(ServerUrl(encoding + L"builds/v1_top.zip"),
-                                         base / L"game.zip", events);
+                      digest = HttpDownloadToFile(ServerUrl(encoding + L"builds/v1_top.zip"),
+                                                  base / L"game.zip", events);
                   }),
                   L"<no error>");
         EXPECT_TRUE(ReadBytes(base / L"game.zip") == whole);
+        // Of the decoded bytes on disk, not of those on the wire.
+        EXPECT_EQ(digest, BuildSha256(L"v1_top.zip"));
         ASSERT_FALSE(percents.empty());
         EXPECT_EQ(percents.back(), 100);
     }

@@ -4,6 +4,7 @@
 
 #include "tests/pipeline/PipelineTest.h"
 
+#include "platform/FileFaults.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
 
@@ -29,7 +30,82 @@ std::vector<std::wstring> NamesOf(const std::wstring& folder) {
     return names;
 }
 
+// Moves and copies into the install folder, through the file layer's seam;
+// the move with the number g_failMove (from 1) fails with access denied.
+std::vector<std::wstring> g_moves;
+std::vector<std::wstring> g_copies;
+size_t g_failMove = 0;
+
+DWORD RecordMovesAndCopies(const wchar_t* operation, const std::wstring& path) {
+    if (std::wstring(operation) == L"copy")
+        g_copies.push_back(path);
+    if (std::wstring(operation) != L"move")
+        return 0;
+    g_moves.push_back(path);
+    return g_moves.size() == g_failMove ? ERROR_ACCESS_DENIED : 0;
+}
+
+class InstallMoves : public PipelineTest {
+protected:
+    InstallMoves() {
+        g_moves.clear();
+        g_copies.clear();
+        g_failMove = 0;
+        SetFileOperationHook(RecordMovesAndCopies);
+    }
+    ~InstallMoves() override { SetFileOperationHook(nullptr); }
+};
+
+// v1_top.zip installed over a player's slot1.sav.
+const std::vector<std::wstring> kTopBuildWithSave = {L"Data/",
+                                                     L"Data/Maps/",
+                                                     L"Data/Maps/map.bin",
+                                                     L"Data/blob.bin",
+                                                     L"Game.exe",
+                                                     L"ModScripts/",
+                                                     L"ModScripts/multiplayer/",
+                                                     L"ModScripts/multiplayer/nickname.json",
+                                                     L"Save/",
+                                                     L"Save/slot1.sav",
+                                                     L"UserData/",
+                                                     L"UserData/shipped.cfg",
+                                                     L"data.txt"};
+
 } // namespace
+
+TEST_F(InstallMoves, BuildOnTheInstallFoldersVolumeIsMovedIntoPlace) {
+    // The work folder and the install folder both lie on C:.
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    // One move for each top-level entry of the build, and no file of it copied.
+    std::vector<std::wstring> expected;
+    for (const wchar_t* name :
+         {L"Data", L"Game.exe", L"ModScripts", L"Save", L"UserData", L"data.txt"})
+        expected.push_back(online + L"\\" + name);
+    std::sort(g_moves.begin(), g_moves.end());
+    EXPECT_EQ(g_moves, expected);
+    for (const std::wstring& copy : g_copies)
+        EXPECT_NE(copy.rfind(online + L"\\Data", 0), 0u) << ToUtf8(copy);
+    EXPECT_EQ(NamesOf(online), kTopBuildWithSave);
+    EXPECT_EQ(ReadBytes(online + L"\\Data\\Maps\\map.bin"), Repeat("map", 1000));
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
+}
+
+TEST_F(InstallMoves, MoveThatFailsIsFinishedByACopy) {
+    // The second entry stays where it is: it and the rest are copied.
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    g_failMove = 2;
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    EXPECT_EQ(messages.back(), WorkerDone());
+    EXPECT_EQ(g_moves.size(), 2u);
+    EXPECT_EQ(NamesOf(online), kTopBuildWithSave);
+    EXPECT_EQ(ReadBytes(online + L"\\Data\\Maps\\map.bin"), Repeat("map", 1000));
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v1");
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+}
 
 TEST_F(Install, TopLevelGameInstallsTheWholeArchive) {
     RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));

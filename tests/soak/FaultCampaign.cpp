@@ -72,7 +72,7 @@ std::string PhaseOf(const std::wstring& operation, const std::wstring& path) {
             state.restoring = true;
         return state.restoring ? "restoring" : "emptying";
     }
-    if (operation == L"copy" || operation == L"create-folder")
+    if (operation == L"copy" || operation == L"move" || operation == L"create-folder")
         state.copiedIn = true;
     if (operation == L"flush")
         return "restoring";
