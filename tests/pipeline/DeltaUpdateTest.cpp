@@ -17,22 +17,10 @@ std::string Built(const std::wstring& name) {
     return ReadBytes(TestEnvDir() + L"\\www\\builds\\" + name);
 }
 
-// The server's log lines for one URL.
-std::vector<std::string> RequestsFor(const std::wstring& url) {
-    const std::string path = ToUtf8(url.substr(url.rfind(L'/', url.rfind(L'/') - 1)));
-    const std::string log = ReadBytes(TestEnvDir() + L"\\requests.log");
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < log.size()) {
-        const size_t end = log.find('\n', start);
-        const std::string line = log.substr(start, end - start);
-        if (line.find(path + "\"") != std::string::npos)
-            lines.push_back(line);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return lines;
+// The server's log lines for one URL of the test's folder: the request's
+// path, up to its closing quote.
+std::vector<std::string> RequestsForUrl(const std::wstring& url) {
+    return RequestsFor(url.substr(url.rfind(L'/', url.rfind(L'/') - 1)) + L"\"");
 }
 
 // The bytes the requests asked for by Range; -1 when one asked for the whole.
@@ -111,10 +99,10 @@ TEST_F(Delta, FetchesOnlyTheChangedEntriesAndEndsAsAWholeUpdate) {
     EXPECT_EQ(ReadBytes(online + L"\\Save\\player.sav"), "the player's own");
     // The 3 MiB blob and the game stayed where they were: a few small
     // entries came, each by Range.
-    const long long fetched = RangeBytes(RequestsFor(piecemeal));
+    const long long fetched = RangeBytes(RequestsForUrl(piecemeal));
     EXPECT_GT(fetched, 0);
     EXPECT_LT(fetched, 200 * 1024);
-    EXPECT_EQ(RangeBytes(RequestsFor(whole)), -1);
+    EXPECT_EQ(RangeBytes(RequestsForUrl(whole)), -1);
 
     // What the player sees: the whole update's texts in its order, the bar
     // sweeping while the installed files are compared.
@@ -163,7 +151,7 @@ TEST_F(Delta, EachReasonForTheWholeArchiveGetsIt) {
         server.Publish(c.build + std::wstring(L".files"), Built(c.build + std::wstring(L".files")));
         RunOnline(Manifest("2", c.build, url, true, c.indexDigest));
         ASSERT_FALSE(WaitForLaunch(online).empty());
-        EXPECT_EQ(RangeBytes(RequestsFor(server.Url(name))), -1);
+        EXPECT_EQ(RangeBytes(RequestsForUrl(server.Url(name))), -1);
         EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v2");
         EXPECT_FALSE(Exists(online + L"\\Data\\old.txt"));
         EXPECT_TRUE(IsFolder(online + L"\\Logs"));

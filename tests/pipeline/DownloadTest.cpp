@@ -98,23 +98,6 @@ TEST_F(Download, BodyShorterThanAnnouncedIsADownloadError) {
     EXPECT_NE(messages.back(), Progress(100, kText + L" 100%"));
 }
 
-// The request log's lines that name the path, in order.
-std::vector<std::string> RequestsFor(const std::wstring& path) {
-    const std::string log = ReadBytes(TestEnvDir() + L"\\requests.log");
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < log.size()) {
-        const size_t end = log.find('\n', start);
-        const std::string line = log.substr(start, end - start);
-        if (line.find(ToUtf8(path)) != std::string::npos)
-            lines.push_back(line);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return lines;
-}
-
 TEST_F(Download, CutOrStalledTransferResumesFromTheLastByteOnDisk) {
     const std::string whole = ReadBytes(TestEnvDir() + L"\\www\\builds\\v1_top.zip");
     const std::wstring tag =

@@ -51,3 +51,6 @@ void ExpectFailedRunEnd(const std::vector<RecordedMessage>& messages, const std:
 
 // File contents by path relative to a folder, for whole-tree comparisons.
 std::vector<std::pair<std::wstring, std::string>> TreeOf(const std::wstring& folder);
+
+// The test server's request log lines that hold the text, in order.
+std::vector<std::string> RequestsFor(const std::wstring& path);
