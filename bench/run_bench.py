@@ -5,7 +5,8 @@
                        [--memory-mib 256,2048] [--keep]
 
 In the build folder's Wine prefix, against the local HTTPS update server on the
-bench's own port, on a private Xvfb display. Targets are reported, not enforced:
+bench's own port (the small update against Debian's nginx, as the suite runs
+it), on a private Xvfb display. Targets are reported, not enforced:
 the exit code is non-zero only when a measurement could not be made. The big
 files live in BUILD_DIR/bench/run and go at the end unless --keep.
 """
@@ -27,6 +28,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 from winehelp import Failed, Rig, say, wait_for, windows_path  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "harness"))
+from test_nginx_env import free_port_pair  # noqa: E402
+
+TOOLS = os.path.join(os.path.dirname(HERE), "tools")
 
 MIB = 1024 * 1024
 SMALL_FILES = 20000
@@ -487,6 +492,82 @@ class Bench:
         return table(rows) + ["Best of %d rounds, each step a process after a sync."
                               % self.args.rounds]
 
+    def bench_delta(self):
+        """A small update against Debian's nginx as the suite runs it: a build of
+        --size-mib in --files files, 5 % of them changed, once by the file index
+        and once whole; the bytes nginx sent and each update's time."""
+        args = self.args
+        say("==> Small update: %d MiB in %d files, 5 %% of them changed" % (args.size_mib,
+                                                                          args.files))
+        root = os.path.join(self.run_dir, "delta")
+        old = make_build(os.path.join(root, "old"), args.size_mib * MIB, args.files, 0.5, 11,
+                         self.game_exe, self.pools)
+        new = os.path.join(root, "new", "VornGame")
+        shutil.copytree(old, new)
+        rng = random.Random(12)
+        data = sorted(os.path.join(d, n) for d, _, names in os.walk(new) for n in names
+                      if n != "Game.exe")
+        for path in data[::20]:
+            self.pools.write(path, path.endswith((".txt", ".xml", ".lua")),
+                             os.path.getsize(path), rng)
+        nginx = os.path.join(root, "nginx")
+        port = free_port_pair()
+        origin = "https://localhost:%d" % port
+        upload = os.path.join(root, "upload")
+        for folder, version in ((old, "1.0"), (new, "2.0")):
+            run_tool(sys.executable, os.path.join(TOOLS, "publish"), folder, "--version",
+                     version, "--url", "%s/builds/delta-%s.zip" % (origin, version), "--out",
+                     upload)
+        harness = os.path.join(os.path.dirname(HERE), "tests", "harness")
+        run_tool(os.path.join(harness, "nginx_env.sh"), "setup", nginx, str(port),
+                 os.path.dirname(self.rig.ca), upload)
+        try:
+            launcher = os.path.join(nginx, "www", "Launcher")
+            with open(os.path.join(launcher, "version.json"), encoding="utf-8") as f:
+                manifest = json.load(f)
+            with open(os.path.join(launcher, "whole.json"), "w", encoding="utf-8") as f:
+                json.dump({k: v for k, v in manifest.items() if not k.startswith("delta")}, f)
+            runs = {}
+            for kind, name in (("whole", "whole.json"), ("small", "version.json")):
+                base = os.path.join(root, kind)
+                install = self.seed_install(old, base)
+                log = os.path.join(nginx, "access.log")
+                before = os.path.getsize(log)
+                run = self.run_update("%s/Launcher/%s" % (origin, name), base, install)
+                check_install(install, new)
+                with open(log, encoding="utf-8") as f:
+                    f.seek(before)
+                    sent = sum(json.loads(line)["body_bytes"] for line in f
+                               if "/builds/delta-2.0.zip" in line)
+                runs[kind] = (phases(run)["total"], sent)
+                shutil.rmtree(base)
+        finally:
+            run_tool(os.path.join(harness, "nginx_env.sh"), "cleanup", nginx)
+        indexes = []
+        for version in ("1.0", "2.0"):
+            with open(os.path.join(upload, "builds", "delta-%s.zip.files" % version),
+                      encoding="utf-8") as f:
+                indexes.append([line.split(" ", 5) for line in f.read().splitlines()[2:]])
+        known = {(e[5], e[4]) for e in indexes[0]}
+        changed = sum(int(e[2]) for e in indexes[1] if e[0] == "F" and (e[5], e[4]) not in known)
+        index_size = os.path.getsize(os.path.join(upload, "builds", "delta-2.0.zip.files"))
+        archive = os.path.getsize(os.path.join(upload, "builds", "delta-2.0.zip"))
+        shutil.rmtree(root)
+        (whole, whole_sent), (small, small_sent) = runs["whole"], runs["small"]
+        need = changed + index_size
+        self.targets += [
+            ("small update: bytes fetched vs changed entries + index",
+             times(small_sent, need), "<= 1.1x", small_sent <= 1.1 * need,
+             ["neighbours less than 64 KiB apart are fetched with what lies between them"]),
+            ("small update: time vs the whole update of the same pair", times(small, whole),
+             "<= 0.25x", small <= 0.25 * whole,
+             ["every installed file is read and digested to be compared"])]
+        return ["%s archive; %d of %d files changed, %s of entries; the index %s." % (
+            size(archive), len(data[::20]), len(data) + 1, size(changed), size(index_size))
+                ] + table([["update", "click to game start", "bytes nginx sent"],
+                           ["whole", sec(whole), size(whole_sent)],
+                           ["small, by the file index", sec(small), size(small_sent)]])
+
     def bench_memory(self):
         rows = [["archive", "update", "PeakWorkingSetSize"]]
         peaks = []  # (archive bytes, peak bytes)
@@ -611,7 +692,9 @@ class Bench:
                  self.bench_memory),
                 ("4. The paint path", self.bench_paint),
                 ("5. CPU of the window", self.bench_window_cpu),
-                ("6. The release executable", self.bench_size)):
+                ("6. The release executable", self.bench_size),
+                ("7. A small update: the changed files only, against nginx",
+                 self.bench_delta)):
             try:
                 lines = action()
             except Exception as error:

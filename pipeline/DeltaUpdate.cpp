@@ -13,7 +13,9 @@
 #include "platform/ZipSubset.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <thread>
 
 namespace {
 
@@ -55,6 +57,43 @@ bool ExecutableOnlyAtTop(const FileIndex& index, const std::wstring& exeName) {
 
 bool SameContent(const std::wstring& path, const FileIndexEntry& entry) {
     return IsFile(path) && FileSize(path) == entry.size && ComputeFileSha256(path) == entry.sha256;
+}
+
+// Marks each file of the new build the installed one already has, reading
+// and digesting on as many threads as there are processors (up to 4): the
+// digest is the comparison's cost. False as soon as the entries of the
+// files that differ pass the limit.
+bool CompareInstalledFiles(const std::wstring& installFolder,
+                           const std::vector<const FileIndexEntry*>& files,
+                           unsigned long long changedLimit, std::vector<char>& same) {
+    same.assign(files.size(), 0);
+    std::atomic<size_t> next{0};
+    std::atomic<unsigned long long> changedBytes{0};
+    std::atomic<bool> tooMany{false};
+    auto compare = [&] {
+        for (size_t i = next++; i < files.size() && !tooMany; i = next++) {
+            bool equal = false;
+            try {
+                equal = SameContent(LocalPath(installFolder, files[i]->path), *files[i]);
+            } catch (const std::exception&) {
+                // An installed file that cannot be read is fetched anew.
+            }
+            same[i] = equal;
+            if (!equal && (changedBytes += files[i]->length) > changedLimit)
+                tooMany = true;
+        }
+    };
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    const unsigned helpers =
+        std::min<unsigned>(std::max<DWORD>(system.dwNumberOfProcessors, 1), 4) - 1;
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < helpers; ++i)
+        threads.emplace_back(compare);
+    compare();
+    for (std::thread& thread : threads)
+        thread.join();
+    return !tooMany;
 }
 
 // The installed file's data under a second name when the volume allows it
@@ -100,23 +139,22 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
         return false;
 
     // What the installed build already has, compared by size and content.
-    std::vector<const FileIndexEntry*> reused;
-    std::vector<const FileIndexEntry*> changed;
-    unsigned long long changedBytes = 0;
+    std::vector<const FileIndexEntry*> files;
     unsigned long long unpackedBytes = 0;
     for (const FileIndexEntry& entry : index.entries) {
-        if (entry.isFolder)
-            continue;
-        unpackedBytes += entry.size;
-        if (SameContent(LocalPath(installFolder, entry.path), entry)) {
-            reused.push_back(&entry);
-        } else {
-            changed.push_back(&entry);
-            changedBytes += entry.length;
-            if (changedBytes > index.archiveSize / 100 * kDeltaMostOfArchivePercent)
-                return false;
+        if (!entry.isFolder) {
+            files.push_back(&entry);
+            unpackedBytes += entry.size;
         }
     }
+    std::vector<char> same;
+    if (!CompareInstalledFiles(installFolder, files,
+                               index.archiveSize / 100 * kDeltaMostOfArchivePercent, same))
+        return false;
+    std::vector<const FileIndexEntry*> reused;
+    std::vector<const FileIndexEntry*> changed;
+    for (size_t i = 0; i < files.size(); ++i)
+        (same[i] ? reused : changed).push_back(files[i]);
 
     std::sort(changed.begin(), changed.end(), [](const FileIndexEntry* a, const FileIndexEntry* b) {
         return a->offset < b->offset;
