@@ -180,12 +180,13 @@ def phases(run):
     download = at("status", lambda t, r: t.startswith("Скачивание"))
     install = at("progress", lambda t, r: r["value"] == -1 and t.startswith("Установка"))
     updated = at("progress", lambda t, r: "обновлена. Запуск" in t)
+    started = at("progress", lambda t, r: t.endswith("запущена."))
     sha = install - at("status", lambda t, r: t.startswith("Проверка SHA-256"))
     return {"manifest": at("status", lambda t, r: t.startswith("Обновление ")),
             "backup": download - at("status", lambda t, r: t.startswith("Создание резервной")),
             "download": at("progress", lambda t, r: r["value"] == 100
                            and t.startswith("Скачивание"), True) - download,
-            "sha256": sha, "total": updated, "no sha": updated - sha}
+            "sha256": sha, "total": started, "no sha": updated - sha}
 
 
 def check_install(install, game_folder):
@@ -333,18 +334,26 @@ class Bench:
             for key, title, name in PHASES + [("total", "total", ""),
                                               ("no sha", "total without SHA-256", "")]]
         floor, floor_why = floor_report(floors, tool, files, folders)
-        excess = ours["download"] - tool["download"], ours["no sha"] - tool["no sha"]
-        why = ["the download is %s the whole update's excess over the tools" % (
-            "more than" if excess[0] > excess[1] else "%.0f %% of" % (100 * excess[0] / excess[1]))]
-        self.targets.append(("whole update vs the tools, SHA-256 excepted",
-                             times(ours["no sha"], tool["no sha"]), "<= 1.15x",
-                             ours["no sha"] <= 1.15 * tool["no sha"],
-                             why + [download_why] + floor_why + ["the rest is the platform's"]))
+        excess = ours["download"] - tool["download"], ours["total"] - tool["total"]
+        share = "the download is %.0f %% of the launcher's time and %s its excess over the " \
+                "tools" % (100 * ours["download"] / ours["total"], "more than" if excess[0] >
+                           excess[1] else "%.0f %% of" % (100 * excess[0] / max(excess[1], 1e-9)))
+        self.targets.append(("whole update, click to game start, vs the tools' whole pipeline",
+                             times(ours["total"], tool["total"]), "<= 1.15x",
+                             ours["total"] <= 1.15 * tool["total"],
+                             [share, download_why] + floor_why + ["the rest is the platform's"]))
+        headline = ("Headline: click to game start %s against the tools' whole pipeline %s "
+                    "(sha256sum included), each the best of %d rounds of this run: %s; %s." % (
+                        sec(ours["total"]), sec(tool["total"]), args.rounds,
+                        times(ours["total"], tool["total"]), share))
         return ["Build: %s in %d files (half the bytes random .pak, half text-like, and "
                 "Game.exe), zipped to %s." % (size(unpacked), files, size(packed)),
                 "The player's folder: the previous build, Save (320 files), UserData (40 files), "
-                "nickname.json. The install's phases are timed by vorn_bench.exe steps.",
-                ""] + table(rows) + [""] + download + floor
+                "nickname.json. The install's phases are timed by vorn_bench.exe steps; the "
+                "launcher digests the archive while it downloads, so its SHA-256 phase is only "
+                "the comparison.", "", headline, ""] + table(rows) + [""] + download + [
+                    "At the platform's ceiling: the download (%s; the table above has the same "
+                    "archive over plain HTTP)." % download_why, ""] + floor
 
     def launcher_round(self, game, archive, manifest_url):
         """One full update by the launcher, then its install steps one by one."""
