@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <thread>
 
 namespace {
@@ -22,12 +21,6 @@ namespace {
 // Gaps up to this size between wanted entries are fetched along with them:
 // cheaper than another request.
 const unsigned long long kMergeGap = 64 * 1024;
-
-std::string ToLowerAscii(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 std::wstring LocalPath(const std::wstring& folder, const std::string& indexPath) {
     std::wstring relative = Utf8ToWide(indexPath);
@@ -169,8 +162,8 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
     checkRoom(fetchBytes, unpackedBytes);
 
     reports.progress(0, text + L" 0%");
+    const std::wstring subsetPath = JoinPath(workFolder, L"changed.zip");
     if (!changed.empty()) {
-        const std::wstring subsetPath = JoinPath(workFolder, L"changed.zip");
         {
             ZipSubset subset(subsetPath, spans);
             unsigned long long fetched = 0;
@@ -189,21 +182,18 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
             if (!served || !subset.Finish())
                 return false;
         }
-        reports.progress(100, text + L" 100%");
-        if (!manifest.sha256.empty())
-            reports.status(L"Проверка SHA-256...");
-        reports.progress(-1, L"Установка " + label + L"...");
+    }
+    reports.progress(100, text + L" 100%");
+    if (!manifest.sha256.empty())
+        reports.status(L"Проверка SHA-256...");
+    reports.progress(-1, L"Установка " + label + L"...");
+    if (!changed.empty()) {
         if (!ExtractZipArchive(subsetPath, extractFolder))
             return false;
         RemoveFileWithRetries(subsetPath);
         for (const FileIndexEntry* entry : changed)
             if (!SameContent(LocalPath(extractFolder, entry->path), *entry))
                 return false;
-    } else {
-        reports.progress(100, text + L" 100%");
-        if (!manifest.sha256.empty())
-            reports.status(L"Проверка SHA-256...");
-        reports.progress(-1, L"Установка " + label + L"...");
     }
 
     EnsureDir(extractFolder);

@@ -15,15 +15,8 @@
 #include "platform/ZipExtract.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace {
-
-std::string ToLowerAscii(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // Room for what the update writes: the archive still to come and the unpacked
 // build in the work folder, and in the install folder the new build less what

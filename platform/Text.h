@@ -10,3 +10,6 @@ std::string ReadWholeFileUtf8(const std::wstring& path, const std::string& fallb
 
 // Invalid byte sequences become U+FFFD.
 std::wstring Utf8ToWide(const std::string& text);
+
+// Only A to Z change: for hexadecimal digests and the like.
+std::string ToLowerAscii(std::string text);

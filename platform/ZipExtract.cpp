@@ -1,5 +1,6 @@
 #include "platform/ZipExtract.h"
 
+#include "platform/ByteOrder.h"
 #include "platform/DiskSpace.h"
 #include "platform/FileFaults.h"
 #include "platform/FileOps.h"
@@ -50,23 +51,6 @@ const size_t kDirectoryBufferSize = 64 * 1024;
 // written: they only serve to exhaust the stack or the path limits.
 const size_t kMaxNameLength = 1024;
 const size_t kMaxNameDepth = 128;
-
-uint16_t Read16(const unsigned char* bytes) {
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-uint32_t Read32(const unsigned char* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
-uint64_t Read64(const unsigned char* bytes) {
-    return static_cast<uint64_t>(Read32(bytes)) | (static_cast<uint64_t>(Read32(bytes + 4)) << 32);
-}
-
-const unsigned char* Bytes(const std::string& text) {
-    return reinterpret_cast<const unsigned char*>(text.data());
-}
 
 // Offsets and sizes come from the archive itself, so every region is checked
 // against the file before it is read, without overflowing.

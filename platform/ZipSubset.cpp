@@ -1,5 +1,6 @@
 #include "platform/ZipSubset.h"
 
+#include "platform/ByteOrder.h"
 #include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/LongPath.h"
@@ -15,19 +16,6 @@ const uint32_t kDescriptorSignature = 0x08074b50;
 const uint16_t kZip64Field = 0x0001;
 const uint16_t kHasDescriptor = 0x0008;
 const uint32_t kMax32 = 0xFFFFFFFF;
-
-uint16_t Get16(const std::string& bytes, size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) |
-                                 static_cast<unsigned char>(bytes[at + 1]) << 8);
-}
-
-uint32_t Get32(const std::string& bytes, size_t at) {
-    return Get16(bytes, at) | static_cast<uint32_t>(Get16(bytes, at + 2)) << 16;
-}
-
-uint64_t Get64(const std::string& bytes, size_t at) {
-    return Get32(bytes, at) | static_cast<uint64_t>(Get32(bytes, at + 4)) << 32;
-}
 
 void Put16(std::string& bytes, uint16_t value) {
     bytes += static_cast<char>(value & 0xFF);
@@ -60,10 +48,10 @@ std::string WithoutZip64Field(const std::string& extra) {
     std::string kept;
     size_t at = 0;
     while (at + 4 <= extra.size()) {
-        const size_t size = Get16(extra, at + 2);
+        const size_t size = Read16(Bytes(extra) + at + 2);
         if (at + 4 + size > extra.size())
             break;
-        if (Get16(extra, at) != kZip64Field)
+        if (Read16(Bytes(extra) + at) != kZip64Field)
             kept += extra.substr(at, 4 + size);
         at += 4 + size;
     }
@@ -84,10 +72,10 @@ struct EntryFacts {
 // data, from the data descriptor that ends the entry.
 bool ReadEntryFacts(HANDLE file, uint64_t start, uint64_t length, EntryFacts& facts) {
     if (length < 30 || !ReadAt(file, start, 30, facts.header) ||
-        Get32(facts.header, 0) != kLocalSignature)
+        Read32(Bytes(facts.header)) != kLocalSignature)
         return false;
-    const size_t nameSize = Get16(facts.header, 26);
-    const size_t extraSize = Get16(facts.header, 28);
+    const size_t nameSize = Read16(Bytes(facts.header) + 26);
+    const size_t extraSize = Read16(Bytes(facts.header) + 28);
     const uint64_t dataStart = 30 + nameSize + extraSize;
     std::string variable;
     if (dataStart > length || !ReadAt(file, start + 30, nameSize + extraSize, variable))
@@ -95,26 +83,26 @@ bool ReadEntryFacts(HANDLE file, uint64_t start, uint64_t length, EntryFacts& fa
     facts.name = variable.substr(0, nameSize);
     facts.extra = variable.substr(nameSize);
     bool zip64 = false;
-    uint64_t sizes[2] = {Get32(facts.header, 22), Get32(facts.header, 18)};
+    uint64_t sizes[2] = {Read32(Bytes(facts.header) + 22), Read32(Bytes(facts.header) + 18)};
     for (size_t at = 0; at + 4 <= facts.extra.size();) {
-        const size_t size = Get16(facts.extra, at + 2);
-        if (Get16(facts.extra, at) == kZip64Field) {
+        const size_t size = Read16(Bytes(facts.extra) + at + 2);
+        if (Read16(Bytes(facts.extra) + at) == kZip64Field) {
             zip64 = true;
             size_t value = at + 4;
             for (uint64_t& field : sizes) {
                 if (field == kMax32 && value + 8 <= at + 4 + size &&
                     value + 8 <= facts.extra.size()) {
-                    field = Get64(facts.extra, value);
+                    field = Read64(Bytes(facts.extra) + value);
                     value += 8;
                 }
             }
         }
         at += 4 + size;
     }
-    facts.crc = Get32(facts.header, 14);
+    facts.crc = Read32(Bytes(facts.header) + 14);
     facts.uncompressed = sizes[0];
     facts.compressed = sizes[1];
-    if ((Get16(facts.header, 6) & kHasDescriptor) == 0)
+    if ((Read16(Bytes(facts.header) + 6) & kHasDescriptor) == 0)
         return dataStart + facts.compressed == length;
 
     // The descriptor's size is the one whose compressed size fits the span:
@@ -129,17 +117,18 @@ bool ReadEntryFacts(HANDLE file, uint64_t start, uint64_t length, EntryFacts& fa
             return false;
         size_t at = 0;
         if (signature) {
-            if (Get32(descriptor, 0) != kDescriptorSignature)
+            if (Read32(Bytes(descriptor) + 0) != kDescriptorSignature)
                 continue;
             at = 4;
         }
-        const uint64_t compressed = zip64 ? Get64(descriptor, at + 4) : Get32(descriptor, at + 4);
+        const uint64_t compressed =
+            zip64 ? Read64(Bytes(descriptor) + at + 4) : Read32(Bytes(descriptor) + at + 4);
         if (dataStart + compressed + descriptorSize != length)
             continue;
-        facts.crc = Get32(descriptor, at);
+        facts.crc = Read32(Bytes(descriptor) + at);
         facts.compressed = compressed;
-        facts.uncompressed =
-            zip64 ? Get64(descriptor, at + 4 + sizeBytes) : Get32(descriptor, at + 4 + sizeBytes);
+        facts.uncompressed = zip64 ? Read64(Bytes(descriptor) + at + 4 + sizeBytes)
+                                   : Read32(Bytes(descriptor) + at + 4 + sizeBytes);
         return true;
     }
     return false;
@@ -154,7 +143,7 @@ std::string CentralRecord(const EntryFacts& facts, uint64_t offset) {
     if (offset >= kMax32)
         Put64(zip64, offset);
     std::string extra = WithoutZip64Field(facts.extra);
-    uint16_t needed = Get16(facts.header, 4);
+    uint16_t needed = Read16(Bytes(facts.header) + 4);
     if (!zip64.empty()) {
         Put16(extra, kZip64Field);
         Put16(extra, static_cast<uint16_t>(zip64.size()));

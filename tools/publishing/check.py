@@ -149,9 +149,9 @@ def check_manifest(report, subject, url, button, ca_file):
 def ask_range(url, ca_file, first, last=None, validator=None):
     """(status, body) of a Range request for bytes first..last, or the last
     -first bytes when first is negative."""
-    spec = "bytes=%d" % first if first < 0 else "bytes=%d-%s" % (first, "" if last is None
+    wanted = "bytes=%d" % first if first < 0 else "bytes=%d-%s" % (first, "" if last is None
                                                                  else last)
-    headers = {"Range": spec}
+    headers = {"Range": wanted}
     if validator:
         headers["If-Range"] = validator
     with open_url(url, ca_file, headers) as response:
