@@ -1,6 +1,6 @@
 #include "platform/ZipExtract.h"
 
-#include "platform/ByteOrder.h"
+#include "platform/ZipFormat.h"
 #include "platform/DiskSpace.h"
 #include "platform/FileFaults.h"
 #include "platform/FileOps.h"
@@ -22,9 +22,6 @@
 
 namespace {
 
-const uint32_t kLocalHeaderSignature = 0x04034b50;
-const uint32_t kCentralHeaderSignature = 0x02014b50;
-const uint32_t kEndRecordSignature = 0x06054b50;
 const uint32_t kZip64EndRecordSignature = 0x06064b50;
 const uint32_t kZip64LocatorSignature = 0x07064b50;
 

@@ -1,17 +1,14 @@
 #include "platform/ZipSubset.h"
 
-#include "platform/ByteOrder.h"
 #include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/LongPath.h"
+#include "platform/ZipFormat.h"
 
 #include <algorithm>
 
 namespace {
 
-const uint32_t kLocalSignature = 0x04034b50;
-const uint32_t kCentralSignature = 0x02014b50;
-const uint32_t kEndSignature = 0x06054b50;
 const uint32_t kDescriptorSignature = 0x08074b50;
 const uint16_t kZip64Field = 0x0001;
 const uint16_t kHasDescriptor = 0x0008;
@@ -72,7 +69,7 @@ struct EntryFacts {
 // data, from the data descriptor that ends the entry.
 bool ReadEntryFacts(HANDLE file, uint64_t start, uint64_t length, EntryFacts& facts) {
     if (length < 30 || !ReadAt(file, start, 30, facts.header) ||
-        Read32(Bytes(facts.header)) != kLocalSignature)
+        Read32(Bytes(facts.header)) != kLocalHeaderSignature)
         return false;
     const size_t nameSize = Read16(Bytes(facts.header) + 26);
     const size_t extraSize = Read16(Bytes(facts.header) + 28);
@@ -151,7 +148,7 @@ std::string CentralRecord(const EntryFacts& facts, uint64_t offset) {
         needed = std::max<uint16_t>(needed, 45);
     }
     std::string record;
-    Put32(record, kCentralSignature);
+    Put32(record, kCentralHeaderSignature);
     Put16(record, needed); // made by: the same version, MS-DOS attributes
     Put16(record, needed);
     record += facts.header.substr(6, 8); // flags, method, time, date
@@ -237,7 +234,7 @@ bool ZipSubset::Finish() {
     if (written_ >= kMax32 || directory.size() >= kMax32)
         return false;
     std::string end;
-    Put32(end, kEndSignature);
+    Put32(end, kEndRecordSignature);
     Put16(end, 0);
     Put16(end, 0);
     Put16(end, static_cast<uint16_t>(spans_.size()));

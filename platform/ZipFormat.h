@@ -1,8 +1,13 @@
 #pragma once
-// Little-endian numbers as ZIP archives store them.
+// What the ZIP code shares: the records' signatures, and the little-endian
+// numbers archives store.
 
 #include <cstdint>
 #include <string>
+
+const uint32_t kLocalHeaderSignature = 0x04034b50;
+const uint32_t kCentralHeaderSignature = 0x02014b50;
+const uint32_t kEndRecordSignature = 0x06054b50;
 
 inline uint16_t Read16(const unsigned char* bytes) {
     return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
