@@ -10,7 +10,9 @@
 
 // Operation names: "create-folder", "copy" and "move" (the path is the
 // destination), "delete-file", "delete-folder", "create-file", "open" (for
-// reading), "write", "flush".
+// reading), "write", "flush", and the reads: "list" and "list-next" (the
+// first and each further entry of a folder's listing; the path is the
+// folder), "attributes", "size".
 using FileOperationHook = DWORD (*)(const wchar_t* operation, const std::wstring& path);
 
 // Tests only. Null removes the hook.

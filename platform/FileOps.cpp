@@ -23,30 +23,123 @@ std::wstring DeleteAccessDeniedText(const std::wstring& path) {
            kAdminAdvice;
 }
 
-// Clears the marks that stop a deletion or an overwrite. Most files carry
-// none, and setting attributes costs a round trip, so only those are touched.
-// Takes the path in its \\?\ form.
-void ResetAttributes(const std::wstring& longPath) {
-    const DWORD attributes = GetFileAttributesW(longPath.c_str());
-    const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) != 0)
-        SetFileAttributesW(longPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+// The path's attributes, through the fault seam; INVALID_FILE_ATTRIBUTES
+// with the thread's last error when they cannot be read.
+DWORD ReadAttributes(const std::wstring& path) {
+    if (FileOperationFault(L"attributes", path))
+        return INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(ExtendedLengthPath(path).c_str());
 }
 
 bool IsGone(DWORD code) {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
-// Up to 8 attempts of the deletion, 250 ms apart, each after an attribute
-// reset. Returns 0 when the object is gone (or never was), otherwise the
-// error code of the last attempt.
-DWORD DeleteWithRetries(const std::wstring& path, const wchar_t* operation,
-                        BOOL(WINAPI* remove)(LPCWSTR)) {
+// Nothing stands at a path that is not found, or whose name Windows refuses.
+bool IsAbsent(DWORD code) {
+    return IsGone(code) || code == ERROR_INVALID_NAME;
+}
+
+const DWORD kBlockingAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+[[noreturn]] void ThrowReadFailure(const std::wstring& path, DWORD code) {
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось прочитать '" + path + L"': " + systemText);
+}
+
+[[noreturn]] void ThrowListFailure(const std::wstring& folder, DWORD code) {
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось прочитать папку '" + folder + L"': " + systemText);
+}
+
+// Calls visit with the find data of every entry of the folder but "." and
+// "..". A folder that is absent, or a file, has no entries; one that stands
+// but cannot be listed, or whose listing breaks off, raises: a share that
+// dropped for a second or a folder without the list right is not empty.
+template <class Visit> void VisitEntries(const std::wstring& folder, Visit visit) {
+    WIN32_FIND_DATAW data{};
+    FindGuard find(FileOperationFault(L"list", folder)
+                       ? INVALID_HANDLE_VALUE
+                       : FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &data));
+    if (!find.Valid()) {
+        const DWORD code = GetLastError();
+        if (KindOfPath(folder) != PathKind::Folder)
+            return;
+        ThrowListFailure(folder, code);
+    }
+    for (;;) {
+        if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0)
+            visit(data);
+        if (!FileOperationFault(L"list-next", folder) && FindNextFileW(find.Get(), &data))
+            continue;
+        const DWORD code = GetLastError();
+        if (code == ERROR_NO_MORE_FILES)
+            return;
+        ThrowListFailure(folder, code);
+    }
+}
+
+// Clears the marks that stop a deletion or an overwrite. Most files carry
+// none, and setting attributes costs a round trip, so only those are touched.
+void ResetAttributes(const std::wstring& path) {
+    const DWORD attributes = ReadAttributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kBlockingAttributes) != 0)
+        SetFileAttributesW(ExtendedLengthPath(path).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Deletes one name of a file. Attributes belong to the file, not to its
+// name: when other names (hard links) share the file, its read-only, hidden
+// and system marks are lifted only for the moment of the deletion, through a
+// handle, and put back for the names that stay.
+bool DeleteFileName(const std::wstring& path) {
     const std::wstring longPath = ExtendedLengthPath(path);
+    const DWORD attributes = ReadAttributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kBlockingAttributes) == 0)
+        return DeleteFileW(longPath.c_str()) != FALSE;
+    HandleGuard file(CreateFileW(longPath.c_str(),
+                                 DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.Valid() || !GetFileInformationByHandle(file.Get(), &info) ||
+        info.nNumberOfLinks < 2) {
+        file.Close();
+        SetFileAttributesW(longPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return DeleteFileW(longPath.c_str()) != FALSE;
+    }
+    // Zero times leave the file's times as they are.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    const bool deleted =
+        SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic)) &&
+        SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition,
+                                   sizeof(disposition));
+    const DWORD code = GetLastError();
+    basic.FileAttributes = attributes & (kBlockingAttributes | FILE_ATTRIBUTE_ARCHIVE |
+                                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic));
+    SetLastError(code);
+    // The name goes when the handle closes.
+    return deleted;
+}
+
+// Up to 8 attempts of the deletion, 250 ms apart. Returns 0 when the object
+// is gone (or never was), otherwise the error code of the last attempt.
+DWORD DeleteWithRetries(const std::wstring& path, bool folder) {
     DWORD code = 0;
     for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
-        ResetAttributes(longPath);
-        if (!FileOperationFault(operation, path) && remove(longPath.c_str()))
+        bool deleted = false;
+        if (folder) {
+            ResetAttributes(path);
+            deleted = !FileOperationFault(L"delete-folder", path) &&
+                      RemoveDirectoryW(ExtendedLengthPath(path).c_str());
+        } else {
+            deleted = !FileOperationFault(L"delete-file", path) && DeleteFileName(path);
+        }
+        if (deleted)
             return 0;
         code = GetLastError();
         if (IsGone(code))
@@ -58,7 +151,7 @@ DWORD DeleteWithRetries(const std::wstring& path, const wchar_t* operation,
 
 // Removes an empty folder, or a link to a folder, with the deletion retries.
 void RemoveFolderEntryWithRetries(const std::wstring& folder) {
-    const DWORD code = DeleteWithRetries(folder, L"delete-folder", RemoveDirectoryW);
+    const DWORD code = DeleteWithRetries(folder, true);
     if (code == 0)
         return;
     if (code == ERROR_ACCESS_DENIED)
@@ -84,17 +177,19 @@ bool CreateFolder(const std::wstring& folder) {
     throw MakeError(L"Не удалось создать папку '" + folder + L"': " + systemText);
 }
 
-// Copies one file over the target, both in the \\?\ form. In a folder the
+// Copies one file over the target. In a folder the
 // copy has just made (fresh) nothing stands in the way, so Windows may create
 // the target without looking for it first; elsewhere a read-only mark on the
 // target is cleared and the target replaced.
-bool CopyOver(const std::wstring& longSource, const std::wstring& longTarget, bool fresh) {
+bool CopyOver(const std::wstring& source, const std::wstring& target, bool fresh) {
+    const std::wstring longSource = ExtendedLengthPath(source);
+    const std::wstring longTarget = ExtendedLengthPath(target);
     if (fresh && CopyFileW(longSource.c_str(), longTarget.c_str(), TRUE))
         return true;
     // Names that differ only in case are one file here.
     if (fresh && GetLastError() != ERROR_FILE_EXISTS)
         return false;
-    ResetAttributes(longTarget);
+    ResetAttributes(target);
     return CopyFileW(longSource.c_str(), longTarget.c_str(), FALSE) != FALSE;
 }
 
@@ -114,7 +209,7 @@ void CopyTree(const std::wstring& source, const std::wstring& destination, bool 
             continue;
         }
         if (!FileOperationFault(L"copy", target) &&
-            CopyOver(ExtendedLengthPath(entry.fullPath), ExtendedLengthPath(target), fresh))
+            CopyOver(entry.fullPath, target, fresh))
             continue;
         const DWORD code = GetLastError();
         if (code == ERROR_ACCESS_DENIED)
@@ -126,44 +221,71 @@ void CopyTree(const std::wstring& source, const std::wstring& destination, bool 
     }
 }
 
-// Symbolic links, junctions and other name surrogates point elsewhere. Other
-// reparse points (cloud placeholders, deduplicated files) hold real data.
-// Wine reports its links to Unix folders without a tag.
-bool IsLinkEntry(const WIN32_FIND_DATAW& data) {
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-        return false;
-    return data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0);
+// The reparse tag of the folder itself, from its own find data; 0 when it
+// cannot be read.
+DWORD ReparseTagOf(const std::wstring& folder) {
+    WIN32_FIND_DATAW data{};
+    FindGuard find(FileOperationFault(L"attributes", folder)
+                       ? INVALID_HANDLE_VALUE
+                       : FindFirstFileW(ExtendedLengthPath(folder).c_str(), &data));
+    return find.Valid() ? data.dwReserved0 : 0;
+}
+
+// Removes a folder found as a listing's entry (or the tree's top): a link
+// as it stands, what it points to lies outside this tree; any other folder
+// with its content first.
+void RemoveFolderTree(const std::wstring& folder, bool link) {
+    if (!link) {
+        for (const DirEntry& entry : ListDirectory(folder)) {
+            if (entry.isDirectory)
+                RemoveFolderTree(entry.fullPath, entry.isLink);
+            else
+                RemoveFileWithRetries(entry.fullPath);
+        }
+    }
+    RemoveFolderEntryWithRetries(folder);
 }
 
 } // namespace
 
+bool IsLinkToElsewhere(unsigned long attributes, unsigned long reparseTag) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return false;
+    // Symbolic links, junctions and other name surrogates point elsewhere;
+    // other reparse points (OneDrive's and other sync clients' folders,
+    // cloud placeholders, deduplicated files) hold real data. Wine reports
+    // its links to Unix folders without a tag.
+    return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
+}
+
+PathKind KindOfPath(const std::wstring& path) {
+    const DWORD attributes = ReadAttributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
+    const DWORD code = GetLastError();
+    if (IsAbsent(code))
+        return PathKind::Missing;
+    ThrowReadFailure(path, code);
+}
+
 bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return KindOfPath(path) == PathKind::Folder;
 }
 
 bool IsFile(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return KindOfPath(path) == PathKind::File;
 }
 
 std::vector<DirEntry> ListDirectory(const std::wstring& folder) {
     std::vector<DirEntry> entries;
-    WIN32_FIND_DATAW data{};
-    FindGuard find(FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &data));
-    if (!find.Valid())
-        return entries;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
+    VisitEntries(folder, [&](const WIN32_FIND_DATAW& data) {
         DirEntry entry;
-        entry.fullPath = JoinPath(folder, name);
-        entry.name = name;
+        entry.name = data.cFileName;
+        entry.fullPath = JoinPath(folder, entry.name);
         entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        entry.isLink = IsLinkEntry(data);
+        entry.isLink = IsLinkToElsewhere(data.dwFileAttributes, data.dwReserved0);
         entries.push_back(std::move(entry));
-    } while (FindNextFileW(find.Get(), &data));
+    });
     return entries;
 }
 
@@ -192,10 +314,10 @@ void CopySingleFile(const std::wstring& source, const std::wstring& destination)
     if (!IsFile(source))
         return;
     EnsureDir(ParentPath(destination));
-    const std::wstring longDestination = ExtendedLengthPath(destination);
-    ResetAttributes(longDestination);
+    ResetAttributes(destination);
     if (!FileOperationFault(L"copy", destination) &&
-        CopyFileW(ExtendedLengthPath(source).c_str(), longDestination.c_str(), FALSE))
+        CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(destination).c_str(),
+                  FALSE))
         return;
     const std::wstring systemText = GetWinErrorMessage(GetLastError());
     throw MakeError(L"Не удалось скопировать '" + source + L"' -> '" + destination + L"': " +
@@ -203,7 +325,7 @@ void CopySingleFile(const std::wstring& source, const std::wstring& destination)
 }
 
 void RemoveFileWithRetries(const std::wstring& file) {
-    const DWORD code = DeleteWithRetries(file, L"delete-file", DeleteFileW);
+    const DWORD code = DeleteWithRetries(file, false);
     if (code == 0)
         return;
     if (code == ERROR_ACCESS_DENIED)
@@ -215,28 +337,25 @@ void RemoveFileWithRetries(const std::wstring& file) {
 }
 
 void RemoveTreeWithRetries(const std::wstring& folder) {
-    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(folder).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return;
-    // A link is removed as it stands: what it points to lies outside this tree.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        for (const DirEntry& entry : ListDirectory(folder)) {
-            if (entry.isDirectory && entry.isLink)
-                RemoveFolderEntryWithRetries(entry.fullPath);
-            else if (entry.isDirectory)
-                RemoveTreeWithRetries(entry.fullPath);
-            else
-                RemoveFileWithRetries(entry.fullPath);
-        }
+    const DWORD attributes = ReadAttributes(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (IsAbsent(code))
+            return;
+        ThrowReadFailure(folder, code);
     }
-    RemoveFolderEntryWithRetries(folder);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                      IsLinkToElsewhere(attributes, ReparseTagOf(folder));
+    RemoveFolderTree(folder, link);
 }
 
 void EmptyFolder(const std::wstring& folder) {
     EnsureDir(folder);
     for (const DirEntry& entry : ListDirectory(folder)) {
         if (entry.isDirectory)
-            RemoveTreeWithRetries(entry.fullPath);
+            RemoveFolderTree(entry.fullPath, entry.isLink);
         else
             RemoveFileWithRetries(entry.fullPath);
     }
@@ -279,6 +398,23 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination) {
     CopyDirectoryContents(source, destination);
 }
 
+void RenameWithRetries(const std::wstring& from, const std::wstring& to) {
+    ResetAttributes(to);
+    DWORD code = 0;
+    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+        if (attempt > 0)
+            Sleep(kDeletePauseMs);
+        // Without MOVEFILE_COPY_ALLOWED: a rename, never a copy.
+        if (!FileOperationFault(L"move", to) &&
+            MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return;
+        code = GetLastError();
+    }
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(L"Не удалось переименовать '" + from + L"' -> '" + to + L"': " + systemText);
+}
+
 void WriteWholeFile(const std::wstring& path, const std::string& bytes, bool flush) {
     HandleGuard file(FileOperationFault(L"create-file", path)
                          ? INVALID_HANDLE_VALUE
@@ -301,24 +437,37 @@ void WriteWholeFile(const std::wstring& path, const std::string& bytes, bool flu
 }
 
 void FlushFileToDisk(const std::wstring& path) {
-    if (!IsFile(path))
+    const DWORD attributes = ReadAttributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (IsAbsent(code))
+            return;
+        ThrowReadFailure(path, code);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return;
     // Flushing needs write access, which a read-only mark refuses: lifted for
     // the moment of the flush.
     const std::wstring longPath = ExtendedLengthPath(path);
-    const DWORD attributes = GetFileAttributesW(longPath.c_str());
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly)
         SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    // A sync client or a scanner that has just opened the file may refuse
+    // writers for a moment: tried like a deletion, 8 times 250 ms apart.
     DWORD code = 0;
-    if (FileOperationFault(L"flush", path)) {
-        code = GetLastError();
-    } else {
+    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+        if (attempt > 0)
+            Sleep(kDeletePauseMs);
+        if (FileOperationFault(L"flush", path)) {
+            code = GetLastError();
+            continue;
+        }
         HandleGuard file(CreateFileW(longPath.c_str(), GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.Valid() || !FlushFileBuffers(file.Get()))
-            code = GetLastError();
+        code = file.Valid() && FlushFileBuffers(file.Get()) ? 0 : GetLastError();
+        if (code == 0)
+            break;
     }
     if (readOnly)
         SetFileAttributesW(longPath.c_str(), attributes);
@@ -341,26 +490,25 @@ void FlushTree(const std::wstring& folder) {
 
 unsigned long long FolderSize(const std::wstring& folder) {
     unsigned long long total = 0;
-    WIN32_FIND_DATAW data{};
-    FindGuard find(FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &data));
-    if (!find.Valid())
-        return 0;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L".." || IsLinkEntry(data))
-            continue;
+    VisitEntries(folder, [&](const WIN32_FIND_DATAW& data) {
+        if (IsLinkToElsewhere(data.dwFileAttributes, data.dwReserved0))
+            return;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            total += FolderSize(JoinPath(folder, name));
+            total += FolderSize(JoinPath(folder, data.cFileName));
         else
-            total +=
-                (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    } while (FindNextFileW(find.Get(), &data));
+            total += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    });
     return total;
 }
 
 unsigned long long FileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
-        return 0;
+    if (FileOperationFault(L"size", path) ||
+        !GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD code = GetLastError();
+        if (IsAbsent(code))
+            return 0;
+        ThrowReadFailure(path, code);
+    }
     return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }

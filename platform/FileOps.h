@@ -12,14 +12,23 @@ struct DirEntry {
     std::wstring fullPath;
     std::wstring name;
     bool isDirectory = false;
-    // A symbolic link or junction. Tree removal deletes the link itself and
-    // never descends into it; copies leave it out.
+    // A symbolic link or junction (IsLinkToElsewhere). Tree removal deletes
+    // the link itself and never descends into it; copies leave it out.
     bool isLink = false;
 };
 
 // Entries of one folder in the order the file system gives them, without "."
-// and "..". A folder that cannot be listed yields an empty list.
+// and "..". Only a folder that is absent (or a file) yields an empty list; a
+// folder that stands but cannot be listed, or whose listing breaks off,
+// raises "Не удалось прочитать папку '" + folder + "': " + system text.
 std::vector<DirEntry> ListDirectory(const std::wstring& folder);
+
+// True for a symbolic link, a junction or another name surrogate: an entry
+// that points elsewhere, so that removals and copies never go through it.
+// Other reparse points (OneDrive's folders, cloud placeholders) hold real
+// data and are folders and files like any other. Takes a find data's
+// attributes and reparse tag.
+bool IsLinkToElsewhere(unsigned long attributes, unsigned long reparseTag);
 
 // Creates the folder and every missing parent. An existing folder, an empty
 // path, or a file of that name is accepted silently; the result tells whether
@@ -53,9 +62,24 @@ void MoveDirectoryContents(const std::wstring& source, const std::wstring& desti
 // skipped.
 void CopyFolder(const std::wstring& source, const std::wstring& destination);
 
-// True when the path exists and is a folder / exists and is not a folder.
+enum class PathKind { Missing, File, Folder };
+
+// What stands at the path. Only an absent path (not found, or a missing
+// parent) is Missing: attributes that cannot be read for any other reason
+// (no access, a share that dropped) raise
+// "Не удалось прочитать '" + path + "': " + system text.
+PathKind KindOfPath(const std::wstring& path);
+
+// True when the path exists and is a folder / exists and is not a folder;
+// raise as KindOfPath does.
 bool IsFolder(const std::wstring& path);
 bool IsFile(const std::wstring& path);
+
+// Renames a file or folder in one step on its volume, replacing a file of
+// the new name. A scanner or sync client that holds it (or a file inside)
+// refuses that for a moment, so it is tried 8 times 250 ms apart, then
+// raises "Не удалось переименовать '" + from + "' -> '" + to + "': " + text.
+void RenameWithRetries(const std::wstring& from, const std::wstring& to);
 
 // Creates or replaces the file with exactly these bytes. With flush, they are
 // on the disk when it returns, not only in the system's cache. Raises
@@ -64,14 +88,16 @@ bool IsFile(const std::wstring& path);
 void WriteWholeFile(const std::wstring& path, const std::string& bytes, bool flush);
 
 // Makes an existing file's content durable: written to the disk, so that a
-// power cut cannot take it back. A missing file is skipped.
+// power cut cannot take it back. A missing file is skipped; a file that
+// cannot be opened for it is tried 8 times, 250 ms apart.
 void FlushFileToDisk(const std::wstring& path);
 
 // FlushFileToDisk for every file below the folder (links left out).
 void FlushTree(const std::wstring& folder);
 
 // The bytes of all files below the folder (links left out); 0 when missing.
+// Raises as ListDirectory does.
 unsigned long long FolderSize(const std::wstring& folder);
 
-// The bytes of one file; 0 when missing.
+// The bytes of one file; 0 when missing. Raises as KindOfPath does.
 unsigned long long FileSize(const std::wstring& path);

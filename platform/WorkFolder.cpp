@@ -31,9 +31,16 @@ unsigned long long Ticks(const FILETIME& time) {
     return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// A folder whose lock cannot even be looked at is left for a later sweep.
 bool IsStale(const std::wstring& folder, const FILETIME& lastWrite) {
     const std::wstring lock = JoinPath(folder, kLockName);
-    if (IsFile(lock))
+    bool locked = false;
+    try {
+        locked = IsFile(lock);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (locked)
         return DeleteFileW(ExtendedLengthPath(lock).c_str()) != 0; // fails while its run holds it
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
@@ -61,8 +68,6 @@ WorkFolder::WorkFolder() : path_(GetTempFolderName()), lock_(MakeLockedFolder(pa
 
 WorkFolder::~WorkFolder() {
     lock_.Close();
-    if (!IsFolder(path_))
-        return;
     try {
         RemoveTreeWithRetries(path_);
     } catch (...) {

@@ -1,6 +1,7 @@
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
+#include "platform/FileFaults.h"
 #include "platform/PowerShell.h"
 #include "tests/support/TestSupport.h"
 
@@ -162,4 +163,94 @@ TEST(RemoveTreeWithRetries, NeverDescendsIntoALinkToAnOutsideFolder) {
         EXPECT_FALSE(Exists(tree));
     }
     EXPECT_EQ(ReadBytes(links + L"\\outside\\precious.txt"), "keep\n");
+}
+
+namespace {
+
+// Fails every listing step and attribute read of one folder with access
+// denied, as a share that dropped or a folder without the list right does.
+std::wstring g_unreadable;
+const wchar_t* g_unreadableStep = L"";
+
+DWORD FailReadsOf(const wchar_t* operation, const std::wstring& path) {
+    return path == g_unreadable && std::wstring(operation) == g_unreadableStep
+               ? ERROR_ACCESS_DENIED
+               : 0;
+}
+
+} // namespace
+
+TEST(ListDirectory, AFolderThatCannotBeReadIsAnErrorNeverAnEmptyFolder) {
+    TempDir temp;
+    const std::wstring save = temp / L"Save";
+    EnsureDir(save + L"\\Deep");
+    WriteBytes(save + L"\\slot1.sav", "mine");
+    WriteBytes(save + L"\\Deep\\slot2.sav", "mine too");
+    SetFileOperationHook(FailReadsOf);
+    ScopeExit unhook([] { SetFileOperationHook(nullptr); });
+    const std::wstring listText =
+        L"Не удалось прочитать папку '" + save + L"': " + GetWinErrorMessage(ERROR_ACCESS_DENIED);
+    for (const wchar_t* step : {L"list", L"list-next"}) {
+        SCOPED_TRACE(ToUtf8(step));
+        g_unreadable = save;
+        g_unreadableStep = step;
+        EXPECT_EQ(RaisedText([&] { ListDirectory(save); }), listText);
+        EXPECT_EQ(RaisedText([&] { FolderSize(save); }), listText);
+        EXPECT_EQ(RaisedText([&] { CopyDirectoryContents(save, temp / L"copy"); }), listText);
+        EXPECT_EQ(RaisedText([&] { RemoveTreeWithRetries(save); }), listText);
+        EXPECT_EQ(ReadBytes(save + L"\\slot1.sav"), "mine");
+    }
+    g_unreadableStep = L"attributes";
+    EXPECT_EQ(RaisedText([&] { IsFolder(save); }),
+              L"Не удалось прочитать '" + save + L"': " + GetWinErrorMessage(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(RaisedText([&] { RemoveTreeWithRetries(save); }).rfind(L"Не удалось прочитать", 0),
+              0u);
+    EXPECT_TRUE(Exists(save + L"\\slot1.sav"));
+    // Only an absent folder is empty.
+    SetFileOperationHook(nullptr);
+    EXPECT_TRUE(ListDirectory(temp / L"missing").empty());
+    EXPECT_TRUE(ListDirectory(save + L"\\slot1.sav").empty());
+    EXPECT_FALSE(IsFolder(temp / L"missing\\deeper"));
+}
+
+TEST(IsLinkToElsewhere, OnlyNameSurrogatesAreLinks) {
+    // The find data Windows gives: attributes and, for a reparse point, its
+    // tag. OneDrive keeps folders as cloud reparse points that hold real data.
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    const DWORD reparse = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    struct Case {
+        DWORD attributes;
+        DWORD tag;
+        bool link;
+    } const cases[] = {
+        {folder, 0, false},
+        {folder, IO_REPARSE_TAG_SYMLINK, false}, // the tag counts only on a reparse point
+        {reparse, IO_REPARSE_TAG_SYMLINK, true},
+        {reparse, IO_REPARSE_TAG_MOUNT_POINT, true}, // a junction
+        {reparse, 0x9000001A, false},                // IO_REPARSE_TAG_CLOUD (OneDrive)
+        {reparse, 0x9000601A, false},                // IO_REPARSE_TAG_CLOUD_6
+        {reparse, 0x80000013, false},                // IO_REPARSE_TAG_DEDUP
+        {FILE_ATTRIBUTE_REPARSE_POINT, 0x80000017, false}, // IO_REPARSE_TAG_WOF
+        {reparse, 0, true}, // Wine's link to a Unix folder
+    };
+    for (const Case& item : cases)
+        EXPECT_EQ(IsLinkToElsewhere(item.attributes, item.tag), item.link)
+            << std::hex << item.attributes << " " << item.tag;
+}
+
+TEST(RemoveTreeWithRetries, RemovingHardLinksLeavesTheSharedFilesMarksAlone) {
+    // A small update's work folder holds hard links of installed files;
+    // read-only, hidden and system belong to the file, not the name.
+    TempDir temp;
+    const std::wstring installed = temp / L"game\\Data\\map.bin";
+    EnsureDir(temp / L"game\\Data");
+    WriteBytes(installed, "map");
+    const DWORD marks = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    ASSERT_TRUE(SetFileAttributesW(installed.c_str(), marks));
+    EnsureDir(temp / L"work\\Data");
+    ASSERT_TRUE(CreateHardLinkW((temp / L"work\\Data\\map.bin").c_str(), installed.c_str(), nullptr));
+    RemoveTreeWithRetries(temp / L"work");
+    EXPECT_FALSE(Exists(temp / L"work"));
+    EXPECT_EQ(GetFileAttributesW(installed.c_str()) & marks, marks);
+    EXPECT_EQ(ReadBytes(installed), "map");
 }

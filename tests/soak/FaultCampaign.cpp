@@ -63,8 +63,12 @@ std::string PhaseOf(const std::wstring& operation, const std::wstring& path) {
     }
     if (Contains(path, L"\\backup\\"))
         return Contains(path, L"restore-pending") || operation == L"flush" ? "record" : "backup";
-    if (!StartsWith(path, state.install))
-        return state.phase.empty() ? "other" : state.phase;
+    // A look at the install folder (a listing, attributes, a size) belongs to
+    // the phase it serves and moves the update nowhere.
+    const bool read = operation == L"list" || operation == L"list-next" ||
+                      operation == L"attributes" || operation == L"size";
+    if (!StartsWith(path, state.install) || read)
+        return state.phase.empty() ? "checking" : state.phase;
     if (Contains(path, L"version.txt") && operation != L"delete-file")
         return "version file";
     if (operation.rfind(L"delete", 0) == 0) {
