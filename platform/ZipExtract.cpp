@@ -627,7 +627,9 @@ bool CheckDirectory(HANDLE archive, const std::wstring& destination, DirectoryCh
            SpansAreSeparate(check.spans, directory.offset);
 }
 
-bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
+// roomNeeded tells the bytes of a refusal for want of room, 0 otherwise.
+bool Extract(const std::wstring& archivePath, const std::wstring& destination,
+             uint64_t& roomNeeded) {
     HandleGuard archive(OpenArchive(archivePath));
     DirectoryCheck check;
     if (!archive.Valid() || !CheckDirectory(archive.Get(), destination, check))
@@ -635,8 +637,10 @@ bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
     const CentralDirectory& directory = check.directory;
     // An archive that cannot fit is refused before it fills the drive.
     uint64_t freeBytes = 0;
-    if (FreeBytesAt(destination, freeBytes) && check.unpackedSize > freeBytes)
+    if (FreeBytesAt(destination, freeBytes) && check.unpackedSize > freeBytes) {
+        roomNeeded = check.unpackedSize;
         return false;
+    }
 
     std::wstring lastFolder;
     if (!MakeFolder(destination, lastFolder))
@@ -662,12 +666,18 @@ bool Extract(const std::wstring& archivePath, const std::wstring& destination) {
 } // namespace
 
 bool ExtractZipArchive(const std::wstring& archivePath, const std::wstring& destinationFolder) {
+    uint64_t roomNeeded = 0;
+    bool done = false;
     try {
-        return Extract(archivePath, destinationFolder);
+        done = Extract(archivePath, destinationFolder, roomNeeded);
     } catch (...) {
         // EnsureDir raises the launcher's error; callers here want one result.
         return false;
     }
+    // Refused for want of room: the player reads which drive and how much.
+    if (!done && roomNeeded != 0)
+        EnsureFreeSpace(destinationFolder, roomNeeded);
+    return done;
 }
 
 bool ReadZipUnpackedSize(const std::wstring& archivePath, const std::wstring& destinationFolder,

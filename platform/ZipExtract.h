@@ -9,7 +9,10 @@
 #include <string>
 
 // Unpacks a whole ZIP archive into the destination folder (created when
-// missing), overwriting files that are already there. False on any failure.
+// missing), overwriting files that are already there. False on any failure
+// but one: an archive that cannot fit on the drive raises the sentence of
+// EnsureFreeSpace ("Недостаточно места на диске C: нужно ещё …") before
+// anything is written.
 bool ExtractZipArchive(const std::wstring& archivePath, const std::wstring& destinationFolder);
 
 // The bytes the archive would unpack to in the destination folder, from its

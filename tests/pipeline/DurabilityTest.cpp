@@ -6,6 +6,7 @@
 #include "tests/pipeline/PipelineTest.h"
 
 #include "platform/DiskSpace.h"
+#include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
@@ -20,12 +21,33 @@ namespace {
 std::vector<std::pair<std::wstring, std::wstring>> g_operations;
 // A destination whose "copy" fails with a sharing violation.
 std::wstring g_failCopyTo;
+// Any other operation on a path that ends so fails with access denied, the
+// given number of times (-1: always).
+std::wstring g_failOperation;
+std::wstring g_failPathEnd;
+int g_failTimes = 0;
+
+bool EndsWith(const std::wstring& text, const std::wstring& end) {
+    return text.size() >= end.size() &&
+           ToLowerW(text.substr(text.size() - end.size())) == ToLowerW(end);
+}
 
 DWORD RecordOperation(const wchar_t* operation, const std::wstring& path) {
     g_operations.emplace_back(operation, path);
     if (std::wstring(operation) == L"copy" && ToLowerW(path) == ToLowerW(g_failCopyTo))
         return ERROR_SHARING_VIOLATION;
+    if (g_failTimes != 0 && operation == g_failOperation && EndsWith(path, g_failPathEnd)) {
+        if (g_failTimes > 0)
+            --g_failTimes;
+        return ERROR_ACCESS_DENIED;
+    }
     return 0;
+}
+
+void FailOperation(const std::wstring& operation, const std::wstring& pathEnd, int times) {
+    g_failOperation = operation;
+    g_failPathEnd = pathEnd;
+    g_failTimes = times;
 }
 
 class Durability : public PipelineTest {
@@ -33,6 +55,7 @@ protected:
     Durability() {
         g_operations.clear();
         g_failCopyTo.clear();
+        FailOperation(L"", L"", 0);
         SetFileOperationHook(RecordOperation);
     }
     ~Durability() override { SetFileOperationHook(nullptr); }
@@ -103,11 +126,22 @@ TEST_F(Durability, BackupReachesTheDiskBeforeAnyDeletionAndTheRestoreBeforeTheRe
         std::wstring relative = name;
         std::replace(relative.begin(), relative.end(), L'/', L'\\');
         SCOPED_TRACE(ToUtf8(relative));
-        // Backed up and flushed before the first deletion in the build folder.
-        const std::wstring backup = base / (L"backup\\game_online\\" + relative);
-        const size_t backedUp = Find(L"copy", backup);
+        // Backed up beside the old backup and flushed, then put in its place,
+        // all before the first deletion in the build folder.
+        const size_t slash = relative.find(L'\\');
+        const std::wstring made =
+            base / (L"backup\\game_online\\" +
+                    (slash == std::wstring::npos || relative.rfind(L"ModScripts", 0) == 0
+                         ? relative + L".new"
+                         : relative.substr(0, slash) + L".new" + relative.substr(slash)));
+        const size_t backedUp = Find(L"copy", made);
         ASSERT_NE(backedUp, std::wstring::npos);
-        EXPECT_LT(Find(L"flush", backup, backedUp), firstDeletion);
+        const size_t flushed = Find(L"flush", made, backedUp);
+        EXPECT_LT(flushed, firstDeletion);
+        const std::wstring item =
+            relative.rfind(L"ModScripts", 0) == 0 ? relative : relative.substr(0, slash);
+        EXPECT_LT(Find(L"move", base / (L"backup\\game_online\\" + item), flushed),
+                  firstDeletion);
         // Restored and flushed before the record is removed.
         const std::wstring restored = online + L"\\" + relative;
         const size_t copiedBack = Find(L"copy", restored, firstDeletion);
@@ -195,8 +229,97 @@ TEST_F(Durability, UpdateThatDoesNotFitStopsBeforeAnythingIsTouched) {
     EXPECT_EQ(TreeOf(online), before);
     EXPECT_TRUE(ListDirectory(smallTemp).empty());
 
-    // The extractor refuses it too, before it fills the drive.
-    EXPECT_FALSE(ExtractZipArchive(TestEnvDir() + L"\\www\\builds\\zeros_build.zip",
-                                   smallTemp + L"\\extract"));
+    // The extractor refuses it too, before it fills the drive, and says so.
+    const std::wstring refused = RaisedText([&] {
+        ExtractZipArchive(TestEnvDir() + L"\\www\\builds\\zeros_build.zip",
+                          smallTemp + L"\\extract");
+    });
+    EXPECT_EQ(refused.rfind(L"Недостаточно места на диске S: нужно ещё 1", 0), 0u)
+        << ToUtf8(refused);
     EXPECT_TRUE(ListDirectory(smallTemp + L"\\extract").empty());
+}
+
+TEST_F(Durability, ABackupThatCannotBeMadeWholeLeavesTheOldOneWhole) {
+    // The player's saves now, and an older backup of them.
+    const std::vector<std::pair<std::wstring, std::string>> saves = {
+        {L"Save/slot1.sav", "mine now"}, {L"Save/Deep/slot2.sav", "mine now 2"}};
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"v1_top.zip"));
+    const std::wstring backup = base / L"backup\\game_online\\Save";
+    struct Fault {
+        const wchar_t* operation;
+        const wchar_t* pathEnd;
+        std::wstring error;
+    } const faults[] = {
+        // A Save folder on a share that drops for a moment cannot be listed.
+        {L"list", L"game_online\\Save",
+         L"Не удалось прочитать папку '" + online + L"\\Save': " +
+             GetWinErrorMessage(ERROR_ACCESS_DENIED)},
+        // The disk refuses the new backup's second file.
+        {L"copy", L"Deep\\slot2.sav", L""},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(ToUtf8(fault.operation));
+        ForceRemoveTree(online);
+        ForceRemoveTree(base / L"backup");
+        InstallBuild(online, "0.9", saves);
+        EnsureDir(backup + L"\\Deep");
+        WriteBytes(backup + L"\\slot1.sav", "older");
+        WriteBytes(backup + L"\\Deep\\slot2.sav", "older 2");
+        const auto before = TreeOf(online);
+        FailOperation(fault.operation, fault.pathEnd, -1);
+        const auto messages = RunOnline(manifest);
+        FailOperation(L"", L"", 0);
+        ASSERT_GE(messages.size(), 2u);
+        EXPECT_EQ(messages[messages.size() - 2].text.rfind(L"Ошибка: " + fault.error, 0), 0u)
+            << ToUtf8(Describe(messages));
+        EXPECT_EQ(TreeOf(online), before);
+        EXPECT_EQ(ReadBytes(backup + L"\\slot1.sav"), "older");
+        EXPECT_EQ(ReadBytes(backup + L"\\Deep\\slot2.sav"), "older 2");
+        EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
+        // Once the fault is gone, the next click backs up and updates.
+        RunOnline(manifest);
+        ASSERT_FALSE(WaitForLaunch(online).empty());
+        EXPECT_EQ(ReadBytes(backup + L"\\Deep\\slot2.sav"), "mine now 2");
+        EXPECT_EQ(ReadBytes(online + L"\\Save\\Deep\\slot2.sav"), "mine now 2");
+        EXPECT_FALSE(Exists(backup + L".new"));
+        EXPECT_FALSE(Exists(backup + L".old"));
+    }
+}
+
+TEST_F(Durability, AnOwedRestoreFromABackupThatCannotBeListedKeepsItsRecord) {
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"v1_top.zip"));
+    RunOnline(manifest);
+    // An earlier update stopped after the emptying: the restore is owed.
+    WriteBytes(app.GetRestorePendingFile(online), "");
+    ForceRemoveTree(online + L"\\Save");
+    EnsureDir(online + L"\\Save");
+    FailOperation(L"list", L"backup\\game_online\\Save", -1);
+    const auto messages = RunOnline(manifest);
+    FailOperation(L"", L"", 0);
+    ExpectFailedRunEnd(messages, L"Не удалось прочитать папку '" +
+                                     (base / L"backup\\game_online\\Save") + L"': " +
+                                     GetWinErrorMessage(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(Exists(app.GetRestorePendingFile(online)));
+    RunOnline(manifest);
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
+    EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
+}
+
+TEST_F(Durability, FlushesAreRetriedAndNeverFailAFinishedUpdate) {
+    InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"v1_top.zip"));
+    // A scanner holds the new backup's file for a moment: the flush waits.
+    FailOperation(L"flush", L"Save.new\\slot1.sav", 3);
+    auto messages = RunOnline(manifest);
+    EXPECT_EQ(messages.back(), WorkerDone());
+    EXPECT_EQ(messages[messages.size() - 2], Progress(100, L"онлайн-версии запущена."))
+        << ToUtf8(Describe(messages));
+    // A sync client keeps the restored save: the data is written, the update done.
+    FailOperation(L"flush", L"game_online\\Save\\slot1.sav", -1);
+    messages = RunOnline(server.PublishManifest(ManifestFor("1.1", L"v1_top.zip")));
+    EXPECT_EQ(messages[messages.size() - 2], Progress(100, L"онлайн-версии запущена."))
+        << ToUtf8(Describe(messages));
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
+    EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
 }
