@@ -115,10 +115,27 @@ bool LauncherApp::Create(HINSTANCE moduleInstance) {
     return window != nullptr;
 }
 
+namespace {
+
+// Libraries load from the system folder only, never from the launcher's
+// folder or the current one, where a planted DLL could wait.
+// SetDefaultDllDirectories came to Windows 7 with an optional update
+// (KB2533623): looked up, so that the exe starts without it. There the
+// current folder at least leaves the search, and wininet.dll, the one
+// library loaded later, is loaded by its full path.
+void LimitDllSearchToSystemFolder() {
+    using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
+    const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesCall>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return;
+    SetDllDirectoryW(L"");
+}
+
+} // namespace
+
 int RunLauncher(HINSTANCE instance) {
-    // Libraries load from the system folder only, never from the launcher's
-    // folder or the current one, where a planted DLL could wait.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    LimitDllSearchToSystemFolder();
     LauncherApp app;
     try {
         if (!app.Create(instance)) {

@@ -1,5 +1,7 @@
 #include "platform/HttpRequest.h"
 
+#include "platform/WinInetLoad.h"
+
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -115,6 +117,7 @@ DWORD WINAPI RequestThread(LPVOID parameter) {
 
 HttpRequest::HttpRequest(const std::wstring& url, const std::wstring& headers)
     : state_(std::make_shared<HttpRequestState>()) {
+    EnsureWinInetLoaded();
     state_->url = url;
     state_->headers = headers;
     auto* handOver = new std::shared_ptr<HttpRequestState>(state_);

@@ -20,6 +20,91 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 SCRATCH = os.environ["VORN_RELEASE_TEST_DIR"]
 STUDIO_FLAGS = "-DVORN_SERVER_URL=https://updates.example.org -DVORN_COMMUNITY_URL=https://vk.com/example"
 
+# Functions that Windows 7 SP1 lacks, which the exe must not import statically
+# (the loader refuses such an exe before any code runs). Sources: the names
+# MinGW-w64's headers declare only for _WIN32_WINNT >= 0x0602 (the difference
+# of the declarations preprocessed from windows.h, wininet.h, shellapi.h,
+# shlobj.h, ole2.h, olectl.h, wincrypt.h, bcrypt.h, dwmapi.h, uxtheme.h and
+# shellscalingapi.h at 0x0601 and at 0x0A00); the Windows 8 and 8.1 functions
+# that MinGW declares without a guard, per Microsoft's documentation of each;
+# and the three of the optional loader update KB2533623, missing from a
+# Windows 7 SP1 that never installed it.
+WINDOWS_8_AND_LATER = set("""
+    AddResourceAttributeAce AddScopedPolicyIDAce AddVirtualDiskParent 
+    AdjustWindowRectExForDpi ApplySnapshotVhdSet AreDpiAwarenessContextsEqual 
+    BreakMirrorVirtualDisk CertIsWeakHash CheckTokenCapability CheckTokenMembershipEx 
+    CoAllowUnmarshalerCLSID CoDecodeProxy CoDecrementMTAUsage CoIncrementMTAUsage 
+    CoWaitForMultipleObjects CompareObjectHandles CreateFile2 CveEventWrite 
+    DeleteSnapshotVhdSet DeleteVirtualDiskMetadata DeriveCapabilitySidsFromName 
+    DiscardVirtualMemory EnableMouseInPointer EnableNonClientDpiScaling 
+    EnumDynamicTimeZoneInformation EnumerateVirtualDiskMetadata EvaluateProximityToPolygon 
+    EvaluateProximityToRect GetAppContainerAce GetAwarenessFromDpiAwarenessContext 
+    GetCachedSigningLevel GetCurrentThreadStackLimits GetDpiForSystem GetDpiForWindow 
+    GetDpiFromDpiAwarenessContext GetDynamicTimeZoneInformationEffectiveYears 
+    GetFirmwareEnvironmentVariableExA GetFirmwareEnvironmentVariableExW GetFirmwareType 
+    GetMemoryErrorHandlingCapabilities GetPointerCursorId GetPointerDevice 
+    GetPointerDeviceCursors GetPointerDeviceProperties GetPointerDeviceRects 
+    GetPointerDevices GetPointerFrameInfo GetPointerFrameInfoHistory GetPointerFramePenInfo 
+    GetPointerFramePenInfoHistory GetPointerFrameTouchInfo GetPointerFrameTouchInfoHistory 
+    GetPointerInfo GetPointerInfoHistory GetPointerInputTransform GetPointerPenInfo 
+    GetPointerPenInfoHistory GetPointerTouchInfo GetPointerTouchInfoHistory GetPointerType 
+    GetProcessInformation GetProcessMitigationPolicy GetRawPointerDeviceData 
+    GetSystemDpiForProcess GetSystemMetricsForDpi GetSystemWow64Directory2A 
+    GetSystemWow64Directory2W GetThemeAnimationProperty GetThemeAnimationTransform 
+    GetThemeTimingFunction GetThreadDpiAwarenessContext GetThreadDpiHostingBehavior 
+    GetThreadInformation GetUnpredictedMessagePos GetVirtualDiskMetadata 
+    GetWindowDpiAwarenessContext GetWindowDpiHostingBehavior GetWindowFeedbackSetting 
+    InheritWindowMonitor InitializeTouchInjection InjectTouchInput 
+    InterlockedPushListSListEx IsMouseInPointerEnabled IsMousePointerEnabled 
+    IsNativeVhdBoot IsValidDpiAwarenessContext IsValidNLSVersion 
+    IsWow64GuestMachineSupported IsWow64Process2 LoadPackagedLibrary 
+    LogicalToPhysicalPointForPerMonitorDPI MirrorVirtualDisk ModifyVhdSet 
+    OfferVirtualMemory OpenFileMappingFromApp OperationEnd OperationStart 
+    PackTouchHitTestingProximityEvaluation PhysicalToLogicalPointForPerMonitorDPI 
+    PrefetchVirtualMemory QueryChangesVirtualDisk ReclaimVirtualMemory 
+    RegisterBadMemoryNotification RegisterPointerDeviceNotifications 
+    RegisterPointerInputTarget RegisterPointerInputTargetEx RegisterTouchHitTestingWindow 
+    ResizeVirtualDisk RtlAddGrowableFunctionTable RtlCrc32 RtlCrc64 
+    RtlDeleteGrowableFunctionTable RtlGrowFunctionTable SetCachedSigningLevel 
+    SetFirmwareEnvironmentVariableExA SetFirmwareEnvironmentVariableExW 
+    SetProcessDpiAwarenessContext SetProcessInformation SetProcessMitigationPolicy 
+    SetProcessValidCallTargets SetProcessValidCallTargetsForMappedView 
+    SetThreadDpiAwarenessContext SetThreadDpiHostingBehavior SetThreadInformation 
+    SetVirtualDiskMetadata SetWindowFeedbackSetting SkipPointerFrameMessages 
+    SystemParametersInfoForDpi SystemTimeToTzSpecificLocalTimeEx TakeSnapshotVhdSet 
+    TzSpecificLocalTimeToSystemTimeEx UnmapViewOfFileEx UnregisterBadMemoryNotification 
+    UnregisterPointerInputTarget UnregisterPointerInputTargetEx VirtualAllocFromApp 
+    VirtualProtectFromApp WTSGetServiceSessionId WTSIsServerContainer WaitForDebugEventEx 
+    Wow64SetThreadDefaultGuestMachine 
+    GetSystemTimePreciseAsFileTime WaitOnAddress WakeByAddressSingle WakeByAddressAll
+    CopyFile2 GetOverlappedResultEx CreateFileMappingFromApp MapViewOfFileFromApp
+    GetPackageFullName GetCurrentPackageId SetProcessDpiAwareness GetDpiForMonitor
+    GetProcessDpiAwareness GetScaleFactorForMonitor
+    SetDefaultDllDirectories AddDllDirectory RemoveDllDirectory
+""".split())
+
+# DLLs that every Windows 7 SP1 has.
+WINDOWS_7_DLLS = {
+    "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll",
+    "shell32.dll", "msvcrt.dll", "msimg32.dll", "dwmapi.dll", "wininet.dll", "crypt32.dll",
+    "bcrypt.dll", "wintrust.dll", "comctl32.dll", "uxtheme.dll", "version.dll", "shlwapi.dll"}
+
+
+def static_imports(exe):
+    """(DLL, function) pairs of the exe's import table, from objdump."""
+    output = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], check=True,
+                            stdout=subprocess.PIPE, text=True).stdout
+    imports, dll = [], None
+    for line in output.splitlines():
+        named = re.match(r"\s*DLL Name: (\S+)", line)
+        if named:
+            dll = named.group(1).lower()
+            continue
+        entry = re.match(r"\t[0-9a-f]+\t +\d+  (\w+)", line)
+        if dll and entry:
+            imports.append((dll, entry.group(1)))
+    return imports
+
 
 def cached(build, name):
     with open(os.path.join(build, "CMakeCache.txt")) as f:
@@ -71,6 +156,11 @@ class Release(unittest.TestCase):
         with open(second_exe, "rb") as f:
             self.assertEqual(f.read(), first_bytes, "two builds of one commit differ")
         self.assertIn("SHA-256: %s\n" % hashlib.sha256(first_bytes).hexdigest(), first)
+        # It starts on Windows 7 SP1, with or without its optional updates.
+        imports = static_imports(first_exe)
+        self.assertGreater(len(imports), 100)
+        self.assertEqual({dll for dll, _ in imports} - WINDOWS_7_DLLS, set())
+        self.assertEqual({name for _, name in imports} & WINDOWS_8_AND_LATER, set())
         # The same folder without the flags: nothing of them stays.
         again, _ = release("a", "")
         self.assertRegex(again, r"server URL: +https://vornrpg\.ru\n")

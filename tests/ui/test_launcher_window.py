@@ -334,6 +334,18 @@ class LauncherWindow(unittest.TestCase):
         self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[ONLINE], timeout=10))
         self.assertEqual(launcher.close(), 0)
 
+    def test_a_wininet_that_cannot_load_is_an_error_not_a_crash(self):
+        publish_manifest("version.json", "1.0", "v1_top.zip")
+        self.addCleanup(unpublish, "version.json")
+        launcher = Launcher(self, env={"VORN_DLLOVERRIDES": "wininet=d"})
+        launcher.click(ONLINE)
+        text = launcher.dialog("Ошибка")
+        self.assertIsNotNone(text)
+        self.assertTrue(text.startswith("Ошибка: Не удалось скачать файл через PowerShell."
+                                        "\nНе удалось загрузить wininet.dll: "), text)
+        self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[ONLINE], timeout=10))
+        self.assertEqual(launcher.close(), 0)
+
     def test_failed_run_shows_the_error_box(self):
         unpublish("version_offline.json")
         launcher = Launcher(self)
