@@ -54,7 +54,13 @@ void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF penColor, COLO
     GdiObjectGuard brush(CreateSolidBrush(fillColor));
     SelectGuard selectPen(dc, pen.Get());
     SelectGuard selectBrush(dc, brush.Get());
-    RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, corner, corner);
+    // A corner is never wider or taller than the box: Wine's RoundRect then
+    // draws edge rows outside the box, and not the same from one call to the
+    // next (the sweeping bar's narrow segment, entering or leaving, left
+    // stray rows behind).
+    const int fitted = std::min({corner, static_cast<int>(rect.right - rect.left),
+                                 static_cast<int>(rect.bottom - rect.top)});
+    RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, fitted, fitted);
 }
 
 void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillColor, BYTE fillAlpha,
