@@ -17,9 +17,10 @@ int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
                     const std::wstring& baseFolder, const std::wstring& installFolder);
 // vorn_bench paint OUT FRAMES: the window's paint path on an off-screen DC.
 int RunPaintFrames(const std::wstring& outPath, int frames);
-// vorn_bench floor OUT copy-plain|copy-ours|delete-plain|delete-ours|unpack SOURCE TARGET:
-// one copy or removal of a tree, by bare Win32 calls or by the launcher's function,
-// or the launcher's unpacking of the archive SOURCE into TARGET.
+// vorn_bench floor OUT copy-plain|copy-ours|delete-plain|delete-ours|unpack|flush-ours
+// SOURCE TARGET: one copy or removal of a tree, by bare Win32 calls or by the
+// launcher's function, the launcher's unpacking of the archive SOURCE into
+// TARGET, or its flush of every file below TARGET to the disk.
 int RunPlatformFloor(const std::wstring& outPath, const std::wstring& operation,
                      const std::wstring& sourceFolder, const std::wstring& targetFolder);
 // vorn_bench fetch OUT URL FILE: one download by HttpDownloadToFile.

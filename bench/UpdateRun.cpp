@@ -179,6 +179,8 @@ int RunPlatformFloor(const std::wstring& outPath, const std::wstring& operation,
             RemoveTreeWithRetries(targetFolder);
         else if (operation == L"unpack")
             ok = ExtractZipArchive(sourceFolder, targetFolder);
+        else if (operation == L"flush-ours")
+            FlushTree(targetFolder);
         else
             return 2;
     } catch (const std::exception&) {

@@ -35,6 +35,7 @@ TOOLS = os.path.join(os.path.dirname(HERE), "tools")
 
 MIB = 1024 * 1024
 SMALL_FILES = 20000
+SAVE_FILES = 2000
 ONLINE_BUTTON = (340, 260)  # in the client area
 BAR = (92, 182, 496, 24)  # LauncherApp::progressRect as x, y, width, height
 TOOL_TIMEOUT = 900
@@ -523,6 +524,39 @@ class Bench:
         return table(rows) + ["Best of %d rounds, each step a process after a sync."
                               % self.args.rounds]
 
+    def bench_flush(self):
+        """What an update's durability costs: every file of a Save folder of
+        2,000 small files flushed to the disk (the backup before the install
+        folder is emptied, the restored saves before the record goes)."""
+        say("==> Flushing a Save folder of %d small files" % SAVE_FILES)
+        rng = random.Random(7)
+        save = os.path.join(self.run_dir, "flush-save")
+        for number in range(SAVE_FILES):
+            folder = os.path.join(save, "slot%02d" % (number % 40))
+            os.makedirs(folder, exist_ok=True)
+            with open(os.path.join(folder, "save%04d.sav" % number), "wb") as f:
+                f.write(rng.randbytes(rng.randint(1024, 16384)))
+        files, data = tree_stats(save)
+        best = {}
+        for number in range(self.args.rounds):
+            copy = os.path.join(self.run_dir, "flush-copy-%d" % number)
+            for key, run in (
+                    ("copy", lambda: self.vorn("floor", "copy-ours", windows_path(save),
+                                               windows_path(copy))["seconds"]),
+                    ("flush", lambda: self.vorn("floor", "flush-ours", windows_path(save),
+                                                windows_path(copy))["seconds"])):
+                settle()
+                best[key] = min(run(), best.get(key, float("inf")))
+            shutil.rmtree(copy)
+        shutil.rmtree(save)
+        rows = [["%d files, %s" % (files, size(data)), "seconds", "per file"],
+                ["backup copy", sec(best["copy"]), "%.2f ms" % (best["copy"] * 1000 / files)],
+                ["flush of the copy", sec(best["flush"]),
+                 "%.2f ms" % (best["flush"] * 1000 / files)]]
+        return table(rows) + ["Best of %d rounds, each step a process after a sync; an update "
+                              "flushes the backup once and the restored saves once."
+                              % self.args.rounds]
+
     def bench_delta(self):
         """A small update against Debian's nginx as the suite runs it: a build of
         --size-mib in --files files, 5 % of them changed, once by the file index
@@ -737,7 +771,8 @@ class Bench:
                 ("5. CPU of the window", self.bench_window_cpu),
                 ("6. The release executable", self.bench_size),
                 ("7. A small update: the changed files only, against nginx",
-                 self.bench_delta)):
+                 self.bench_delta),
+                ("8. Flushing the player's saves to the disk", self.bench_flush)):
             try:
                 lines = action()
             except Exception as error:
