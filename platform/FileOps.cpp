@@ -48,6 +48,18 @@ const DWORD kBlockingAttributes =
     throw MakeError(L"Не удалось прочитать '" + path + L"': " + systemText);
 }
 
+// The attributes of what stands at the path, INVALID_FILE_ATTRIBUTES when
+// nothing does; raises when they cannot be read.
+DWORD AttributesOf(const std::wstring& path) {
+    const DWORD attributes = ReadAttributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (!IsAbsent(code))
+            ThrowReadFailure(path, code);
+    }
+    return attributes;
+}
+
 [[noreturn]] void ThrowListFailure(const std::wstring& folder, DWORD code) {
     const std::wstring systemText = GetWinErrorMessage(code);
     throw MakeError(L"Не удалось прочитать папку '" + folder + L"': " + systemText);
@@ -63,8 +75,9 @@ template <class Visit> void VisitEntries(const std::wstring& folder, Visit visit
                        ? INVALID_HANDLE_VALUE
                        : FindFirstFileW(ExtendedLengthPath(JoinPath(folder, L"*")).c_str(), &data));
     if (!find.Valid()) {
+        // "No file matches" is the answer of an empty drive's root.
         const DWORD code = GetLastError();
-        if (KindOfPath(folder) != PathKind::Folder)
+        if (code == ERROR_FILE_NOT_FOUND || KindOfPath(folder) != PathKind::Folder)
             return;
         ThrowListFailure(folder, code);
     }
@@ -259,13 +272,10 @@ bool IsLinkToElsewhere(unsigned long attributes, unsigned long reparseTag) {
 }
 
 PathKind KindOfPath(const std::wstring& path) {
-    const DWORD attributes = ReadAttributes(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
-    const DWORD code = GetLastError();
-    if (IsAbsent(code))
+    const DWORD attributes = AttributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
         return PathKind::Missing;
-    ThrowReadFailure(path, code);
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -337,14 +347,8 @@ void RemoveFileWithRetries(const std::wstring& file) {
 }
 
 void RemoveTreeWithRetries(const std::wstring& folder) {
-    const DWORD attributes = ReadAttributes(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = GetLastError();
-        if (IsAbsent(code))
-            return;
-        ThrowReadFailure(folder, code);
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    const DWORD attributes = AttributesOf(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return;
     const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                       IsLinkToElsewhere(attributes, ReparseTagOf(folder));
@@ -437,14 +441,8 @@ void WriteWholeFile(const std::wstring& path, const std::string& bytes, bool flu
 }
 
 void FlushFileToDisk(const std::wstring& path) {
-    const DWORD attributes = ReadAttributes(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = GetLastError();
-        if (IsAbsent(code))
-            return;
-        ThrowReadFailure(path, code);
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    const DWORD attributes = AttributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return;
     // Flushing needs write access, which a read-only mark refuses: lifted for
     // the moment of the flush.
