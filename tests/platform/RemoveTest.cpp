@@ -229,6 +229,7 @@ TEST(IsLinkToElsewhere, OnlyNameSurrogatesAreLinks) {
         {reparse, IO_REPARSE_TAG_MOUNT_POINT, true}, // a junction
         {reparse, 0x9000001A, false},                // IO_REPARSE_TAG_CLOUD (OneDrive)
         {reparse, 0x9000601A, false},                // IO_REPARSE_TAG_CLOUD_6
+        {reparse, 0x80000021, false},                // IO_REPARSE_TAG_ONEDRIVE
         {reparse, 0x80000013, false},                // IO_REPARSE_TAG_DEDUP
         {FILE_ATTRIBUTE_REPARSE_POINT, 0x80000017, false}, // IO_REPARSE_TAG_WOF
         {reparse, 0, true}, // Wine's link to a Unix folder
