@@ -62,7 +62,7 @@ std::string PhaseOf(const std::wstring& operation, const std::wstring& path) {
         return operation == L"open" ? "digest" : "download";
     }
     if (Contains(path, L"\\backup\\"))
-        return Contains(path, L"restore-pending") || operation == L"flush" ? "record" : "backup";
+        return Contains(path, L"restore-pending") ? "record" : "backup";
     // A look at the install folder (a listing, attributes, a size) belongs to
     // the phase it serves and moves the update nowhere.
     const bool read = operation == L"list" || operation == L"list-next" ||
