@@ -85,12 +85,12 @@ void ReplaceBackupFolder(const std::wstring& source, const std::wstring& backup)
     }
 }
 
-// The same for the one nickname file: the new copy reaches the disk under
+// The same for the one nickname file ("nickname.json.new"): the new copy reaches the disk under
 // another name and replaces the old one in one rename.
 void ReplaceBackupFile(const std::wstring& source, const std::wstring& backup) {
     if (!IsFile(source))
         return;
-    const std::wstring fresh = backup + L".new";
+    const std::wstring fresh = FreshBackupOf(backup);
     CopySingleFile(source, fresh);
     FlushFileToDisk(fresh);
     RenameWithRetries(fresh, backup);

@@ -10,8 +10,8 @@
 
 namespace {
 
-const int kDeleteAttempts = 8;
-const DWORD kDeletePauseMs = 250;
+const int kAttempts = 8;
+const DWORD kPauseMs = 250;
 
 const wchar_t* const kAdminAdvice =
     L"Запусти лаунчер от имени администратора или перенеси игру из 'Program Files'.";
@@ -139,11 +139,24 @@ bool DeleteFileName(const std::wstring& path) {
     return deleted;
 }
 
-// Up to 8 attempts of the deletion, 250 ms apart. Returns 0 when the object
-// is gone (or never was), otherwise the error code of the last attempt.
-DWORD DeleteWithRetries(const std::wstring& path, bool folder) {
+// Up to 8 attempts, each followed by a 250 ms pause when it failed: an
+// attempt returns 0 when it is done, or the error code it failed with.
+// Returns 0, or the code of the last attempt.
+template <class Attempt> DWORD WithRetries(Attempt attempt) {
     DWORD code = 0;
-    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+    for (int tried = 0; tried < kAttempts; ++tried) {
+        code = attempt();
+        if (code == 0)
+            return 0;
+        Sleep(kPauseMs);
+    }
+    return code;
+}
+
+// The deletion with its retries. Returns 0 when the object is gone (or never
+// was), otherwise the error code of the last attempt.
+DWORD DeleteWithRetries(const std::wstring& path, bool folder) {
+    return WithRetries([&]() -> DWORD {
         bool deleted = false;
         if (folder) {
             ResetAttributes(path);
@@ -152,14 +165,9 @@ DWORD DeleteWithRetries(const std::wstring& path, bool folder) {
         } else {
             deleted = !FileOperationFault(L"delete-file", path) && DeleteFileName(path);
         }
-        if (deleted)
-            return 0;
-        code = GetLastError();
-        if (IsGone(code))
-            return 0;
-        Sleep(kDeletePauseMs);
-    }
-    return code;
+        const DWORD code = deleted ? 0 : GetLastError();
+        return IsGone(code) ? 0 : code;
+    });
 }
 
 // Removes an empty folder, or a link to a folder, with the deletion retries.
@@ -404,17 +412,16 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination) {
 
 void RenameWithRetries(const std::wstring& from, const std::wstring& to) {
     ResetAttributes(to);
-    DWORD code = 0;
-    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
-        if (attempt > 0)
-            Sleep(kDeletePauseMs);
+    const DWORD code = WithRetries([&]() -> DWORD {
         // Without MOVEFILE_COPY_ALLOWED: a rename, never a copy.
         if (!FileOperationFault(L"move", to) &&
             MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return;
-        code = GetLastError();
-    }
+            return 0;
+        return GetLastError();
+    });
+    if (code == 0)
+        return;
     const std::wstring systemText = GetWinErrorMessage(code);
     throw MakeError(L"Не удалось переименовать '" + from + L"' -> '" + to + L"': " + systemText);
 }
@@ -452,21 +459,14 @@ void FlushFileToDisk(const std::wstring& path) {
         SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     // A sync client or a scanner that has just opened the file may refuse
     // writers for a moment: tried like a deletion, 8 times 250 ms apart.
-    DWORD code = 0;
-    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
-        if (attempt > 0)
-            Sleep(kDeletePauseMs);
-        if (FileOperationFault(L"flush", path)) {
-            code = GetLastError();
-            continue;
-        }
+    const DWORD code = WithRetries([&]() -> DWORD {
+        if (FileOperationFault(L"flush", path))
+            return GetLastError();
         HandleGuard file(CreateFileW(longPath.c_str(), GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        code = file.Valid() && FlushFileBuffers(file.Get()) ? 0 : GetLastError();
-        if (code == 0)
-            break;
-    }
+        return file.Valid() && FlushFileBuffers(file.Get()) ? 0 : GetLastError();
+    });
     if (readOnly)
         SetFileAttributesW(longPath.c_str(), attributes);
     if (code == 0)
