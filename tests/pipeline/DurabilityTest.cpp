@@ -19,13 +19,12 @@ namespace {
 
 // The seam's record of one run: every file operation in order.
 std::vector<std::pair<std::wstring, std::wstring>> g_operations;
-// A destination whose "copy" fails with a sharing violation.
-std::wstring g_failCopyTo;
-// Any other operation on a path that ends so fails with access denied, the
-// given number of times (-1: always).
+// An operation on a path that ends so fails with the code, the given number
+// of times (-1: always).
 std::wstring g_failOperation;
 std::wstring g_failPathEnd;
 int g_failTimes = 0;
+DWORD g_failCode = 0;
 
 bool EndsWith(const std::wstring& text, const std::wstring& end) {
     return text.size() >= end.size() &&
@@ -34,27 +33,26 @@ bool EndsWith(const std::wstring& text, const std::wstring& end) {
 
 DWORD RecordOperation(const wchar_t* operation, const std::wstring& path) {
     g_operations.emplace_back(operation, path);
-    if (std::wstring(operation) == L"copy" && ToLowerW(path) == ToLowerW(g_failCopyTo))
-        return ERROR_SHARING_VIOLATION;
     if (g_failTimes != 0 && operation == g_failOperation && EndsWith(path, g_failPathEnd)) {
         if (g_failTimes > 0)
             --g_failTimes;
-        return ERROR_ACCESS_DENIED;
+        return g_failCode;
     }
     return 0;
 }
 
-void FailOperation(const std::wstring& operation, const std::wstring& pathEnd, int times) {
+void FailOperation(const std::wstring& operation, const std::wstring& pathEnd, int times,
+                   DWORD code = ERROR_ACCESS_DENIED) {
     g_failOperation = operation;
     g_failPathEnd = pathEnd;
     g_failTimes = times;
+    g_failCode = code;
 }
 
 class Durability : public PipelineTest {
 protected:
     Durability() {
         g_operations.clear();
-        g_failCopyTo.clear();
         FailOperation(L"", L"", 0);
         SetFileOperationHook(RecordOperation);
     }
@@ -85,7 +83,7 @@ TEST_F(Durability, OwedRestoreIsNeverSkippedForABuildWithItsOwnVersionFile) {
     // then holds the game and a version file newer than the manifest's.
     InstallBuild(online, "0.9", kPlayerFiles);
     const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"own_version.zip"));
-    g_failCopyTo = online + L"\\Save\\slot1.sav";
+    FailOperation(L"copy", online + L"\\Save\\slot1.sav", -1, ERROR_SHARING_VIOLATION);
     auto messages = RunOnline(manifest);
     ExpectFailedRunEnd(messages, L"Не удалось записать '" + online +
                                      L"\\Save\\slot1.sav'. Файл занят другим процессом.");
@@ -94,7 +92,7 @@ TEST_F(Durability, OwedRestoreIsNeverSkippedForABuildWithItsOwnVersionFile) {
     ASSERT_FALSE(Exists(online + L"\\Save\\slot1.sav"));
 
     // The next click must not just start that build.
-    g_failCopyTo.clear();
+    FailOperation(L"", L"", 0);
     messages = RunOnline(manifest);
     EXPECT_EQ(messages[2], Status(L"Обновление онлайн-версии до версии 1.0..."))
         << ToUtf8(Describe(messages));
