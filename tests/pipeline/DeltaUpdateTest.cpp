@@ -72,8 +72,8 @@ protected:
         const std::wstring folder = onlineFolder ? online : official;
         const std::wstring url =
             Manifest("1", L"delta1.zip", Serve(L"delta1.zip", L"delta1.zip"), false);
-        onlineFolder ? RunOnline(url) : RunOfficial(url);
-        ASSERT_FALSE(WaitForLaunch(folder).empty());
+        const auto messages = onlineFolder ? RunOnline(url) : RunOfficial(url);
+        ASSERT_FALSE(WaitForLaunch(folder).empty()) << ToUtf8(Describe(messages));
         DeleteFileW((folder + L"\\launched.txt").c_str());
         WriteBytes(folder + L"\\Save\\player.sav", "the player's own");
         WriteBytes(folder + L"\\Data\\Maps\\map.bin", "changed by hand");

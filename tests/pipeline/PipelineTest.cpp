@@ -30,7 +30,8 @@ std::vector<RecordedMessage> PipelineTest::RunOfficial(const std::wstring& manif
 
 std::vector<std::wstring> PipelineTest::WaitForLaunch(const std::wstring& folder) {
     const std::wstring record = folder + L"\\launched.txt";
-    for (int i = 0; i < 150 && !Exists(record); ++i)
+    // A started process can take many seconds to appear on a loaded machine.
+    for (int i = 0; i < 400 && !Exists(record); ++i)
         Sleep(100);
     std::vector<std::wstring> lines;
     if (!Exists(record))
