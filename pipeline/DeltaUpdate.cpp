@@ -4,6 +4,7 @@
 #include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/FileOps.h"
+#include "platform/Guards.h"
 #include "platform/HttpDownload.h"
 #include "platform/LongPath.h"
 #include "platform/Paths.h"
@@ -11,6 +12,9 @@
 #include "platform/Text.h"
 #include "platform/ZipExtract.h"
 #include "platform/ZipSubset.h"
+
+#define ZLIB_CONST
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +25,26 @@ namespace {
 // Gaps up to this size between wanted entries are fetched along with them:
 // cheaper than another request.
 const unsigned long long kMergeGap = 64 * 1024;
+
+// The small path takes archives of up to 65,535 entries, what a classic ZIP
+// directory counts and what the archive of the fetched entries can hold; a
+// bigger build comes whole. Their directory is read into memory: 16 MiB
+// leaves each record 256 bytes, four times what a game's names need.
+const uint64_t kMaxDirectoryEntries = 0xFFFF;
+const uint64_t kMaxDirectoryBytes = 16 * 1024 * 1024;
+
+// A line of the index is its kind, three numbers of up to 20 digits, the
+// digest and the path in UTF-8, which takes at most 3 bytes for each byte of
+// the record's stored name or its Unicode path field: 132 bytes and three
+// times the name, at most three times the record (46 bytes and the name).
+// So the index of a directory is at most three times the directory and its
+// two header lines.
+const uint64_t kIndexHeaderBytes = 64;
+uint64_t IndexLimit(uint64_t directoryBytes) {
+    return kIndexHeaderBytes + 3 * directoryBytes;
+}
+
+const DWORD kReadChunk = 262144;
 
 std::wstring LocalPath(const std::wstring& folder, const std::string& indexPath) {
     std::wstring relative = Utf8ToWide(indexPath);
@@ -48,31 +72,118 @@ bool ExecutableOnlyAtTop(const FileIndex& index, const std::wstring& exeName) {
     return atTop == 1;
 }
 
-bool SameContent(const std::wstring& path, const FileIndexEntry& entry) {
-    return IsFile(path) && FileSize(path) == entry.size && ComputeFileSha256(path) == entry.sha256;
+// Bytes first to last of the archive, whose size the server states in its
+// Content-Range: it becomes archiveSize when that is 0, and must agree with
+// it otherwise.
+bool FetchArchiveBytes(const std::wstring& url, uint64_t first, uint64_t last,
+                       uint64_t& archiveSize, std::string& bytes) {
+    bytes.clear();
+    uint64_t stated = 0;
+    bool agrees = true;
+    HttpDownloadEvents events;
+    events.onTotal = [&](unsigned long long total) {
+        agrees = agrees && total != 0 && (stated == 0 || total == stated);
+        stated = total;
+    };
+    const bool served = HttpDownloadRanges(
+        url, {{first, last}},
+        [&](unsigned long long, const BYTE* data, DWORD size) {
+            bytes.append(reinterpret_cast<const char*>(data), size);
+        },
+        events);
+    if (!served || !agrees || bytes.size() != last - first + 1 ||
+        (archiveSize != 0 && stated != archiveSize))
+        return false;
+    archiveSize = stated;
+    return true;
 }
 
-// Marks each file of the new build the installed one already has, reading
-// and digesting on as many threads as there are processors (up to 4): the
-// digest is the comparison's cost. False as soon as the entries of the
-// files that differ pass the limit.
+// The archive's own directory, fetched by Range from its end: its size from
+// its first byte, its end records, then its records (often already among
+// the end's bytes). A server that ignores Range fails the first request,
+// before it sends more than its headers.
+bool FetchArchiveDirectory(const std::wstring& url, uint64_t& archiveSize,
+                           ZipDirectoryPlace& place, std::vector<ZipRecord>& records) {
+    std::string bytes;
+    archiveSize = 0;
+    if (!FetchArchiveBytes(url, 0, 0, archiveSize, bytes))
+        return false;
+    const uint64_t tailSize = std::min<uint64_t>(archiveSize, kZipTailSize);
+    const uint64_t tailStart = archiveSize - tailSize;
+    std::string tail;
+    if (!FetchArchiveBytes(url, tailStart, archiveSize - 1, archiveSize, tail) ||
+        !LocateZipDirectory(tail, archiveSize, place) || place.entryCount == 0 ||
+        place.entryCount > kMaxDirectoryEntries || place.size > kMaxDirectoryBytes)
+        return false;
+    std::string directory;
+    if (place.offset >= tailStart)
+        directory = tail.substr(static_cast<size_t>(place.offset - tailStart),
+                                static_cast<size_t>(place.size));
+    else if (place.size == 0 || !FetchArchiveBytes(url, place.offset,
+                                                   place.offset + place.size - 1, archiveSize,
+                                                   directory))
+        return false;
+    return ReadZipDirectory(directory, place.entryCount, records);
+}
+
+// What the comparison learned of an installed file: whether it is the new
+// build's, and which file it was.
+struct Compared {
+    bool same = false;
+    FileStamp stamp;
+};
+
+// Reads the installed file once for its SHA-256 and its CRC-32: the index's
+// digest and the archive directory's CRC and size must all agree. A file
+// written while it is read is not the same.
+Compared CompareInstalledFile(const std::wstring& path, const FileIndexEntry& entry) {
+    Compared result;
+    HandleGuard file(FileOperationFault(L"open", path)
+                         ? INVALID_HANDLE_VALUE
+                         : CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.Valid() || !StampOfHandle(file.Get(), result.stamp) ||
+        result.stamp.size != entry.size)
+        return result;
+    Sha256 digest;
+    uLong crc = crc32(0, nullptr, 0);
+    std::vector<BYTE> chunk(kReadChunk);
+    unsigned long long read = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), chunk.data(), kReadChunk, &got, nullptr) || got == 0)
+            break;
+        digest.Update(chunk.data(), got);
+        crc = crc32(crc, chunk.data(), got);
+        read += got;
+    }
+    FileStamp after;
+    result.same = read == entry.size && crc == entry.crc && digest.Finish() == entry.sha256 &&
+                  StampOfHandle(file.Get(), after) && SameStamp(after, result.stamp);
+    return result;
+}
+
+// Compares each file of the new build with the installed one, reading on as
+// many threads as there are processors (up to 4): the reading is the
+// comparison's cost. False as soon as the entries of the files that differ
+// pass the limit.
 bool CompareInstalledFiles(const std::wstring& installFolder,
                            const std::vector<const FileIndexEntry*>& files,
-                           unsigned long long changedLimit, std::vector<char>& same) {
-    same.assign(files.size(), 0);
+                           unsigned long long changedLimit, std::vector<Compared>& compared) {
+    compared.assign(files.size(), Compared());
     std::atomic<size_t> next{0};
     std::atomic<unsigned long long> changedBytes{0};
     std::atomic<bool> tooMany{false};
     auto compare = [&] {
         for (size_t i = next++; i < files.size() && !tooMany; i = next++) {
-            bool equal = false;
             try {
-                equal = SameContent(LocalPath(installFolder, files[i]->path), *files[i]);
+                compared[i] = CompareInstalledFile(LocalPath(installFolder, files[i]->path),
+                                                   *files[i]);
             } catch (const std::exception&) {
-                // An installed file that cannot be read is fetched anew.
+                // A file that cannot be read is fetched anew.
             }
-            same[i] = equal;
-            if (!equal && (changedBytes += files[i]->length) > changedLimit)
+            if (!compared[i].same && (changedBytes += files[i]->length) > changedLimit)
                 tooMany = true;
         }
     };
@@ -89,15 +200,20 @@ bool CompareInstalledFiles(const std::wstring& installFolder,
     return !tooMany;
 }
 
-// The installed file's data under a second name when the volume allows it
-// (nothing is copied and the install folder stays as it is), else a copy.
-void LinkOrCopyFile(const std::wstring& source, const std::wstring& destination) {
+// The installed file under its name in the new build: linked when the volume
+// allows it (nothing is copied), else copied. False when it is no longer the
+// file compared: another file in its place, or written since.
+bool TakeInstalledFile(const std::wstring& source, const std::wstring& destination,
+                       const FileStamp& compared) {
     EnsureDir(ParentPath(destination));
+    FileStamp now;
     if (!FileOperationFault(L"copy", destination) &&
         CreateHardLinkW(ExtendedLengthPath(destination).c_str(), ExtendedLengthPath(source).c_str(),
                         nullptr))
-        return;
+        return ReadFileStamp(destination, now) && SameStamp(now, compared);
     CopySingleFile(source, destination);
+    return ReadFileStamp(source, now) && SameStamp(now, compared) &&
+           FileSize(destination) == compared.size;
 }
 
 std::vector<ByteRange> MergedRanges(const std::vector<ZipSpan>& spans) {
@@ -112,6 +228,33 @@ std::vector<ByteRange> MergedRanges(const std::vector<ZipSpan>& spans) {
     return ranges;
 }
 
+bool SameContent(const std::wstring& path, const FileIndexEntry& entry) {
+    return IsFile(path) && FileSize(path) == entry.size && ComputeFileSha256(path) == entry.sha256;
+}
+
+// The archive's directory, then the index, no longer than that directory's
+// index can be, checked against the manifest's digest and bound to the
+// directory.
+bool FetchIndex(const Manifest& manifest, const std::wstring& workFolder, FileIndex& index) {
+    uint64_t archiveSize = 0;
+    ZipDirectoryPlace place;
+    std::vector<ZipRecord> records;
+    if (!FetchArchiveDirectory(Utf8ToWide(manifest.download_url), archiveSize, place, records))
+        return false;
+    const std::wstring indexPath = JoinPath(workFolder, L"files.txt");
+    HttpDownloadEvents events;
+    events.maxBytes = IndexLimit(place.size);
+    const std::string indexDigest =
+        HttpDownloadToFile(Utf8ToWide(manifest.delta_index), indexPath, events);
+    if (ToLowerAscii(indexDigest) != ToLowerAscii(manifest.delta_index_sha256))
+        return false;
+    const std::string text = ReadWholeFileUtf8(indexPath, std::string());
+    RemoveFileWithRetries(indexPath);
+    return ParseFileIndex(text, index) && index.archiveSize == archiveSize &&
+           BindIndexToDirectory(index, records, place.offset) &&
+           ExecutableOnlyAtTop(index, Utf8ToWide(manifest.exe));
+}
+
 bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
               const std::wstring& workFolder, const std::wstring& extractFolder,
               const std::wstring& label, const RunReports& reports,
@@ -120,15 +263,8 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
     reports.status(text);
     reports.progress(-1, text);
 
-    const std::wstring indexPath = JoinPath(workFolder, L"files.txt");
-    HttpDownloadEvents quiet;
-    const std::string indexDigest =
-        HttpDownloadToFile(Utf8ToWide(manifest.delta_index), indexPath, quiet);
-    if (ToLowerAscii(indexDigest) != ToLowerAscii(manifest.delta_index_sha256))
-        return false;
     FileIndex index;
-    if (!ParseFileIndex(ReadWholeFileUtf8(indexPath, std::string()), index) ||
-        !ExecutableOnlyAtTop(index, Utf8ToWide(manifest.exe)))
+    if (!FetchIndex(manifest, workFolder, index))
         return false;
 
     // What the installed build already has, compared by size and content.
@@ -140,21 +276,26 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
             unpackedBytes += entry.size;
         }
     }
-    std::vector<char> same;
+    std::vector<Compared> compared;
     if (!CompareInstalledFiles(installFolder, files,
-                               index.archiveSize / 100 * kDeltaMostOfArchivePercent, same))
+                               index.archiveSize / 100 * kDeltaMostOfArchivePercent, compared))
         return false;
-    std::vector<const FileIndexEntry*> reused;
+    std::vector<size_t> reused;
     std::vector<const FileIndexEntry*> changed;
-    for (size_t i = 0; i < files.size(); ++i)
-        (same[i] ? reused : changed).push_back(files[i]);
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (compared[i].same)
+            reused.push_back(i);
+        else
+            changed.push_back(files[i]);
+    }
 
     std::sort(changed.begin(), changed.end(), [](const FileIndexEntry* a, const FileIndexEntry* b) {
         return a->offset < b->offset;
     });
     std::vector<ZipSpan> spans;
     for (const FileIndexEntry* entry : changed)
-        spans.push_back({entry->offset, entry->length});
+        spans.push_back({entry->offset, entry->length, entry->crc, entry->compressedSize,
+                         entry->size});
     const std::vector<ByteRange> ranges = MergedRanges(spans);
     unsigned long long fetchBytes = 0;
     for (const ByteRange& range : ranges)
@@ -164,28 +305,26 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
     reports.progress(0, text + L" 0%");
     const std::wstring subsetPath = JoinPath(workFolder, L"changed.zip");
     if (!changed.empty()) {
-        {
-            ZipSubset subset(subsetPath, spans);
-            unsigned long long fetched = 0;
-            int shown = 0;
-            const bool served = HttpDownloadRanges(
-                Utf8ToWide(manifest.download_url), ranges,
-                [&](unsigned long long offset, const BYTE* data, DWORD size) {
-                    subset.Write(offset, data, size);
-                    fetched += size;
-                    const int percent = static_cast<int>(fetched * 100 / fetchBytes);
-                    if (percent != shown) {
-                        shown = percent;
-                        reports.progress(percent, text + L" " + std::to_wstring(percent) + L"%");
-                    }
-                });
-            if (!served || !subset.Finish())
-                return false;
-        }
+        ZipSubset subset(subsetPath, spans);
+        unsigned long long fetched = 0;
+        int shown = 0;
+        const bool served = HttpDownloadRanges(
+            Utf8ToWide(manifest.download_url), ranges,
+            [&](unsigned long long offset, const BYTE* data, DWORD size) {
+                subset.Write(offset, data, size);
+                fetched += size;
+                const int percent = static_cast<int>(fetched * 100 / fetchBytes);
+                if (percent != shown) {
+                    shown = percent;
+                    reports.progress(percent, text + L" " + std::to_wstring(percent) + L"%");
+                }
+            });
+        if (!served || !subset.Finish())
+            return false;
     }
     reports.progress(100, text + L" 100%");
-    if (!manifest.sha256.empty())
-        reports.status(L"Проверка SHA-256...");
+    // The fetched entries are checked as they are unpacked (CRC-32 and size
+    // against the archive's directory) and then against the index's digests.
     reports.progress(-1, L"Установка " + label + L"...");
     if (!changed.empty()) {
         if (!ExtractZipArchive(subsetPath, extractFolder))
@@ -200,13 +339,10 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
     for (const FileIndexEntry& entry : index.entries)
         if (entry.isFolder)
             EnsureDir(LocalPath(extractFolder, entry.path));
-    for (const FileIndexEntry* entry : reused) {
-        const std::wstring target = LocalPath(extractFolder, entry->path);
-        LinkOrCopyFile(LocalPath(installFolder, entry->path), target);
-        // The player may have changed the file since it was compared.
-        if (FileSize(target) != entry->size)
+    for (const size_t i : reused)
+        if (!TakeInstalledFile(LocalPath(installFolder, files[i]->path),
+                               LocalPath(extractFolder, files[i]->path), compared[i].stamp))
             return false;
-    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "platform/Text.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <sstream>
 
 namespace {
@@ -24,10 +25,10 @@ bool IsLowerHexDigest(const std::string& text) {
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-bool IsPlainRelativePath(const std::string& path, bool isFolder) {
-    std::string rest = path;
+bool IsPlainRelativePath(const std::wstring& path, bool isFolder) {
+    std::wstring rest = path;
     if (isFolder) {
-        if (rest.empty() || rest.back() != '/')
+        if (rest.empty() || rest.back() != L'/')
             return false;
         rest.pop_back();
     }
@@ -35,11 +36,10 @@ bool IsPlainRelativePath(const std::string& path, bool isFolder) {
         return false;
     size_t start = 0;
     while (true) {
-        const size_t slash = rest.find('/', start);
-        const std::string part = rest.substr(start, slash - start);
-        const std::wstring name = Utf8ToWide(part);
+        const size_t slash = rest.find(L'/', start);
+        const std::wstring part = rest.substr(start, slash - start);
         // U+FFFD stands for bytes that are not UTF-8.
-        if (part.empty() || name.find(L'\uFFFD') != std::wstring::npos || !IsPlainFileName(name))
+        if (part.empty() || part.find(L'\uFFFD') != std::wstring::npos || !IsPlainFileName(part))
             return false;
         if (slash == std::string::npos)
             return true;
@@ -80,7 +80,7 @@ bool ParseFileIndex(const std::string& text, FileIndex& index) {
             return false;
         if (entry.isFolder)
             entry.sha256.clear();
-        if (!IsPlainRelativePath(entry.path, entry.isFolder) || entry.length < kSmallestEntry ||
+        if (!IsPlainRelativePath(Utf8ToWide(entry.path), entry.isFolder) || entry.length < kSmallestEntry ||
             entry.offset > index.archiveSize || entry.length > index.archiveSize - entry.offset)
             return false;
         index.entries.push_back(entry);
@@ -95,4 +95,44 @@ bool ParseFileIndex(const std::string& text, FileIndex& index) {
         if (byOffset[i - 1]->offset + byOffset[i - 1]->length > byOffset[i]->offset)
             return false;
     return !index.entries.empty();
+}
+
+bool BindIndexToDirectory(FileIndex& index, const std::vector<ZipRecord>& records,
+                          uint64_t directoryOffset) {
+    if (records.size() != index.entries.size())
+        return false;
+    std::unordered_map<std::wstring, size_t> byKey;
+    std::vector<char> isFolder(records.size(), 0);
+    std::vector<uint64_t> starts;
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::wstring name = records[i].name;
+        std::replace(name.begin(), name.end(), L'\\', L'/');
+        isFolder[i] = !name.empty() && name.back() == L'/';
+        if (!IsPlainRelativePath(name, isFolder[i]) ||
+            !byKey.emplace(WindowsPathKey(name), i).second)
+            return false;
+        starts.push_back(records[i].localHeaderOffset);
+    }
+    std::sort(starts.begin(), starts.end());
+
+    std::vector<char> taken(records.size(), 0);
+    for (FileIndexEntry& entry : index.entries) {
+        const auto found = byKey.find(WindowsPathKey(Utf8ToWide(entry.path)));
+        if (found == byKey.end() || taken[found->second])
+            return false;
+        taken[found->second] = 1;
+        const ZipRecord& record = records[found->second];
+        // The entry's bytes end before the next entry's header, or the directory.
+        const auto next = std::upper_bound(starts.begin(), starts.end(), entry.offset);
+        const uint64_t limit = next == starts.end() ? directoryOffset : *next;
+        if (entry.isFolder != (isFolder[found->second] != 0) ||
+            entry.offset != record.localHeaderOffset ||
+            (!entry.isFolder && entry.size != record.uncompressedSize) ||
+            entry.length < kLocalHeaderSize + record.compressedSize ||
+            !FitsIn(entry.offset, entry.length, limit))
+            return false;
+        entry.crc = record.crc;
+        entry.compressedSize = record.compressedSize;
+    }
+    return true;
 }

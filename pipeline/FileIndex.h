@@ -8,6 +8,8 @@
 // The offset is the entry's local header; offset + length ends its data and
 // any data descriptor, so that range unpacks on its own.
 
+#include "platform/ZipFormat.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +21,9 @@ struct FileIndexEntry {
     uint64_t size = 0;
     std::string sha256; // lower case; empty for a folder
     std::string path;   // UTF-8, '/' separated; a folder's ends in '/'
+    // From the archive's own directory, once the index is bound to it.
+    uint32_t crc = 0;
+    uint64_t compressedSize = 0;
 };
 
 struct FileIndex {
@@ -30,3 +35,14 @@ struct FileIndex {
 // archive or overlap another's, or a path is not a plain relative path
 // (every part a name a Windows folder can hold, no "." or "..").
 bool ParseFileIndex(const std::string& text, FileIndex& index);
+
+// Binds the index to its archive's own central directory (the records, read
+// from the archive; the directory starts at directoryOffset). Every record
+// appears in the index once and the index holds nothing else, paths compared
+// as Windows compares them (case, trailing dots and spaces), each entry with
+// its record's local header offset, kind and unpacked size, its bytes ending
+// before the next entry's header (or the directory). Fills in each entry's
+// CRC-32 and compressed size from its record. False otherwise, and when two
+// paths of the index or of the directory name one file.
+bool BindIndexToDirectory(FileIndex& index, const std::vector<ZipRecord>& records,
+                          uint64_t directoryOffset);

@@ -510,3 +510,32 @@ unsigned long long FileSize(const std::wstring& path) {
     }
     return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow &&
+           a.size == b.size && CompareFileTime(&a.lastWrite, &b.lastWrite) == 0;
+}
+
+bool StampOfHandle(HANDLE file, FileStamp& stamp) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information))
+        return false;
+    stamp.volume = information.dwVolumeSerialNumber;
+    stamp.indexHigh = information.nFileIndexHigh;
+    stamp.indexLow = information.nFileIndexLow;
+    stamp.size =
+        (static_cast<unsigned long long>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    stamp.lastWrite = information.ftLastWriteTime;
+    return true;
+}
+
+bool ReadFileStamp(const std::wstring& path, FileStamp& stamp) {
+    // Asks for no access to the data, so a file open for writing elsewhere
+    // still tells who it is.
+    HandleGuard file(FileOperationFault(L"attributes", path)
+                         ? INVALID_HANDLE_VALUE
+                         : CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.Valid() && StampOfHandle(file.Get(), stamp);
+}

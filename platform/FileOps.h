@@ -5,6 +5,8 @@
 // state counts as success, and every failure is raised as the launcher's error
 // with a sentence that names the path.
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -101,3 +103,19 @@ unsigned long long FolderSize(const std::wstring& folder);
 
 // The bytes of one file; 0 when missing. Raises as KindOfPath does.
 unsigned long long FileSize(const std::wstring& path);
+
+// Which file a name leads to and how it was last left: its volume and index
+// (the same for every hard link of it), size and last write time.
+struct FileStamp {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    unsigned long long size = 0;
+    FILETIME lastWrite{};
+};
+
+bool SameStamp(const FileStamp& a, const FileStamp& b);
+
+// From an open handle, or from the name; false when it cannot be read.
+bool StampOfHandle(HANDLE file, FileStamp& stamp);
+bool ReadFileStamp(const std::wstring& path, FileStamp& stamp);

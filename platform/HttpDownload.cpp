@@ -45,6 +45,7 @@ struct Response {
     DWORD status = 0;
     unsigned long long length = 0; // 0: not announced
     unsigned long long rangeStart = 0;
+    unsigned long long rangeTotal = 0; // after the '/'; 0 for '*' or none
     std::wstring validator; // for If-Range: the ETag, else Last-Modified
     std::wstring encoding;  // lower case; empty for identity
     std::wstring url;       // where it came from, after any redirect
@@ -63,6 +64,9 @@ Response ReadResponse(HINTERNET request) {
     const size_t digits = range.find_first_of(L"0123456789");
     if (digits != std::wstring::npos)
         response.rangeStart = ParseContentLength(range.substr(digits));
+    const size_t slash = range.find(L'/');
+    if (slash != std::wstring::npos)
+        response.rangeTotal = ParseContentLength(range.substr(slash + 1));
     response.validator = QueryHeader(request, HTTP_QUERY_ETAG);
     if (response.validator.empty())
         response.validator = QueryHeader(request, HTTP_QUERY_LAST_MODIFIED);
@@ -233,6 +237,13 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
     }
     Response response = ReadResponse(request->Handle());
     RejectErrorStatus(response, requested);
+    const auto rejectLonger = [&](unsigned long long bytes) {
+        if (events.maxBytes != 0 && bytes > events.maxBytes)
+            throw MakeError(L"Ошибка скачивания: ответ сервера длиннее " +
+                            std::to_wstring(events.maxBytes) + L" байт" +
+                            WhereFrom(response, requested) + L".");
+    };
+    rejectLonger(response.length);
     if (response.length != 0 && events.onLength)
         events.onLength(response.length);
 
@@ -257,6 +268,7 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
         DWORD failure = code;
         if (request != nullptr && request->Read(events.receiveTimeoutMs, piece, read, failure) &&
             read > 0) {
+            rejectLonger(received + read);
             output.Write(piece, read);
             received += read;
             if (response.length == 0)
@@ -335,6 +347,8 @@ bool HttpDownloadRanges(
                 if (response.status != 206 || response.rangeStart != next ||
                     !response.encoding.empty())
                     return false;
+                if (events.onTotal)
+                    events.onTotal(response.rangeTotal);
                 const BYTE* piece = nullptr;
                 DWORD read = 0;
                 while (next <= range.last &&

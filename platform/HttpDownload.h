@@ -26,6 +26,13 @@ struct HttpDownloadEvents {
     // (only when the length is known); the first chunk always reports.
     std::function<void(int percent)> onPercent;
 
+    // At most this many bytes of body (0: no limit): a longer one, announced
+    // or sent, fails the download before more is written.
+    unsigned long long maxBytes = 0;
+    // HttpDownloadRanges: the file's whole size as an answer's Content-Range
+    // states it (0 when it does not).
+    std::function<void(unsigned long long total)> onTotal;
+
     // Time limits: to connect, and without a byte received.
     DWORD connectTimeoutMs = 30000;
     DWORD receiveTimeoutMs = 60000;

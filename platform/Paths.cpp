@@ -1,5 +1,7 @@
 #include "platform/Paths.h"
 
+#include <windows.h>
+
 #include <cwchar>
 #include <cwctype>
 
@@ -62,4 +64,27 @@ bool IsPlainFileName(const std::wstring& name) {
             return false;
     }
     return !IsReservedDeviceName(name);
+}
+
+std::wstring WindowsPathKey(const std::wstring& path) {
+    std::wstring key;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t stop = path.find_first_of(L"\\/", start);
+        if (stop == std::wstring::npos)
+            stop = path.size();
+        std::wstring part = path.substr(start, stop - start);
+        const size_t last = part.find_last_not_of(L". ");
+        part.erase(last == std::wstring::npos ? 0 : last + 1);
+        if (!part.empty()) {
+            LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, part.data(),
+                         static_cast<int>(part.size()), part.data(),
+                         static_cast<int>(part.size()));
+            if (!key.empty())
+                key += L'\\';
+            key += part;
+        }
+        start = stop + 1;
+    }
+    return key;
 }

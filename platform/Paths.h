@@ -17,3 +17,9 @@ bool IsReservedDeviceName(const std::wstring& name);
 // separators or drive colon, not only dots and spaces (".", ".."), nothing
 // Windows forbids in a name, and not a device.
 bool IsPlainFileName(const std::wstring& name);
+
+// The key under which Windows finds a relative path: each part without its
+// trailing dots and spaces (which Windows drops), upper-cased as file names
+// are compared, parts joined with '\'; a trailing separator is dropped. Two
+// paths with one key name one file.
+std::wstring WindowsPathKey(const std::wstring& path);

@@ -22,22 +22,9 @@
 
 namespace {
 
-const uint32_t kZip64EndRecordSignature = 0x06064b50;
-const uint32_t kZip64LocatorSignature = 0x07064b50;
-
-const size_t kLocalHeaderSize = 30;
-const size_t kCentralHeaderSize = 46;
-const size_t kEndRecordSize = 22;
-const size_t kZip64LocatorSize = 20;
-const size_t kZip64EndRecordSize = 56;
-const size_t kMaxCommentSize = 0xFFFF;
-
 const uint16_t kFlagEncrypted = 0x0001;
-const uint16_t kFlagUtf8Name = 0x0800;
 const uint16_t kMethodStored = 0;
 const uint16_t kMethodDeflated = 8;
-const uint16_t kZip64ExtraId = 0x0001;
-const uint16_t kUnicodePathExtraId = 0x7075;
 
 // Archives of several GiB with thousands of files: memory stays at these
 // buffers whatever the archive holds.
@@ -48,12 +35,6 @@ const size_t kDirectoryBufferSize = 64 * 1024;
 // written: they only serve to exhaust the stack or the path limits.
 const size_t kMaxNameLength = 1024;
 const size_t kMaxNameDepth = 128;
-
-// Offsets and sizes come from the archive itself, so every region is checked
-// against the file before it is read, without overflowing.
-bool FitsIn(uint64_t offset, uint64_t size, uint64_t limit) {
-    return offset <= limit && size <= limit - offset;
-}
 
 bool ReadAt(HANDLE file, uint64_t offset, void* destination, size_t size) {
     LARGE_INTEGER position;
@@ -151,124 +132,11 @@ private:
     uint64_t end_ = 0;
 };
 
-struct CentralDirectory {
-    uint64_t offset = 0;
-    uint64_t size = 0;
-    uint64_t entryCount = 0;
-};
-
-// The end record sits in the last 22 bytes plus a comment of up to 65535
-// bytes. Scanning back, only a record whose comment ends exactly at the end
-// of the file counts, so signature bytes inside a comment are passed over.
-bool FindEndRecord(HANDLE archive, uint64_t fileSize, std::vector<unsigned char>& tail,
-                   uint64_t& recordOffset) {
-    if (fileSize < kEndRecordSize)
-        return false;
-    const size_t tailSize =
-        static_cast<size_t>(std::min<uint64_t>(fileSize, kEndRecordSize + kMaxCommentSize));
-    const uint64_t tailStart = fileSize - tailSize;
-    tail.resize(tailSize);
-    if (!ReadAt(archive, tailStart, tail.data(), tailSize))
-        return false;
-    for (size_t position = tailSize - kEndRecordSize + 1; position-- > 0;) {
-        const unsigned char* record = tail.data() + position;
-        if (Read32(record) == kEndRecordSignature &&
-            position + kEndRecordSize + Read16(record + 20) == tailSize) {
-            recordOffset = tailStart + position;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool FindCentralDirectory(HANDLE archive, uint64_t fileSize, CentralDirectory& directory) {
-    std::vector<unsigned char> tail;
-    uint64_t endOffset = 0;
-    if (!FindEndRecord(archive, fileSize, tail, endOffset))
-        return false;
-    const unsigned char* end = tail.data() + (endOffset - (fileSize - tail.size()));
-    uint32_t disk = Read16(end + 4);
-    uint32_t directoryDisk = Read16(end + 6);
-    uint64_t entriesOnDisk = Read16(end + 8);
-    directory.entryCount = Read16(end + 10);
-    directory.size = Read32(end + 12);
-    directory.offset = Read32(end + 16);
-    uint64_t directoryLimit = endOffset;
-
-    // A ZIP64 locator right before the end record points at the ZIP64 end
-    // record, whose 64-bit values replace the saturated classic ones.
-    unsigned char locator[kZip64LocatorSize];
-    if (endOffset >= kZip64LocatorSize &&
-        ReadAt(archive, endOffset - kZip64LocatorSize, locator, sizeof(locator)) &&
-        Read32(locator) == kZip64LocatorSignature) {
-        const uint64_t zip64Offset = Read64(locator + 8);
-        if (Read32(locator + 4) != 0 || Read32(locator + 16) > 1)
-            return false;
-        unsigned char zip64[kZip64EndRecordSize];
-        if (!FitsIn(zip64Offset, sizeof(zip64), endOffset - kZip64LocatorSize) ||
-            !ReadAt(archive, zip64Offset, zip64, sizeof(zip64)) ||
-            Read32(zip64) != kZip64EndRecordSignature)
-            return false;
-        disk = Read32(zip64 + 16);
-        directoryDisk = Read32(zip64 + 20);
-        entriesOnDisk = Read64(zip64 + 24);
-        directory.entryCount = Read64(zip64 + 32);
-        directory.size = Read64(zip64 + 40);
-        directory.offset = Read64(zip64 + 48);
-        directoryLimit = zip64Offset;
-    }
-    // Parts of a split archive are refused.
-    if (disk != 0 || directoryDisk != 0 || entriesOnDisk != directory.entryCount)
-        return false;
-    return FitsIn(directory.offset, directory.size, directoryLimit);
-}
-
-// The data of one extra field, or false when the extra block has none.
-bool FindExtraField(const std::string& extra, uint16_t id, std::string& data) {
-    size_t position = 0;
-    while (position + 4 <= extra.size()) {
-        const uint16_t fieldId = Read16(Bytes(extra) + position);
-        const size_t fieldSize = Read16(Bytes(extra) + position + 2);
-        if (position + 4 + fieldSize > extra.size())
-            return false;
-        if (fieldId == id) {
-            data = extra.substr(position + 4, fieldSize);
-            return true;
-        }
-        position += 4 + fieldSize;
-    }
-    return false;
-}
-
-bool ToWide(UINT codePage, const std::string& bytes, std::wstring& text) {
-    text.clear();
-    if (bytes.empty())
-        return true;
-    const int size = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
-                                         static_cast<int>(bytes.size()), nullptr, 0);
-    if (size <= 0)
-        return false;
-    text.resize(static_cast<size_t>(size));
-    return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
-                               static_cast<int>(bytes.size()), text.data(), size) == size;
-}
-
-// Bit 11 says UTF-8. Without it, an Info-ZIP Unicode Path field of version 1
-// whose CRC matches the stored name gives the UTF-8 name (a CRC that does not
-// match means a tool renamed the entry and left the field stale). Otherwise
-// the name is in the OEM code page, as Windows' own archiver writes it. We
-// never guess from the bytes: short Russian names in code page 866 are often
-// valid UTF-8 too.
-bool DecodeName(const std::string& rawName, uint16_t flags, const std::string& extra,
-                std::wstring& name) {
-    if (flags & kFlagUtf8Name)
-        return ToWide(CP_UTF8, rawName, name);
-    std::string field;
-    if (FindExtraField(extra, kUnicodePathExtraId, field) && field.size() >= 5 && field[0] == 1 &&
-        Read32(Bytes(field) + 1) == crc32(0, Bytes(rawName), static_cast<uInt>(rawName.size())) &&
-        ToWide(CP_UTF8, field.substr(5), name))
-        return true;
-    return ToWide(CP_OEMCP, rawName, name);
+// Reads the archive's end records from its last bytes.
+bool FindCentralDirectory(HANDLE archive, uint64_t fileSize, ZipDirectoryPlace& directory) {
+    std::string tail(static_cast<size_t>(std::min<uint64_t>(fileSize, kZipTailSize)), '\0');
+    return ReadAt(archive, fileSize - tail.size(), tail.data(), tail.size()) &&
+           LocateZipDirectory(tail, fileSize, directory);
 }
 
 bool IsSeparator(wchar_t unit) {
@@ -337,46 +205,10 @@ bool IsInside(const std::wstring& fullRoot, const std::wstring& path) {
                                 static_cast<int>(fullRoot.size()), TRUE) == CSTR_EQUAL;
 }
 
-struct Entry {
-    uint16_t flags = 0;
-    uint16_t method = 0;
-    uint32_t crc = 0;
-    uint64_t compressedSize = 0;
-    uint64_t uncompressedSize = 0;
-    uint64_t localHeaderOffset = 0;
+struct Entry : ZipRecord {
     bool isFolder = false;
     std::wstring target;
 };
-
-// Fills in the 64-bit values of the ZIP64 extra field; it holds only the
-// saturated ones, in this order.
-bool ApplyZip64Field(const std::string& extra, uint32_t uncompressed32, uint32_t compressed32,
-                     uint32_t offset32, uint16_t disk16, Entry& entry, uint32_t& disk) {
-    std::string field;
-    const bool found = FindExtraField(extra, kZip64ExtraId, field);
-    size_t position = 0;
-    auto take = [&](uint64_t& value, size_t size) {
-        if (!found || position + size > field.size())
-            return false;
-        value = size == 8 ? Read64(Bytes(field) + position) : Read32(Bytes(field) + position);
-        position += size;
-        return true;
-    };
-    entry.uncompressedSize = uncompressed32;
-    entry.compressedSize = compressed32;
-    entry.localHeaderOffset = offset32;
-    uint64_t disk64 = disk16;
-    if (uncompressed32 == 0xFFFFFFFF && !take(entry.uncompressedSize, 8))
-        return false;
-    if (compressed32 == 0xFFFFFFFF && !take(entry.compressedSize, 8))
-        return false;
-    if (offset32 == 0xFFFFFFFF && !take(entry.localHeaderOffset, 8))
-        return false;
-    if (disk16 == 0xFFFF && !take(disk64, 4))
-        return false;
-    disk = static_cast<uint32_t>(disk64);
-    return true;
-}
 
 // Reads the next central directory record and checks everything that can be
 // checked before writing: method, encryption, disk, name, final path.
@@ -385,26 +217,18 @@ bool ReadEntry(ArchiveReader& directory, const std::wstring& destination,
     unsigned char header[kCentralHeaderSize];
     if (!directory.Read(header, sizeof(header)) || Read32(header) != kCentralHeaderSignature)
         return false;
-    entry.flags = Read16(header + 8);
-    entry.method = Read16(header + 10);
-    entry.crc = Read32(header + 16);
     std::string rawName(Read16(header + 28), '\0');
     std::string extra(Read16(header + 30), '\0');
     if (!directory.Read(rawName.data(), rawName.size()) ||
-        !directory.Read(extra.data(), extra.size()) || !directory.Skip(Read16(header + 32)))
+        !directory.Read(extra.data(), extra.size()) || !directory.Skip(Read16(header + 32)) ||
+        !ParseZipRecord(header, rawName, extra, entry))
         return false;
-    uint32_t disk = 0;
-    if (!ApplyZip64Field(extra, Read32(header + 24), Read32(header + 20), Read32(header + 42),
-                         Read16(header + 34), entry, disk))
-        return false;
-    if (disk != 0 || (entry.flags & kFlagEncrypted) != 0 ||
+    if (entry.disk != 0 || (entry.flags & kFlagEncrypted) != 0 ||
         (entry.method != kMethodStored && entry.method != kMethodDeflated))
         return false;
 
-    std::wstring name;
     std::wstring relative;
-    if (!DecodeName(rawName, entry.flags, extra, name) ||
-        !MakeRelativePath(name, relative, entry.isFolder))
+    if (!MakeRelativePath(entry.name, relative, entry.isFolder))
         return false;
     if (relative.empty()) {
         entry.target = destination;
@@ -597,7 +421,7 @@ HANDLE OpenArchive(const std::wstring& archivePath) {
 
 // What the first pass learns from the archive's directory.
 struct DirectoryCheck {
-    CentralDirectory directory;
+    ZipDirectoryPlace directory;
     std::wstring fullRoot;
     std::vector<EntrySpan> spans;
     uint64_t unpackedSize = 0;
@@ -608,7 +432,7 @@ bool CheckDirectory(HANDLE archive, const std::wstring& destination, DirectoryCh
     LARGE_INTEGER size;
     if (!GetFileSizeEx(archive, &size))
         return false;
-    CentralDirectory& directory = check.directory;
+    ZipDirectoryPlace& directory = check.directory;
     if (!FindCentralDirectory(archive, static_cast<uint64_t>(size.QuadPart), directory) ||
         !FullPathOf(destination, check.fullRoot))
         return false;
@@ -634,7 +458,7 @@ bool Extract(const std::wstring& archivePath, const std::wstring& destination,
     DirectoryCheck check;
     if (!archive.Valid() || !CheckDirectory(archive.Get(), destination, check))
         return false;
-    const CentralDirectory& directory = check.directory;
+    const ZipDirectoryPlace& directory = check.directory;
     // An archive that cannot fit is refused before it fills the drive.
     uint64_t freeBytes = 0;
     if (FreeBytesAt(destination, freeBytes) && check.unpackedSize > freeBytes) {

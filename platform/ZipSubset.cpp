@@ -168,7 +168,11 @@ std::string CentralRecord(const EntryFacts& facts, uint64_t offset) {
 } // namespace
 
 ZipSubset::ZipSubset(const std::wstring& path, std::vector<ZipSpan> spans)
-    : path_(path), spans_(std::move(spans)) {
+    : path_(path), spans_(std::move(spans)), filled_(spans_.size(), 0) {
+    for (const ZipSpan& span : spans_) {
+        starts_.push_back(total_);
+        total_ += span.length;
+    }
     file_ = FileOperationFault(L"create-file", path_)
                 ? INVALID_HANDLE_VALUE
                 : CreateFileW(ExtendedLengthPath(path_).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
@@ -183,55 +187,57 @@ ZipSubset::~ZipSubset() {
 }
 
 void ZipSubset::Write(uint64_t archiveOffset, const BYTE* data, size_t size) {
-    while (size > 0 && current_ < spans_.size()) {
-        const ZipSpan& span = spans_[current_];
-        const uint64_t spanEnd = span.offset + span.length;
-        if (archiveOffset < span.offset + spanFilled_) {
-            const uint64_t skip =
-                std::min<uint64_t>(size, span.offset + spanFilled_ - archiveOffset);
+    // The first span that ends past the offset.
+    size_t index = std::upper_bound(spans_.begin(), spans_.end(), archiveOffset,
+                                    [](uint64_t offset, const ZipSpan& span) {
+                                        return offset < span.offset + span.length;
+                                    }) -
+                   spans_.begin();
+    while (size > 0 && index < spans_.size()) {
+        const ZipSpan& span = spans_[index];
+        if (archiveOffset < span.offset) {
+            const uint64_t skip = std::min<uint64_t>(size, span.offset - archiveOffset);
             archiveOffset += skip;
             data += skip;
             size -= static_cast<size_t>(skip);
             continue;
         }
-        if (archiveOffset > span.offset + spanFilled_) {
-            // A hole in the span, or bytes past a span that never came.
-            broken_ = true;
-            return;
-        }
-        const DWORD take =
-            static_cast<DWORD>(std::min<uint64_t>({size, spanEnd - archiveOffset, 0x40000000}));
+        const DWORD take = static_cast<DWORD>(
+            std::min<uint64_t>({size, span.offset + span.length - archiveOffset, 0x40000000}));
+        OVERLAPPED at{};
+        const uint64_t where = starts_[index] + (archiveOffset - span.offset);
+        at.Offset = static_cast<DWORD>(where & kMax32);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
         DWORD done = 0;
-        if (FileOperationFault(L"write", path_) || !WriteFile(file_, data, take, &done, nullptr) ||
+        if (FileOperationFault(L"write", path_) || !WriteFile(file_, data, take, &done, &at) ||
             done != take)
             throw MakeError(L"Ошибка записи файла: " + path_ + L": " +
                             GetWinErrorMessage(GetLastError()));
-        if (spanFilled_ == 0)
-            starts_.push_back(written_);
-        written_ += take;
-        spanFilled_ += take;
+        filled_[index] += take;
         archiveOffset += take;
         data += take;
         size -= take;
-        if (spanFilled_ == span.length) {
-            ++current_;
-            spanFilled_ = 0;
-        }
+        if (archiveOffset == span.offset + span.length)
+            ++index;
     }
 }
 
 bool ZipSubset::Finish() {
-    if (broken_ || current_ != spans_.size() || starts_.size() != spans_.size() ||
-        spans_.size() > 0xFFFF)
+    if (spans_.size() > 0xFFFF)
         return false;
+    for (size_t i = 0; i < spans_.size(); ++i)
+        if (filled_[i] != spans_[i].length)
+            return false;
     std::string directory;
     for (size_t i = 0; i < spans_.size(); ++i) {
         EntryFacts facts;
-        if (!ReadEntryFacts(file_, starts_[i], spans_[i].length, facts))
+        if (!ReadEntryFacts(file_, starts_[i], spans_[i].length, facts) ||
+            facts.crc != spans_[i].crc || facts.compressed != spans_[i].compressed ||
+            facts.uncompressed != spans_[i].uncompressed)
             return false;
         directory += CentralRecord(facts, starts_[i]);
     }
-    if (written_ >= kMax32 || directory.size() >= kMax32)
+    if (total_ >= kMax32 || directory.size() >= kMax32)
         return false;
     std::string end;
     Put32(end, kEndRecordSignature);
@@ -240,11 +246,11 @@ bool ZipSubset::Finish() {
     Put16(end, static_cast<uint16_t>(spans_.size()));
     Put16(end, static_cast<uint16_t>(spans_.size()));
     Put32(end, static_cast<uint32_t>(directory.size()));
-    Put32(end, static_cast<uint32_t>(written_));
+    Put32(end, static_cast<uint32_t>(total_));
     Put16(end, 0);
     directory += end;
     LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(written_);
+    at.QuadPart = static_cast<LONGLONG>(total_);
     DWORD done = 0;
     if (!SetFilePointerEx(file_, at, nullptr, FILE_BEGIN) || FileOperationFault(L"write", path_) ||
         !WriteFile(file_, directory.data(), static_cast<DWORD>(directory.size()), &done, nullptr) ||

@@ -7,7 +7,12 @@
 
 #include "tests/pipeline/PipelineTest.h"
 
+#include "platform/FileFaults.h"
 #include "platform/FileOps.h"
+#include "platform/Paths.h"
+#include "platform/Sha256.h"
+
+#include <sstream>
 
 using DeltaUpdate = PipelineTest;
 
@@ -35,6 +40,70 @@ long long RangeBytes(const std::vector<std::string>& requests) {
         total += static_cast<long long>(last - first + 1);
     }
     return total;
+}
+
+std::string DigestOf(const std::string& bytes) {
+    Sha256 digest;
+    digest.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
+    return digest.Finish();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// The index line of a path; its fields are kind, offset, length, size,
+// digest, path.
+std::string& LineOf(std::vector<std::string>& lines, const std::string& path) {
+    for (std::string& line : lines)
+        if (line.size() > path.size() && line.compare(line.size() - path.size() - 1,
+                                                      std::string::npos, " " + path) == 0)
+            return line;
+    throw std::runtime_error("no index line for " + path);
+}
+
+std::string Field(const std::string& line, int number) {
+    std::istringstream fields(line);
+    std::string field;
+    for (int i = 0; i <= number; ++i)
+        fields >> field;
+    return field;
+}
+
+// Where the archive's central directory starts (an archive without comment).
+unsigned long DirectoryOffset(const std::string& archive) {
+    const auto* end = reinterpret_cast<const unsigned char*>(archive.data()) + archive.size() - 22;
+    return end[16] | (end[17] << 8) | (end[18] << 16) | (static_cast<unsigned long>(end[19]) << 24);
+}
+
+// What a test's hook does: rewrites this installed file in place when the
+// update takes it into the new build, and counts the writes to the index.
+std::wstring g_rewriteWhenTaken;
+int g_indexWrites = 0;
+
+DWORD RewriteOrCount(const wchar_t* operation, const std::wstring& path) {
+    const std::wstring op = operation;
+    const std::wstring name = FileNameOf(g_rewriteWhenTaken);
+    if (op == L"copy" && !name.empty() && path.size() > name.size() &&
+        path.compare(path.size() - name.size() - 1, std::wstring::npos, L"\\" + name) == 0) {
+        std::string bytes = ReadBytes(g_rewriteWhenTaken);
+        bytes[0] ^= 0x55;
+        WriteBytes(g_rewriteWhenTaken, bytes);
+    }
+    if (op == L"write" && FileNameOf(path) == L"files.txt")
+        ++g_indexWrites;
+    return 0;
 }
 
 // Everything but the started game's record, which names its own folder.
@@ -119,10 +188,13 @@ TEST_F(Delta, FetchesOnlyTheChangedEntriesAndEndsAsAWholeUpdate) {
     ASSERT_GE(messages.size(), head.size());
     EXPECT_TRUE(std::equal(head.begin(), head.end(), messages.begin()))
         << ToUtf8(Describe(messages));
-    const auto sha = std::find(messages.begin(), messages.end(), Status(L"Проверка SHA-256..."));
-    ASSERT_NE(sha, messages.end());
-    EXPECT_EQ(*(sha - 1), Progress(100, downloading + L" 100%"));
-    EXPECT_EQ(*(sha + 1), Progress(-1, L"Установка онлайн-версии..."));
+    // No archive digest is checked on this path, so none is announced.
+    EXPECT_EQ(std::find(messages.begin(), messages.end(), Status(L"Проверка SHA-256...")),
+              messages.end());
+    const auto install = std::find(messages.begin(), messages.end(),
+                                   Progress(-1, L"Установка онлайн-версии..."));
+    ASSERT_NE(install, messages.end());
+    EXPECT_EQ(*(install - 1), Progress(100, downloading + L" 100%"));
 }
 
 TEST_F(Delta, EachReasonForTheWholeArchiveGetsIt) {
@@ -156,4 +228,93 @@ TEST_F(Delta, EachReasonForTheWholeArchiveGetsIt) {
         EXPECT_FALSE(Exists(online + L"\\Data\\old.txt"));
         EXPECT_TRUE(IsFolder(online + L"\\Logs"));
     }
+}
+
+// An index whose digest the manifest pins but that is not the archive's
+// (a hand edit, a tool's bug, an archive uploaded again without publishing)
+// never makes the build: each ends in version 2 as the archive has it.
+TEST_F(Delta, AnIndexThatIsNotTheArchivesNeverMakesTheBuild) {
+    InstallFirstAndPlay(false);
+    RunOfficial(Manifest("2", L"delta2.zip", Serve(L"delta2.zip", L"whole2.zip"), false));
+    ASSERT_FALSE(WaitForLaunch(official).empty());
+
+    const std::string archive = Built(L"delta2.zip");
+    const std::vector<std::string> lines = Lines(Built(L"delta2.zip.files"));
+    std::vector<std::string> oldLines = Lines(Built(L"delta1.zip.files"));
+    const std::string oldData = LineOf(oldLines, "data.txt");
+    struct Case {
+        const char* tamper;
+        std::function<std::string(std::vector<std::string>)> index;
+    };
+    const Case cases[] = {
+        {"cut after the executable",
+         [](std::vector<std::string> l) { return Joined({l[0], l[1], LineOf(l, "Game.exe")}); }},
+        {"a new file left out",
+         [](std::vector<std::string> l) {
+             std::erase(l, LineOf(l, "Data/new.txt"));
+             return Joined(l);
+         }},
+        {"the old digest for a changed file",
+         [&](std::vector<std::string> l) {
+             std::string& line = LineOf(l, "data.txt");
+             line.replace(line.find(Field(line, 4)), 64, Field(oldData, 4));
+             return Joined(l);
+         }},
+        {"version 1's index", [&](std::vector<std::string>) { return Joined(oldLines); }},
+        {"an alias of a changed file, with its old content",
+         [&](std::vector<std::string> l) {
+             l.push_back("F " + std::to_string(DirectoryOffset(archive)) + " 31 2 " +
+                         Field(oldData, 4) + " DATA.TXT.");
+             return Joined(l);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tamper);
+        RemoveTreeWithRetries(online);
+        EnsureDir(online + L"\\Save");
+        InstallFirstAndPlay(true);
+        const std::string index = c.index(lines);
+        const std::wstring url = Serve(L"delta2.zip", L"delta2.zip");
+        server.Publish(L"delta2.zip.files", index);
+        const auto messages = RunOnline(Manifest("2", L"delta2.zip", url, true, DigestOf(index)));
+        ASSERT_FALSE(WaitForLaunch(online).empty()) << ToUtf8(Describe(messages));
+        EXPECT_EQ(BuildTree(online), BuildTree(official));
+        EXPECT_EQ(ReadBytes(online + L"\\Save\\player.sav"), "the player's own");
+    }
+}
+
+// An installed file written in place after it was compared is not taken
+// into the new build, and an index that does not end is not written out
+// past what the archive's directory allows.
+TEST_F(Delta, WhatChangesOrGrowsWhileItIsReadIsNotTaken) {
+    InstallFirstAndPlay(false);
+    RunOfficial(Manifest("2", L"delta2.zip", Serve(L"delta2.zip", L"whole2.zip"), false));
+    ASSERT_FALSE(WaitForLaunch(official).empty());
+    InstallFirstAndPlay(true);
+
+    g_rewriteWhenTaken = online + L"\\Data\\blob.bin";
+    SetFileOperationHook(RewriteOrCount);
+    RunOnline(Manifest("2", L"delta2.zip", Serve(L"delta2.zip", L"delta2.zip"), true));
+    SetFileOperationHook(nullptr);
+    g_rewriteWhenTaken.clear();
+    ASSERT_FALSE(WaitForLaunch(online).empty());
+    EXPECT_EQ(BuildTree(online), BuildTree(official));
+
+    // 8 MiB of index with its digest pinned, sent without a length.
+    RemoveTreeWithRetries(online);
+    EnsureDir(online + L"\\Save");
+    InstallFirstAndPlay(true);
+    const std::string endless(8 * 1024 * 1024, 'x');
+    server.Publish(L"endless.files", endless);
+    server.Publish(L"version.json",
+                   "{\"version\": \"2\", \"download_url\": \"" +
+                       ToUtf8(server.Url(L"delta2.zip")) + "\", \"sha256\": \"" +
+                       Built(L"delta2.zip.sha256") + "\", \"delta_index\": \"" +
+                       ToUtf8(server.Url(L"endless.files", L"_nolength/")) +
+                       "\", \"delta_index_sha256\": \"" + DigestOf(endless) + "\"}");
+    g_indexWrites = 0;
+    SetFileOperationHook(RewriteOrCount);
+    RunOnline(server.Url(L"version.json"));
+    SetFileOperationHook(nullptr);
+    EXPECT_LE(g_indexWrites, 1);
 }
