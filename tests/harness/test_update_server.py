@@ -833,6 +833,17 @@ class UpdateServerTest(unittest.TestCase):
         self.assertEqual((resp.status, body), (200, self.small))
         self.assertGreaterEqual(waited, 0.29)
 
+    def test_pauseat_pauses_every_answer(self):
+        for _ in range(2):
+            tls, _, body = self.open_stalled("/_pauseat/1000/60000/small.bin")
+            with tls:
+                while len(body) < 1000:
+                    body += tls.recv(65536)
+                self.assertEqual(bytes(body), self.small[:1000])
+                tls.settimeout(1.0)
+                with self.assertRaises(socket.timeout):
+                    tls.recv(65536)
+
     def test_stallat_ends_when_the_client_hangs_up(self):
         tls, _, _ = self.open_stalled("/_stallat/0/60000/%s/small.bin" % self.unique_tag())
         with tls:

@@ -43,7 +43,12 @@ wrong; they chain in any order before the file path:
                          first time: that many body bytes, then nothing for
                          <ms> (or until the client hangs up), then the rest
     _cap/<bytes>         every time: true length, that many body bytes, close
+    _pauseat/<bytes>/<ms>
+                         every time: that many body bytes, then nothing for
+                         <ms> (or until the client hangs up), then the rest
     _close               "Connection: close" and a close after every response
+    _giveup/<ms>         a client that takes no body byte for <ms> is dropped,
+                         as nginx's send_timeout does (else after 300 s)
     _multipart/<how>     several ranges get a 206: multipart/byteranges with
                          the parts as asked ("asked"), in reverse order
                          ("reversed"), or neighbours two by two in one part
@@ -112,7 +117,8 @@ FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop", "_norange", "_gzip", "
                  "_close"}
 # How many path segments of arguments each one takes.
 ARG_SEGMENTS = {"_length": 1, "_status": 1, "_stall": 1, "_slow": 1, "_hold": 1,
-                "_cut": 2, "_cutreset": 2, "_stallat": 3, "_cap": 1, "_multipart": 1}
+                "_cut": 2, "_cutreset": 2, "_stallat": 3, "_cap": 1, "_multipart": 1,
+                "_giveup": 1, "_pauseat": 2}
 MULTIPART_WAYS = {"asked", "reversed", "merged", "single"}
 UNSATISFIABLE = "unsatisfiable"
 
@@ -160,6 +166,7 @@ class Plan:
         self.cut = None
         self.stallat = None
         self.cap = None
+        self.giveup_ms = None
         self.close = False
         self.multipart = None
 
@@ -227,16 +234,20 @@ def parse_target(raw_target):
             plan.cap = _number(name, arg)
             if plan.cap < 0:
                 raise BadRequest("negative cap")
+        elif name == "_giveup":
+            plan.giveup_ms = _number(name, arg)
+            if plan.giveup_ms <= 0:
+                raise BadRequest("_giveup needs a positive time")
         elif name == "_multipart":
             if arg not in MULTIPART_WAYS:
                 raise BadRequest("_multipart needs one of %s" % sorted(MULTIPART_WAYS))
             plan.multipart = arg
-        elif name == "_stallat":
+        elif name in ("_stallat", "_pauseat"):
             at = _number(name, arg)
             ms = _number(name, args[1])
             if at < 0 or ms < 0:
                 raise BadRequest("negative stall")
-            plan.stallat = StallAt(at, ms, _tag(args[2]))
+            plan.stallat = StallAt(at, ms, _tag(args[2]) if name == "_stallat" else None)
         else:
             value = _number(name, arg)
             if name == "_status":
@@ -717,8 +728,9 @@ class Handler(BaseHTTPRequestHandler):
             first_times = self.server.first_times
             if plan.cut is not None and first_times.claim(("cut", plan.cut.tag, path)):
                 cut = plan.cut
-            if (plan.stallat is not None
-                    and first_times.claim(("stallat", plan.stallat.tag, path))):
+            if plan.stallat is not None and (
+                    plan.stallat.tag is None
+                    or first_times.claim(("stallat", plan.stallat.tag, path))):
                 stall = plan.stallat
 
         if plan.closes() or cut is not None:
@@ -726,6 +738,8 @@ class Handler(BaseHTTPRequestHandler):
         if plan.hold is not None and not self._wait_for_release(plan.hold):
             self.close_connection = True
             return
+        if plan.giveup_ms is not None:
+            self.connection.settimeout(plan.giveup_ms / 1000.0)
         if send_body and not bodyless:
             count = half if (plan.short or plan.drop) else size
             if cut is not None:
@@ -759,7 +773,9 @@ class Handler(BaseHTTPRequestHandler):
                 raise ConnectionAbortedError("client left during the stall")
 
     def _send_body(self, body, count, rate, stall=None):
-        piece_size = max(1, min(rate // 20, 65536)) if rate else None
+        # At most 64 KiB a write, so that the bytes counted as sent are those
+        # the socket took before a client went away.
+        piece_size = max(1, min(rate // 20, 65536)) if rate else 65536
         started = time.monotonic()
         sent = 0
         if stall is not None and stall.at == 0 and count > 0:
@@ -770,9 +786,7 @@ class Handler(BaseHTTPRequestHandler):
                 break
             data = data[:count - sent]
             while data:
-                take = len(data)
-                if piece_size is not None:
-                    take = min(take, piece_size)
+                take = min(len(data), piece_size)
                 if stall is not None:
                     take = min(take, stall.at - sent)
                 chunk = data[:take]
@@ -780,10 +794,10 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(chunk)
                 sent += len(chunk)
                 self.body_sent += len(chunk)
-                if stall is not None and sent == stall.at:
+                if stall is not None and sent == stall.at and sent < count:
                     self._pause(stall.ms)
                     stall = None
-                if piece_size is not None:
+                if rate:
                     delay = started + sent / rate - time.monotonic()
                     if delay > 0:
                         time.sleep(delay)
