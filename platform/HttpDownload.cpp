@@ -13,6 +13,7 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -175,8 +176,8 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
         DWORD read = 0;
         DWORD failure = code;
         const ULONGLONG waitStart = GetTickCount64();
-        if (request != nullptr && request->Read(stall.NextWait(), piece, read, failure) &&
-            read > 0) {
+        const DWORD waitLimit = stall.NextWait();
+        if (request != nullptr && request->Read(waitLimit, piece, read, failure) && read > 0) {
             stall.Refill();
             output.Write(piece, read);
             received += read;
@@ -195,8 +196,12 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
             return output.FinishDigest();
 
         // Cut, stalled or short: go on from what is on disk, unless the
-        // tries or the time without a byte are used up.
-        stall.Spend(GetTickCount64() - waitStart);
+        // tries or the time without a byte are used up (a wait that ran out
+        // counts whole, whatever the clock's grain).
+        const ULONGLONG waited = GetTickCount64() - waitStart;
+        stall.Spend(request != nullptr && failure == ERROR_INTERNET_TIMEOUT
+                        ? std::max<ULONGLONG>(waited, waitLimit)
+                        : waited);
         if (resumes == kResumeAttempts || stall.Exhausted()) {
             if (failure != 0)
                 ThrowWithSystemText(
@@ -214,9 +219,11 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                                               resumable ? response.validator : std::wstring()));
         code = 0;
         const ULONGLONG asked = GetTickCount64();
-        if (!request->WaitForResponse(events.connectTimeoutMs + stall.NextWait(), code,
-                                      rootFailed)) {
-            stall.Spend(GetTickCount64() - asked);
+        const DWORD headersLimit = events.connectTimeoutMs + stall.NextWait();
+        if (!request->WaitForResponse(headersLimit, code, rootFailed)) {
+            const ULONGLONG waited = GetTickCount64() - asked;
+            stall.Spend(code == ERROR_INTERNET_TIMEOUT ? std::max<ULONGLONG>(waited, headersLimit)
+                                                       : waited);
             request.reset();
             continue;
         }
