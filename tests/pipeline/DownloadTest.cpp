@@ -5,6 +5,7 @@
 
 #include "platform/Errors.h"
 #include "platform/HttpDownload.h"
+#include "platform/HttpMultipart.h"
 
 #include <wininet.h>
 
@@ -453,4 +454,11 @@ TEST(ParseContentLength, ReadsLikeAFormattedStream) {
     EXPECT_EQ(ParseContentLength(L"abc"), 0u);
     EXPECT_EQ(ParseContentLength(L""), 0u);
     EXPECT_EQ(ParseContentLength(L"5368709120"), 5368709120u);
+}
+
+TEST(MultipartBoundary, ReadsPlainAndQuotedBoundaries) {
+    EXPECT_EQ(MultipartBoundary(L"multipart/byteranges; boundary=00000000001"), "00000000001");
+    EXPECT_EQ(MultipartBoundary(L"Multipart/ByteRanges; boundary=\"a b;c\"; x=y"), "a b;c");
+    EXPECT_EQ(MultipartBoundary(L"multipart/byteranges; boundary=ab ; x=y"), "ab");
+    EXPECT_EQ(MultipartBoundary(L"application/octet-stream"), "");
 }
