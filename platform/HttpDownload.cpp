@@ -4,6 +4,8 @@
 #include "platform/FileFaults.h"
 #include "platform/Guards.h"
 #include "platform/HttpRequest.h"
+#include "platform/HttpResponse.h"
+#include "platform/HttpStallBudget.h"
 #include "platform/Paths.h"
 #include "platform/LongPath.h"
 #include "platform/Sha256.h"
@@ -22,81 +24,6 @@ namespace {
 const DWORD kChunkSize = 262144;
 const int kResumeAttempts = 3;
 const DWORD kResumePauseMs = 1000;
-[[noreturn]] void ThrowWithSystemText(const std::wstring& prefix, DWORD code) {
-    const std::wstring systemText = GetWinErrorMessage(code);
-    throw MakeError(prefix + systemText);
-}
-
-std::wstring QueryHeader(HINTERNET request, DWORD query) {
-    std::vector<wchar_t> text(256, L'\0');
-    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    if (!HttpQueryInfoW(request, query, text.data(), &size, nullptr)) {
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-            return std::wstring();
-        text.assign(size / sizeof(wchar_t) + 1, L'\0');
-        if (!HttpQueryInfoW(request, query, text.data(), &size, nullptr))
-            return std::wstring();
-    }
-    return std::wstring(text.data(), size / sizeof(wchar_t));
-}
-
-// What the transfer needs to know of one response.
-struct Response {
-    DWORD status = 0;
-    unsigned long long length = 0; // 0: not announced
-    unsigned long long rangeStart = 0;
-    unsigned long long rangeTotal = 0; // after the '/'; 0 for '*' or none
-    std::wstring validator; // for If-Range: the ETag, else Last-Modified
-    std::wstring encoding;  // lower case; empty for identity
-    std::wstring url;       // where it came from, after any redirect
-};
-
-Response ReadResponse(HINTERNET request) {
-    Response response;
-    DWORD status = 0;
-    DWORD statusSize = sizeof(status);
-    if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                       &statusSize, nullptr))
-        response.status = status;
-    response.length = ParseContentLength(QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH));
-    // "bytes 1000-1999/2000": the first byte of the part.
-    const std::wstring range = QueryHeader(request, HTTP_QUERY_CONTENT_RANGE);
-    const size_t digits = range.find_first_of(L"0123456789");
-    if (digits != std::wstring::npos)
-        response.rangeStart = ParseContentLength(range.substr(digits));
-    const size_t slash = range.find(L'/');
-    if (slash != std::wstring::npos)
-        response.rangeTotal = ParseContentLength(range.substr(slash + 1));
-    response.validator = QueryHeader(request, HTTP_QUERY_ETAG);
-    if (response.validator.empty())
-        response.validator = QueryHeader(request, HTTP_QUERY_LAST_MODIFIED);
-    response.encoding = ToLowerW(QueryHeader(request, HTTP_QUERY_CONTENT_ENCODING));
-    if (response.encoding == L"identity")
-        response.encoding.clear();
-
-    DWORD size = 0;
-    InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &size);
-    if (size > 0) {
-        std::vector<wchar_t> url(size / sizeof(wchar_t) + 1, L'\0');
-        if (InternetQueryOptionW(request, INTERNET_OPTION_URL, url.data(), &size))
-            response.url = url.data();
-    }
-    return response;
-}
-
-// The request's extra header lines: from a byte on, only while the body is
-// still the one the validator names (otherwise the server sends it whole).
-std::wstring RequestHeaders(unsigned long long from, const std::wstring& validator) {
-    // Caches in front of the server must ask it too; the body is wanted as it
-    // is, so that its length and digest are the file's.
-    std::wstring headers = L"Cache-Control: no-cache\r\nAccept-Encoding: identity\r\n";
-    if (from > 0) {
-        headers += L"Range: bytes=" + std::to_wstring(from) + L"-\r\n";
-        if (!validator.empty())
-            headers += L"If-Range: " + validator + L"\r\n";
-    }
-    return headers;
-}
 
 // Writes the body to the file, decoding it when the server compressed it, and
 // digests exactly the bytes written, so that the digest is ready with the file.
@@ -174,19 +101,6 @@ private:
     std::optional<Sha256> digest_;
 };
 
-// " (URL)" when the response came from elsewhere than asked, after a redirect.
-std::wstring WhereFrom(const Response& response, const std::wstring& requested) {
-    if (response.url.empty() || response.url == requested)
-        return std::wstring();
-    return L" (" + response.url + L")";
-}
-
-void RejectErrorStatus(const Response& response, const std::wstring& requested) {
-    if (response.status >= 400)
-        throw MakeError(L"Ошибка скачивания: сервер ответил HTTP " +
-                        std::to_wstring(response.status) + WhereFrom(response, requested));
-}
-
 } // namespace
 
 unsigned long long ParseContentLength(const std::wstring& text) {
@@ -224,7 +138,8 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
     // A server that never answers, or stops sending, becomes a failure.
     const DWORD responseLimit = events.connectTimeoutMs + events.receiveTimeoutMs;
     const std::wstring requested = EncodeUrlForRequest(url);
-    auto request = std::make_unique<HttpRequest>(requested, RequestHeaders(0, std::wstring()));
+    auto request =
+        std::make_unique<HttpRequest>(requested, DownloadRequestHeaders(0, std::wstring()));
     DWORD code = 0;
     bool rootFailed = false;
     if (!request->WaitForResponse(responseLimit, code, rootFailed)) {
@@ -235,13 +150,13 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                                 (target.empty() ? std::wstring() : L" (" + target + L")") + L": ",
                             code);
     }
-    Response response = ReadResponse(request->Handle());
+    HttpResponse response = ReadHttpResponse(request->Handle());
     RejectErrorStatus(response, requested);
     const auto rejectLonger = [&](unsigned long long bytes) {
         if (events.maxBytes != 0 && bytes > events.maxBytes)
             throw MakeError(L"Ошибка скачивания: ответ сервера длиннее " +
                             std::to_wstring(events.maxBytes) + L" байт" +
-                            WhereFrom(response, requested) + L".");
+                            ResponseSource(response, requested) + L".");
     };
     rejectLonger(response.length);
     if (response.length != 0 && events.onLength)
@@ -262,13 +177,16 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
     unsigned long long received = 0;
     int lastPercent = -1;
     int resumes = 0;
+    StallBudget stall(events.receiveTimeoutMs);
     for (;;) {
         const BYTE* piece = nullptr;
         DWORD read = 0;
         DWORD failure = code;
-        if (request != nullptr && request->Read(events.receiveTimeoutMs, piece, read, failure) &&
-            read > 0) {
+        const ULONGLONG waitStart = GetTickCount64();
+        const DWORD waitLimit = stall.NextWait();
+        if (request != nullptr && request->Read(waitLimit, piece, read, failure) && read > 0) {
             rejectLonger(received + read);
+            stall.Refill();
             output.Write(piece, read);
             received += read;
             if (response.length == 0)
@@ -285,30 +203,41 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
             (response.length == 0 || received == response.length))
             return output.FinishDigest();
 
-        // Cut, stalled or short: go on from what is on disk.
-        if (resumes == kResumeAttempts) {
+        // Cut, stalled or short: go on from what is on disk, unless the
+        // tries or the time without a byte are used up (a wait that ran out
+        // counts whole, whatever the clock's grain).
+        const ULONGLONG waited = GetTickCount64() - waitStart;
+        stall.Spend(request != nullptr && failure == ERROR_INTERNET_TIMEOUT
+                        ? std::max<ULONGLONG>(waited, waitLimit)
+                        : waited);
+        if (resumes == kResumeAttempts || stall.Exhausted()) {
             if (failure != 0)
-                ThrowWithSystemText(L"Ошибка скачивания" + WhereFrom(response, requested) + L": ",
-                                    failure);
+                ThrowWithSystemText(
+                    L"Ошибка скачивания" + ResponseSource(response, requested) + L": ", failure);
             throw MakeError(L"Ошибка скачивания: получено " + std::to_wstring(received) + L" из " +
                             std::to_wstring(response.length) + L" байт" +
-                            WhereFrom(response, requested) + L".");
+                            ResponseSource(response, requested) + L".");
         }
         ++resumes;
         Sleep(kResumePauseMs);
         const bool resumable = response.encoding.empty() && response.length != 0 &&
                                !response.validator.empty() && received > 0;
         request = std::make_unique<HttpRequest>(
-            requested, RequestHeaders(resumable ? received : 0,
-                                      resumable ? response.validator : std::wstring()));
+            requested, DownloadRequestHeaders(resumable ? received : 0,
+                                              resumable ? response.validator : std::wstring()));
         code = 0;
-        if (!request->WaitForResponse(responseLimit, code, rootFailed)) {
+        const ULONGLONG asked = GetTickCount64();
+        const DWORD headersLimit = events.connectTimeoutMs + stall.NextWait();
+        if (!request->WaitForResponse(headersLimit, code, rootFailed)) {
+            const ULONGLONG waited = GetTickCount64() - asked;
+            stall.Spend(code == ERROR_INTERNET_TIMEOUT ? std::max<ULONGLONG>(waited, headersLimit)
+                                                       : waited);
             request.reset();
             continue;
         }
-        const Response next = ReadResponse(request->Handle());
+        const HttpResponse next = ReadHttpResponse(request->Handle());
         RejectErrorStatus(next, requested);
-        if (resumable && next.status == 206 && next.rangeStart == received)
+        if (resumable && next.status == 206 && next.hasRange && next.rangeFirst == received)
             continue;
         // The whole body again (no range, or the file changed): from zero.
         if (next.status != 200) {
@@ -321,55 +250,4 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
         received = 0;
         lastPercent = -1;
     }
-}
-
-bool HttpDownloadRanges(
-    const std::wstring& url, const std::vector<ByteRange>& ranges,
-    const std::function<void(unsigned long long offset, const BYTE* data, DWORD size)>& onData,
-    const HttpDownloadEvents& events) {
-    const DWORD responseLimit = events.connectTimeoutMs + events.receiveTimeoutMs;
-    const std::wstring requested = EncodeUrlForRequest(url);
-    for (const ByteRange& range : ranges) {
-        unsigned long long next = range.first;
-        int resumes = 0;
-        while (next <= range.last) {
-            const std::wstring headers = RequestHeaders(0, std::wstring()) + L"Range: bytes=" +
-                                         std::to_wstring(next) + L"-" +
-                                         std::to_wstring(range.last) + L"\r\n";
-            HttpRequest request(requested, headers);
-            DWORD failure = 0;
-            bool rootFailed = false;
-            if (request.WaitForResponse(responseLimit, failure, rootFailed)) {
-                const Response response = ReadResponse(request.Handle());
-                RejectErrorStatus(response, requested);
-                // Anything but this very range (a 200 with the whole file from
-                // a server that ignores Range) ends the piecemeal fetch.
-                if (response.status != 206 || response.rangeStart != next ||
-                    !response.encoding.empty())
-                    return false;
-                if (events.onTotal)
-                    events.onTotal(response.rangeTotal);
-                const BYTE* piece = nullptr;
-                DWORD read = 0;
-                while (next <= range.last &&
-                       request.Read(events.receiveTimeoutMs, piece, read, failure) && read > 0) {
-                    const DWORD wanted = static_cast<DWORD>(
-                        std::min<unsigned long long>(read, range.last - next + 1));
-                    onData(next, piece, wanted);
-                    next += wanted;
-                }
-            }
-            if (next > range.last)
-                break;
-            // Cut, stalled or short: the rest of the range again.
-            if (resumes == kResumeAttempts) {
-                if (failure != 0)
-                    ThrowWithSystemText(L"Ошибка скачивания: ", failure);
-                throw MakeError(L"Ошибка скачивания: получено не всё.");
-            }
-            ++resumes;
-            Sleep(kResumePauseMs);
-        }
-    }
-    return true;
 }

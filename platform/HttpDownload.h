@@ -1,15 +1,18 @@
 #pragma once
-// One HTTP(S) GET through WinINet, streamed to a file in 256 KiB chunks, with
-// every cache bypassed. Used for the build archive and, where PowerShell is not
-// available, for the manifest.
+// One HTTP(S) GET through WinINet, streamed to a file in pieces of up to 256 KiB
+// as they arrive, with every cache bypassed. Used for the build archive and,
+// where PowerShell is not available, for the manifest.
 //
 // A status of 400 or more fails at once. A transfer that is cut, stalls (no
 // byte for the receive time limit) or ends short of its announced length is
 // resumed from the last byte on disk with a Range request (If-Range on the
 // server's ETag or Last-Modified), up to 3 times, a second apart; a server
-// that answers with the whole body again restarts the file from zero. A body
-// the server compressed although identity was asked for (gzip or deflate) is
-// decoded; percentages count the bytes on the wire.
+// that answers with the whole body again restarts the file from zero. The
+// time without a new byte, summed over the tries, ends the transfer once it
+// reaches twice the receive time limit (each wait lasts at most what is left
+// of that); any byte that comes gives it back whole. A body the server
+// compressed although identity was asked for (gzip or deflate) is decoded;
+// percentages count the bytes on the wire.
 
 #include <windows.h>
 
@@ -33,7 +36,8 @@ struct HttpDownloadEvents {
     // states it (0 when it does not).
     std::function<void(unsigned long long total)> onTotal;
 
-    // Time limits: to connect, and without a byte received.
+    // Time limits: to connect, and without a byte received (twice that over
+    // all the tries of a transfer).
     DWORD connectTimeoutMs = 30000;
     DWORD receiveTimeoutMs = 60000;
 };
@@ -61,13 +65,30 @@ struct ByteRange {
     unsigned long long last = 0;
 };
 
-// Fetches each range of the URL with a Range request of its own and hands
-// its bytes to onData in order, with the offset in the file of the first. A
-// cut, stalled or short range is asked again for its rest, up to 3 times, a
-// second apart. False as soon as the server answers a range with anything
-// but a 206 of exactly that range (a server that ignores Range sends the
-// whole file with 200); raises as HttpDownloadToFile does for an error
-// status or a failed transfer. Only the events' time limits are used.
+// Fetches the ranges of the URL over up to 6 connections at once, each kept
+// for many requests. Neighbouring ranges go in one request (up to 64 a
+// request) where the server answers several ranges with a 206 (as
+// multipart/byteranges, or one part that covers them all); one that answers
+// them with the whole file (200) is not read on, and from then on every range
+// goes in a request of its own. Until one request has come back as a 206,
+// only one is in flight.
+//
+// onData gets the bytes with the offset in the file of the first. Its calls
+// come on the calling thread, one at a time, so it needs no lock; ranges come
+// in any order, each range's bytes in increasing order, and on success every
+// byte of every range exactly once.
+//
+// A range that a request leaves unfinished (cut, stalled or short) is asked
+// again for its rest: right away when bytes of it came, else up to 3 times, a
+// second apart. The time without a new byte of a range, summed over its
+// tries, ends the fetch once it reaches twice the receive time limit.
+//
+// False as soon as a request for one range is answered with anything but a
+// 206 from that range's first byte (a server that ignores Range sends the
+// whole file with 200, which is left unread), or with a compressed body:
+// the caller then takes the whole file. Raises as HttpDownloadToFile does for
+// an error status or a failed transfer, and passes on what onData raises.
+// Only the events' time limits are used.
 bool HttpDownloadRanges(
     const std::wstring& url, const std::vector<ByteRange>& ranges,
     const std::function<void(unsigned long long offset, const BYTE* data, DWORD size)>& onData,

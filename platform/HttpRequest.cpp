@@ -1,7 +1,9 @@
 #include "platform/HttpRequest.h"
 
+#include "platform/HttpSession.h"
 #include "platform/WinInetLoad.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -19,7 +21,6 @@ const DWORD kPieceSize = 262144;
 struct HttpRequestState {
     std::wstring url;
     std::wstring headers;
-    HINTERNET root = nullptr;
     HINTERNET request = nullptr;
     bool rootFailed = false;
     DWORD code = 0;
@@ -31,8 +32,9 @@ struct HttpRequestState {
     HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // The owner wants the next piece (or gives up: abandoned).
     HANDLE wanted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    // A piece (or the end, or a failure) is there.
-    HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // A piece (or the end, or a failure) is there; the owner resets it when
+    // it takes the piece.
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     volatile LONG abandoned = 0;
     // Two pieces: the thread reads the next into one while the owner still
     // writes out the other.
@@ -45,8 +47,6 @@ struct HttpRequestState {
     ~HttpRequestState() {
         if (request != nullptr)
             InternetCloseHandle(request);
-        if (root != nullptr)
-            InternetCloseHandle(root);
         for (HANDLE event : {opened, wanted, ready})
             if (event != nullptr)
                 CloseHandle(event);
@@ -54,6 +54,11 @@ struct HttpRequestState {
 };
 
 namespace {
+
+// Requests left open and unread until the process ends. Never freed, not
+// even at exit, so that nothing closes them then either.
+SRWLOCK parkedLock = SRWLOCK_INIT;
+std::vector<std::shared_ptr<HttpRequestState>>* parked = nullptr;
 
 // Notes where a redirect leads, so that a failure there can name it. The
 // URL comes as UTF-16 from the W callback; some WinINets hand it over as
@@ -75,23 +80,34 @@ void CALLBACK RequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID i
     ReleaseSRWLockExclusive(&state->redirectLock);
 }
 
+// Reads what has arrived, up to a piece: a synchronous InternetReadFile
+// returns only once its whole buffer is filled, which on a slow link would
+// hide for long that bytes are coming. At the end of the body the read gives
+// 0 and WinINet takes the connection back for the next request.
+BOOL ReadPiece(HINTERNET request, BYTE* piece, DWORD& read) {
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0))
+        return FALSE;
+    const DWORD wanted = available == 0 ? kPieceSize : std::min(available, kPieceSize);
+    return InternetReadFile(request, piece, wanted, &read);
+}
+
 DWORD WINAPI RequestThread(LPVOID parameter) {
     auto* handOver = static_cast<std::shared_ptr<HttpRequestState>*>(parameter);
     const std::shared_ptr<HttpRequestState> state = *handOver;
     delete handOver;
 
-    state->root =
-        InternetOpenW(L"VornRPG Launcher", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (state->root == nullptr) {
-        state->code = GetLastError();
+    DWORD rootCode = 0;
+    const HINTERNET root = SharedHttpSession(RequestStatus, rootCode);
+    if (root == nullptr) {
+        state->code = rootCode;
         state->rootFailed = true;
         SetEvent(state->opened);
         return 0;
     }
-    InternetSetStatusCallbackW(state->root, RequestStatus);
-    state->request = InternetOpenUrlW(state->root, state->url.c_str(), state->headers.c_str(),
-                                      static_cast<DWORD>(-1L), kRequestFlags,
-                                      reinterpret_cast<DWORD_PTR>(state.get()));
+    state->request =
+        InternetOpenUrlW(root, state->url.c_str(), state->headers.c_str(), static_cast<DWORD>(-1L),
+                         kRequestFlags, reinterpret_cast<DWORD_PTR>(state.get()));
     if (state->request == nullptr)
         state->code = GetLastError();
     SetEvent(state->opened);
@@ -102,8 +118,7 @@ DWORD WINAPI RequestThread(LPVOID parameter) {
         if (state->abandoned != 0)
             return 0;
         DWORD read = 0;
-        const BOOL ok =
-            InternetReadFile(state->request, state->pieces[next].data(), kPieceSize, &read);
+        const BOOL ok = ReadPiece(state->request, state->pieces[next].data(), read);
         state->code = ok ? 0 : GetLastError();
         state->size = ok ? read : 0;
         state->filled = next;
@@ -163,13 +178,12 @@ HINTERNET HttpRequest::Handle() const {
 bool HttpRequest::Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& code) {
     data = nullptr;
     size = 0;
-    if (!state_->asked)
-        SetEvent(state_->wanted);
-    state_->asked = true;
+    AskForPiece();
     if (WaitForSingleObject(state_->ready, limitMs) != WAIT_OBJECT_0) {
         code = ERROR_INTERNET_TIMEOUT;
         return false;
     }
+    ResetEvent(state_->ready);
     state_->asked = false;
     code = state_->code;
     if (code != 0)
@@ -177,9 +191,30 @@ bool HttpRequest::Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& cod
     data = state_->pieces[state_->filled].data();
     size = state_->size;
     // The next piece comes in while the caller deals with this one.
-    if (size > 0) {
-        state_->asked = true;
-        SetEvent(state_->wanted);
-    }
+    if (size > 0)
+        AskForPiece();
     return true;
+}
+
+HANDLE HttpRequest::ResponseEvent() const {
+    return state_->opened;
+}
+
+HANDLE HttpRequest::PieceEvent() const {
+    return state_->ready;
+}
+
+void HttpRequest::AskForPiece() {
+    if (state_->asked)
+        return;
+    state_->asked = true;
+    SetEvent(state_->wanted);
+}
+
+void HttpRequest::Park() {
+    AcquireSRWLockExclusive(&parkedLock);
+    if (parked == nullptr)
+        parked = new std::vector<std::shared_ptr<HttpRequestState>>();
+    parked->push_back(state_);
+    ReleaseSRWLockExclusive(&parkedLock);
 }

@@ -512,7 +512,7 @@ class UpdateServerTest(unittest.TestCase):
         self.get(marker, headers=headers)
         with open(self.log_path) as f:
             entries = [json.loads(line) for line in f]
-        mine = [e for e in entries if e["path"] == marker]
+        mine = [e for e in entries if e.get("path") == marker]
         self.assertEqual(len(mine), 1)
         self.assertEqual(mine[0]["method"], "GET")
         for name, value in headers.items():
@@ -833,6 +833,17 @@ class UpdateServerTest(unittest.TestCase):
         self.assertEqual((resp.status, body), (200, self.small))
         self.assertGreaterEqual(waited, 0.29)
 
+    def test_pauseat_pauses_every_answer(self):
+        for _ in range(2):
+            tls, _, body = self.open_stalled("/_pauseat/1000/60000/small.bin")
+            with tls:
+                while len(body) < 1000:
+                    body += tls.recv(65536)
+                self.assertEqual(bytes(body), self.small[:1000])
+                tls.settimeout(1.0)
+                with self.assertRaises(socket.timeout):
+                    tls.recv(65536)
+
     def test_stallat_ends_when_the_client_hangs_up(self):
         tls, _, _ = self.open_stalled("/_stallat/0/60000/%s/small.bin" % self.unique_tag())
         with tls:
@@ -913,7 +924,8 @@ class UpdateServerTest(unittest.TestCase):
     def test_bad_arguments_of_the_new_segments_are_400(self):
         for path in ("/_cut/abc/t/small.bin", "/_cut/10", "/_cut/-1/t/small.bin",
                      "/_cutreset/10", "/_stallat/1/2", "/_stallat/1/x/t/small.bin",
-                     "/_stallat/-1/5/t/small.bin", "/_cut/10//small.bin"):
+                     "/_stallat/-1/5/t/small.bin", "/_cut/10//small.bin", "/_cap/-1/small.bin",
+                     "/_multipart/sideways/small.bin"):
             with self.subTest(path=path):
                 resp, _ = self.get(path)
                 self.assertEqual(resp.status, 400)
@@ -933,10 +945,71 @@ class UpdateServerTest(unittest.TestCase):
             conn.close()
         with open(self.log_path) as f:
             entries = [json.loads(line) for line in f]
-        mine = [e for e in entries if e["path"] == marker]
+        mine = [e for e in entries if e.get("path") == marker]
         self.assertEqual(len(mine), 1)
         for name, value in headers.items():
             self.assertEqual(mine[0]["headers"].get(name), value)
+
+    def log_entries(self, marker):
+        """The request lines for the marker, each with its response line."""
+        with open(self.log_path) as f:
+            entries = [json.loads(line) for line in f]
+        ends = {e["response"]: e for e in entries if "response" in e}
+        return [(e, ends.get(e["id"])) for e in entries if marker in e.get("path", "")]
+
+    def test_log_numbers_connections_and_counts_the_body_sent(self):
+        marker = "m%d" % random.randrange(10 ** 9)
+        conn = Connection(self.port)
+        try:
+            self.get("/small.bin?%s=1" % marker, conn, {"Range": "bytes=0-99"})
+            self.get("/small.bin?%s=2" % marker, conn)
+        finally:
+            conn.close()
+        raw_get(self.port, "/_cap/5000/small.bin?%s=3" % marker)
+        (first, end1), (second, end2), (third, end3) = self.log_entries(marker)
+        self.assertEqual(first["connection"], second["connection"])
+        self.assertNotEqual(first["connection"], third["connection"])
+        self.assertEqual([(e["status"], e["sent"]) for e in (end1, end2, end3)],
+                         [(206, 100), (200, len(self.small)), (200, 5000)])
+
+    def test_cap_cuts_every_answer_and_closes(self):
+        for _ in range(2):
+            r = raw_get(self.port, "/_cap/1000/small.bin", headers={"Range": "bytes=500-"})
+            self.assertEqual(r.header("Content-Length"), str(len(self.small) - 500))
+            self.assertEqual((r.body, r.end), (self.small[500:1500], "closed"))
+
+    def test_close_ends_every_connection(self):
+        r = raw_get(self.port, "/_close/small.bin")
+        self.assertEqual(r.header("Connection"), "close")
+        self.assertEqual((r.body, r.end), (self.small, "closed"))
+
+    def multipart(self, way, ranges):
+        resp, body = self.get("/_multipart/%s/small.bin" % way, headers={"Range": ranges})
+        self.assertEqual(resp.status, 206)
+        kind, _, boundary = resp.getheader("Content-Type").partition("; boundary=")
+        self.assertEqual(kind, "multipart/byteranges")
+        chunks = body.split(b"\r\n--" + boundary.encode())
+        self.assertEqual((chunks[0], chunks[-1]), (b"", b"--\r\n"))
+        parts = []
+        for chunk in chunks[1:-1]:
+            head, _, data = chunk.partition(b"\r\n\r\n")
+            first, last = map(int, head.split(b"bytes ")[1].split(b"/")[0].split(b"-"))
+            self.assertEqual(data, self.small[first:last + 1])
+            parts.append((first, last))
+        return parts
+
+    def test_multipart_answers_several_ranges(self):
+        ranges = "bytes=10-19,100-199,5000-5000"
+        self.assertEqual(self.multipart("asked", ranges), [(10, 19), (100, 199), (5000, 5000)])
+        self.assertEqual(self.multipart("reversed", ranges),
+                         [(5000, 5000), (100, 199), (10, 19)])
+        self.assertEqual(self.multipart("merged", ranges), [(10, 199), (5000, 5000)])
+        resp, body = self.get("/_multipart/single/small.bin", headers={"Range": ranges})
+        self.assertEqual(resp.getheader("Content-Range"), "bytes 10-5000/%d" % len(self.small))
+        self.assertEqual((resp.status, body), (206, self.small[10:5001]))
+        # One range stays an ordinary 206.
+        resp, body = self.get("/_multipart/asked/small.bin", headers={"Range": "bytes=7-8"})
+        self.assertEqual((resp.status, body), (206, self.small[7:9]))
 
     @unittest.skipUnless(have_ipv6_loopback(), "no IPv6 loopback")
     def test_ipv6_listener_on_same_port(self):

@@ -8,11 +8,17 @@ Serves ROOT/<path> on https://localhost:PORT/<path>, on 127.0.0.1 and (when
 the machine has it) ::1. The port file appears, complete, once both
 listeners accept connections.
 
+The log gets a line for each request as it comes (method, path, headers,
+"id": its number, "connection": the number of the connection it came on),
+and a line when its response ends ("response": the request's number,
+"connection", "status", "sent": the body bytes written to the socket).
+
 Every file response carries an ETag (from inode, size and mtime in
 nanoseconds) and a Last-Modified. A plain 200 of a file honours
 "Range: bytes=N-", "bytes=N-M" and "bytes=-N" with a 206 and Content-Range,
-416 past the end; several ranges, a malformed one, or an If-Range that is
-not our ETag or exact Last-Modified get the whole file with 200.
+416 past the end; several ranges (unless _multipart says otherwise), a
+malformed one, or an If-Range that is not our ETag or exact Last-Modified
+get the whole file with 200.
 
 Leading path segments that start with "_" change how the response goes
 wrong; they chain in any order before the file path:
@@ -36,6 +42,18 @@ wrong; they chain in any order before the file path:
     _stallat/<bytes>/<ms>/<tag>
                          first time: that many body bytes, then nothing for
                          <ms> (or until the client hangs up), then the rest
+    _cap/<bytes>         every time: true length, that many body bytes, close
+    _pauseat/<bytes>/<ms>
+                         every time: that many body bytes, then nothing for
+                         <ms> (or until the client hangs up), then the rest
+    _close               "Connection: close" and a close after every response
+    _giveup/<ms>         a client that takes no body byte for <ms> is dropped,
+                         as nginx's send_timeout does (else after 300 s)
+    _multipart/<how>     several ranges get a 206: multipart/byteranges with
+                         the parts as asked ("asked"), in reverse order
+                         ("reversed"), or neighbours two by two in one part
+                         ("merged"); or one part from the first byte asked
+                         to the last, without multipart ("single")
 
 The length faults (_short, _long, _drop, _cut, ...) apply to the body that
 is sent, so to the range of a 206.
@@ -59,6 +77,7 @@ import fcntl
 import gzip
 import json
 import os
+import random
 import re
 import select
 import signal
@@ -94,10 +113,13 @@ CLOSE_DRAIN = 2.0
 # reset does not throw away data the client was meant to get.
 DROP_DRAIN = 10.0
 
-FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop", "_norange", "_gzip", "_deflate"}
+FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop", "_norange", "_gzip", "_deflate",
+                 "_close"}
 # How many path segments of arguments each one takes.
 ARG_SEGMENTS = {"_length": 1, "_status": 1, "_stall": 1, "_slow": 1, "_hold": 1,
-                "_cut": 2, "_cutreset": 2, "_stallat": 3}
+                "_cut": 2, "_cutreset": 2, "_stallat": 3, "_cap": 1, "_multipart": 1,
+                "_giveup": 1, "_pauseat": 2}
+MULTIPART_WAYS = {"asked", "reversed", "merged", "single"}
 UNSATISFIABLE = "unsatisfiable"
 
 
@@ -143,10 +165,14 @@ class Plan:
         self.encoding = None
         self.cut = None
         self.stallat = None
+        self.cap = None
+        self.giveup_ms = None
+        self.close = False
+        self.multipart = None
 
     def closes(self):
         return (self.nolength or self.length_text is not None or self.short
-                or self.long or self.drop)
+                or self.long or self.drop or self.cap is not None or self.close)
 
 
 def _number(name, text):
@@ -204,12 +230,24 @@ def parse_target(raw_target):
             if at < 0:
                 raise BadRequest("negative cut")
             plan.cut = Cut(at, _tag(args[1]), name == "_cutreset")
-        elif name == "_stallat":
+        elif name == "_cap":
+            plan.cap = _number(name, arg)
+            if plan.cap < 0:
+                raise BadRequest("negative cap")
+        elif name == "_giveup":
+            plan.giveup_ms = _number(name, arg)
+            if plan.giveup_ms <= 0:
+                raise BadRequest("_giveup needs a positive time")
+        elif name == "_multipart":
+            if arg not in MULTIPART_WAYS:
+                raise BadRequest("_multipart needs one of %s" % sorted(MULTIPART_WAYS))
+            plan.multipart = arg
+        elif name in ("_stallat", "_pauseat"):
             at = _number(name, arg)
             ms = _number(name, args[1])
             if at < 0 or ms < 0:
                 raise BadRequest("negative stall")
-            plan.stallat = StallAt(at, ms, _tag(args[2]))
+            plan.stallat = StallAt(at, ms, _tag(args[2]) if name == "_stallat" else None)
         else:
             value = _number(name, arg)
             if name == "_status":
@@ -243,7 +281,22 @@ def parse_range(value, size):
         return None
     # Several ranges would need multipart/byteranges; the whole file is a
     # valid answer to those too.
-    match = _ONE_RANGE.fullmatch(ranges.strip())
+    return _one_range(ranges.strip(), size)
+
+
+def parse_ranges(value, size):
+    """[(first, last), ...] of two or more satisfiable ranges, else None."""
+    unit, sep, ranges = value.partition("=")
+    if not sep or unit.strip().lower() != "bytes":
+        return None
+    wanted = [_one_range(text.strip(), size) for text in ranges.split(",")]
+    if len(wanted) < 2 or any(w is None or w == UNSATISFIABLE for w in wanted):
+        return None
+    return wanted
+
+
+def _one_range(text, size):
+    match = _ONE_RANGE.fullmatch(text)
     if match is None:
         return None
     first_text, last_text = match.groups()
@@ -323,6 +376,43 @@ class FileBody:
             yield view[:n]
 
 
+class PiecesBody:
+    """Bodies one after another: the parts of a multipart/byteranges body."""
+
+    def __init__(self, bodies):
+        self.bodies = bodies
+        self.length = sum(body.length for body in bodies)
+
+    def pieces(self):
+        for body in self.bodies:
+            left = body.length
+            for piece in body.pieces():
+                if left <= 0:
+                    break
+                piece = piece[:left]
+                left -= len(piece)
+                yield piece
+
+
+def multipart_body(source, size, content_type, wanted, way):
+    """(body, content type) of several ranges, the parts as the way says."""
+    parts = list(wanted)
+    if way == "reversed":
+        parts.reverse()
+    elif way == "merged":
+        parts = [(parts[i][0], parts[min(i + 1, len(parts) - 1)][1])
+                 for i in range(0, len(parts), 2)]
+    boundary = "vorn%016x" % random.getrandbits(64)
+    bodies = []
+    for first, last in parts:
+        head = "\r\n--%s\r\nContent-Type: %s\r\nContent-Range: bytes %d-%d/%d\r\n\r\n" % (
+            boundary, content_type, first, last, size)
+        bodies.append(BytesBody(head.encode("ascii")))
+        bodies.append(FileBody(source, first, last - first + 1))
+    bodies.append(BytesBody(("\r\n--%s--\r\n" % boundary).encode("ascii")))
+    return PiecesBody(bodies), "multipart/byteranges; boundary=" + boundary
+
+
 def close_gracefully(sock):
     """TLS close_notify, FIN, then wait briefly for the client to hang up."""
     try:
@@ -378,14 +468,35 @@ class RequestLog:
         self._file = open(path, "a", encoding="utf-8")
         self._lock = threading.Lock()
 
-    def write(self, method, path, headers):
+    def write(self, method, path, headers, number, connection):
         merged = {}
         for name, value in headers.items():
             merged[name] = merged[name] + ", " + value if name in merged else value
-        line = json.dumps({"method": method, "path": path, "headers": merged})
+        self._write({"method": method, "path": path, "headers": merged, "id": number,
+                     "connection": connection})
+
+    def write_response(self, number, connection, status, sent):
+        self._write({"response": number, "connection": connection, "status": status,
+                     "sent": sent})
+
+    def _write(self, record):
+        line = json.dumps(record)
         with self._lock:
             self._file.write(line + "\n")
             self._file.flush()
+
+
+class Numbers:
+    """Numbers for connections and requests, shared by both listeners."""
+
+    def __init__(self):
+        self._last = {"connection": 0, "request": 0}
+        self._lock = threading.Lock()
+
+    def next(self, kind):
+        with self._lock:
+            self._last[kind] += 1
+            return self._last[kind]
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -400,6 +511,29 @@ class Handler(BaseHTTPRequestHandler):
 
     def log_message(self, format, *args):
         pass
+
+    def setup(self):
+        super().setup()
+        self.connection_number = self.server.numbers.next("connection")
+
+    def handle_one_request(self):
+        self.request_number = None
+        self.status_sent = None
+        self.body_sent = 0
+        try:
+            super().handle_one_request()
+        finally:
+            log = self.server.request_log
+            if log is not None and self.request_number is not None:
+                try:
+                    log.write_response(self.request_number, self.connection_number,
+                                       self.status_sent, self.body_sent)
+                except OSError as e:
+                    _fault("cannot write the request log: %s" % e)
+
+    def send_response(self, code, message=None):
+        self.status_sent = code
+        super().send_response(code, message)
 
     def version_string(self):
         return self.server_version
@@ -420,10 +554,12 @@ class Handler(BaseHTTPRequestHandler):
     def parse_request(self):
         if not super().parse_request():
             return False
+        self.request_number = self.server.numbers.next("request")
         log = self.server.request_log
         if log is not None:
             try:
-                log.write(self.command, self.path, self.headers)
+                log.write(self.command, self.path, self.headers, self.request_number,
+                          self.connection_number)
             except OSError as e:
                 _fault("cannot write the request log: %s" % e)
         return True
@@ -455,6 +591,7 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if send_body:
             self.wfile.write(body)
+            self.body_sent += len(body)
 
     def _respond(self, send_body):
         self._discard_request_body()
@@ -522,7 +659,17 @@ class Handler(BaseHTTPRequestHandler):
         if plan.status is None and not plan.norange and plan.encoding is None:
             headers.append(("Accept-Ranges", "bytes"))
             wanted = self._wanted_range(size, etag, info.st_mtime)
-            if wanted == UNSATISFIABLE:
+            several = None
+            if wanted is None and plan.multipart is not None:
+                several = self._wanted_ranges(size, etag, info.st_mtime)
+            if several is not None and plan.multipart == "single":
+                wanted = (min(w[0] for w in several), max(w[1] for w in several))
+                several = None
+            if several is not None:
+                status = 206
+                body, content_type = multipart_body(source, size, content_type, several,
+                                                    plan.multipart)
+            elif wanted == UNSATISFIABLE:
                 status = 416
                 content_type = "text/html"
                 body = BytesBody(RANGE_BODY)
@@ -535,13 +682,22 @@ class Handler(BaseHTTPRequestHandler):
         self._send(plan, body, content_type, status, headers, send_body, path)
 
     def _wanted_range(self, size, etag, mtime):
+        header = self._range_header(etag, mtime)
+        return None if header is None else parse_range(header, size)
+
+    def _wanted_ranges(self, size, etag, mtime):
+        header = self._range_header(etag, mtime)
+        return None if header is None else parse_ranges(header, size)
+
+    def _range_header(self, etag, mtime):
+        """The Range header, unless an If-Range of another version voids it."""
         header = self.headers.get("Range")
         if header is None:
             return None
         if_range = self.headers.get("If-Range")
         if if_range is not None and not if_range_matches(if_range, etag, mtime):
             return None
-        return parse_range(header, size)
+        return header
 
     def _send(self, plan, body, content_type, status, headers, send_body, path=None):
         """Sends the response as the plan spoils it; path is set for files."""
@@ -561,7 +717,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(half))
         elif not bodyless:
             self.send_header("Content-Length", str(size))
-        if plan.nolength:
+        if plan.nolength or plan.close:
             self.send_header("Connection", "close")
         for name, value in headers:
             self.send_header(name, value)
@@ -572,8 +728,9 @@ class Handler(BaseHTTPRequestHandler):
             first_times = self.server.first_times
             if plan.cut is not None and first_times.claim(("cut", plan.cut.tag, path)):
                 cut = plan.cut
-            if (plan.stallat is not None
-                    and first_times.claim(("stallat", plan.stallat.tag, path))):
+            if plan.stallat is not None and (
+                    plan.stallat.tag is None
+                    or first_times.claim(("stallat", plan.stallat.tag, path))):
                 stall = plan.stallat
 
         if plan.closes() or cut is not None:
@@ -581,10 +738,14 @@ class Handler(BaseHTTPRequestHandler):
         if plan.hold is not None and not self._wait_for_release(plan.hold):
             self.close_connection = True
             return
+        if plan.giveup_ms is not None:
+            self.connection.settimeout(plan.giveup_ms / 1000.0)
         if send_body and not bodyless:
             count = half if (plan.short or plan.drop) else size
             if cut is not None:
                 count = min(count, cut.at)
+            if plan.cap is not None:
+                count = min(count, plan.cap)
             self._send_body(body, count, plan.rate, stall)
         if plan.drop or (cut is not None and cut.reset):
             self.close_mode = "reset"
@@ -612,7 +773,9 @@ class Handler(BaseHTTPRequestHandler):
                 raise ConnectionAbortedError("client left during the stall")
 
     def _send_body(self, body, count, rate, stall=None):
-        piece_size = max(1, min(rate // 20, 65536)) if rate else None
+        # At most 64 KiB a write, so that the bytes counted as sent are those
+        # the socket took before a client went away.
+        piece_size = max(1, min(rate // 20, 65536)) if rate else 65536
         started = time.monotonic()
         sent = 0
         if stall is not None and stall.at == 0 and count > 0:
@@ -623,19 +786,18 @@ class Handler(BaseHTTPRequestHandler):
                 break
             data = data[:count - sent]
             while data:
-                take = len(data)
-                if piece_size is not None:
-                    take = min(take, piece_size)
+                take = min(len(data), piece_size)
                 if stall is not None:
                     take = min(take, stall.at - sent)
                 chunk = data[:take]
                 data = data[take:]
                 self.wfile.write(chunk)
                 sent += len(chunk)
-                if stall is not None and sent == stall.at:
+                self.body_sent += len(chunk)
+                if stall is not None and sent == stall.at and sent < count:
                     self._pause(stall.ms)
                     stall = None
-                if piece_size is not None:
+                if rate:
                     delay = started + sent / rate - time.monotonic()
                     if delay > 0:
                         time.sleep(delay)
@@ -649,12 +811,13 @@ class TLSServer(ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64
 
-    def __init__(self, address, family, ssl_context, root, request_log, first_times):
+    def __init__(self, address, family, ssl_context, root, request_log, first_times, numbers):
         self.address_family = family
         self.ssl_context = ssl_context
         self.root = root
         self.request_log = request_log
         self.first_times = first_times
+        self.numbers = numbers
         super().__init__(address, Handler)
 
     def server_bind(self):
@@ -694,16 +857,17 @@ def bind_servers(port, ssl_context, root, request_log):
     """Listeners on 127.0.0.1 and ::1 sharing one port number."""
     # One memory of used tags: a client may resume over the other address.
     first_times = FirstTimes()
+    numbers = Numbers()
     attempts = 20 if port == 0 else 1
     for attempt in range(attempts):
         v4 = TLSServer(("127.0.0.1", port), socket.AF_INET, ssl_context, root, request_log,
-                       first_times)
+                       first_times, numbers)
         if not socket.has_ipv6:
             return [v4]
         chosen = v4.server_address[1]
         try:
             v6 = TLSServer(("::1", chosen, 0, 0), socket.AF_INET6, ssl_context, root, request_log,
-                           first_times)
+                           first_times, numbers)
         except OSError as e:
             if e.errno in (errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT, errno.EPROTONOSUPPORT):
                 return [v4]  # no IPv6 loopback here

@@ -35,9 +35,14 @@ long long RangeBytes(const std::vector<std::string>& requests) {
         const size_t at = line.find("bytes=");
         if (at == std::string::npos)
             return -1;
-        const unsigned long long first = std::stoull(line.substr(at + 6));
-        const unsigned long long last = std::stoull(line.substr(line.find('-', at) + 1));
-        total += static_cast<long long>(last - first + 1);
+        // "bytes=a-b,c-d": every range the request asked for.
+        for (size_t part = at + 6; part != std::string::npos && isdigit(line[part]);) {
+            const size_t dash = line.find('-', part);
+            total += static_cast<long long>(std::stoull(line.substr(dash + 1)) -
+                                            std::stoull(line.substr(part)) + 1);
+            const size_t comma = line.find_first_of(", \"", dash);
+            part = comma != std::string::npos && line[comma] == ',' ? comma + 1 : std::string::npos;
+        }
     }
     return total;
 }

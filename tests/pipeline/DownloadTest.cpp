@@ -5,11 +5,13 @@
 
 #include "platform/Errors.h"
 #include "platform/HttpDownload.h"
+#include "platform/HttpMultipart.h"
 
 #include <wininet.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <set>
 #include "tests/pipeline/PipelineTest.h"
 
 using Download = PipelineTest;
@@ -32,6 +34,83 @@ std::vector<RecordedMessage> Collect(RunRecorder& recorder, const std::wstring& 
     auto messages = recorder.WaitForDone(idle);
     messages.pop_back();
     return messages;
+}
+
+// Bytes that differ from offset to offset, so that a misplaced one shows.
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    unsigned state = 12345;
+    for (char& byte : bytes) {
+        state = state * 1103515245 + 12345;
+        byte = static_cast<char>(state >> 16);
+    }
+    return bytes;
+}
+
+// count ranges of size bytes and more, every step bytes, the later ones longer.
+std::vector<ByteRange> Scattered(size_t count, unsigned long long step, unsigned long long size,
+                                 unsigned long long growth = 0) {
+    std::vector<ByteRange> ranges;
+    for (size_t i = 0; i < count; ++i)
+        ranges.push_back({i * step + 13, i * step + 13 + size + i * growth - 1});
+    return ranges;
+}
+
+// What HttpDownloadRanges handed out, range by range; faults says what came
+// on another thread, during another call, out of order or twice.
+struct Fetched {
+    bool served = false;
+    std::wstring error;
+    std::vector<std::string> bytes;
+    std::string faults;
+};
+
+Fetched FetchRanges(const std::wstring& url, const std::vector<ByteRange>& ranges,
+                    const HttpDownloadEvents& events = HttpDownloadEvents()) {
+    Fetched fetched;
+    fetched.bytes.resize(ranges.size());
+    const DWORD caller = GetCurrentThreadId();
+    bool inCall = false;
+    fetched.error = RaisedText([&] {
+        fetched.served = HttpDownloadRanges(
+            url, ranges,
+            [&](unsigned long long offset, const BYTE* data, DWORD size) {
+                if (GetCurrentThreadId() != caller || inCall)
+                    fetched.faults += "concurrent call; ";
+                inCall = true;
+                size_t i = 0;
+                while (i < ranges.size() &&
+                       !(ranges[i].first <= offset && offset <= ranges[i].last))
+                    ++i;
+                if (i == ranges.size() || offset != ranges[i].first + fetched.bytes[i].size() ||
+                    offset + size - 1 > ranges[i].last)
+                    fetched.faults += "bytes " + std::to_string(offset) + "+" +
+                                      std::to_string(size) + " out of place; ";
+                else
+                    fetched.bytes[i].append(reinterpret_cast<const char*>(data), size);
+                inCall = false;
+            },
+            events);
+    });
+    return fetched;
+}
+
+void ExpectRanges(const Fetched& fetched, const std::string& whole,
+                  const std::vector<ByteRange>& ranges) {
+    EXPECT_EQ(fetched.error, L"<no error>");
+    EXPECT_TRUE(fetched.served);
+    EXPECT_EQ(fetched.faults, "");
+    for (size_t i = 0; i < ranges.size(); ++i)
+        EXPECT_TRUE(fetched.bytes[i] ==
+                    whole.substr(ranges[i].first, ranges[i].last - ranges[i].first + 1))
+            << "range " << i << ": " << fetched.bytes[i].size() << " bytes";
+}
+
+std::set<long long> ConnectionsOf(const std::vector<ServedRequest>& requests) {
+    std::set<long long> connections;
+    for (const ServedRequest& request : requests)
+        connections.insert(request.connection);
+    return connections;
 }
 
 } // namespace
@@ -175,17 +254,132 @@ TEST_F(Download, CompressedBodiesAreDecodedAndCountedOnTheWire) {
 }
 
 TEST_F(Download, StalledBodyBecomesADownloadError) {
-    // The server sends the headers, then nothing, on every try: each try is
-    // given up after the time limit without a byte.
-    const std::wstring hold = L"stall" + std::to_wstring(GetTickCount());
+    // The server sends the headers, then nothing, on every try: the time
+    // without a byte adds up over the tries to twice the limit, so the second
+    // try is the last.
+    server.Publish(L"stalled.bin", Pattern(100000));
     HttpDownloadEvents events;
     events.receiveTimeoutMs = 1000;
-    const std::wstring error = RaisedText([&] {
-        HttpDownloadToFile(ServerUrl(L"_hold/" + hold + L"/builds/v1_top.zip"), base / L"game.zip",
-                           events);
-    });
-    ServedFolder::Release(hold);
-    EXPECT_EQ(error, L"Ошибка скачивания: " + GetWinErrorMessage(ERROR_INTERNET_TIMEOUT));
+    for (const bool ranges : {false, true}) {
+        SCOPED_TRACE(ranges ? "ranges" : "whole file");
+        const std::wstring hold =
+            L"stall" + std::to_wstring(ranges) + std::to_wstring(GetTickCount());
+        const std::wstring url = server.Url(L"stalled.bin", L"_hold/" + hold + L"/");
+        const std::wstring error =
+            ranges ? FetchRanges(url, {{10, 50000}}, events).error
+                   : RaisedText([&] { HttpDownloadToFile(url, base / L"game.zip", events); });
+        ServedFolder::Release(hold);
+        EXPECT_EQ(error, L"Ошибка скачивания: " + GetWinErrorMessage(ERROR_INTERNET_TIMEOUT));
+        EXPECT_EQ(ServedRequests(L"_hold/" + hold).size(), 2u);
+    }
+}
+
+TEST_F(Download, SlowButMovingTransferIsNeverCut) {
+    // 150 KB at 50 KB/s: more than twice the limit in all, never a second
+    // without bytes. Or 50 KB, then nothing, on every try: each stall takes
+    // a limit's worth, and the bytes between them give it back.
+    const std::string whole = Pattern(150000);
+    server.Publish(L"slow.bin", whole);
+    HttpDownloadEvents events;
+    events.receiveTimeoutMs = 1000;
+    for (const auto& [behaviour, tries] :
+         {std::pair<std::wstring, size_t>{L"_slow/50000/", 1}, {L"_pauseat/50000/20000/", 3}}) {
+        SCOPED_TRACE(ToUtf8(behaviour));
+        const std::wstring tag = L"?" + std::to_wstring(GetTickCount());
+        const std::wstring url = server.Url(L"slow.bin", behaviour) + tag;
+        EXPECT_EQ(RaisedText([&] { HttpDownloadToFile(url, base / L"slow.bin", events); }),
+                  L"<no error>");
+        EXPECT_TRUE(ReadBytes(base / L"slow.bin") == whole);
+        ExpectRanges(FetchRanges(url, {{0, 149999}}, events), whole, {{0, 149999}});
+        EXPECT_EQ(ServedRequests(tag + L"\"").size(), 2 * tries);
+    }
+}
+
+TEST_F(Download, RangesComeWholeFromEveryKindOfAnswer) {
+    const std::string whole = Pattern(1000000);
+    server.Publish(L"ranges.bin", whole);
+    // 20 ranges: 5 requests of 4 where several ranges are served, else one
+    // that gets the whole file and one a range.
+    const std::vector<ByteRange> ranges = Scattered(20, 50000, 100, 1500);
+    const struct {
+        const wchar_t* behaviour;
+        size_t requests; // 0: as many as it takes
+    } cases[] = {
+        {L"", 21},
+        {L"_multipart/asked/", 5},
+        {L"_multipart/reversed/", 5},
+        {L"_multipart/merged/", 5},
+        {L"_multipart/single/", 5},
+        // 4 KiB an answer: a range of 29 KB takes 8 tries, each bringing bytes.
+        {L"_cap/4096/", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.behaviour));
+        const std::wstring url = server.Url(L"ranges.bin", c.behaviour) + L"?" +
+                                 std::to_wstring(&c - cases) + L"_" +
+                                 std::to_wstring(GetTickCount());
+        ExpectRanges(FetchRanges(url, ranges), whole, ranges);
+        if (c.requests != 0) {
+            EXPECT_EQ(ServedRequests(url.substr(url.find(L'?')) + L"\"").size(), c.requests);
+        }
+    }
+}
+
+TEST_F(Download, ScatteredRangesTakeAHandfulOfConnections) {
+    const std::string whole = Pattern(2100000);
+    server.Publish(L"scattered.bin", whole);
+    const std::vector<ByteRange> ranges = Scattered(75, 27000, 1000);
+    // One by one over kept connections (the one answered with the whole file
+    // stays aside), or 6 requests of several ranges, even where every
+    // connection closes after its answer.
+    const struct {
+        const wchar_t* behaviour;
+        size_t requests;
+        size_t connections;
+    } cases[] = {{L"", 76, 7}, {L"_multipart/asked/", 6, 6}, {L"_close/_multipart/asked/", 6, 6}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.behaviour));
+        const std::wstring url = server.Url(L"scattered.bin", c.behaviour) + L"?" +
+                                 std::to_wstring(&c - cases) + L"_" +
+                                 std::to_wstring(GetTickCount());
+        ExpectRanges(FetchRanges(url, ranges), whole, ranges);
+        const std::vector<ServedRequest> requests =
+            ServedRequests(url.substr(url.find(L'?')) + L"\"");
+        EXPECT_EQ(requests.size(), c.requests);
+        EXPECT_LE(ConnectionsOf(requests).size(), c.connections);
+    }
+}
+
+TEST_F(Download, WholeFileForARangeRequestIsNeverRead) {
+    // 64 MB; the server drops a client that takes nothing for 2 s. Several
+    // ranges answered with the whole file go on one by one; one range
+    // answered so ends the fetch at once.
+    const std::string whole(64 * 1024 * 1024, 'z');
+    server.Publish(L"big.bin", whole);
+    for (const std::wstring behaviour : {L"_giveup/2000/", L"_giveup/2000/_norange/"}) {
+        SCOPED_TRACE(ToUtf8(behaviour));
+        const bool several = behaviour == L"_giveup/2000/";
+        // 7 ranges go 2 a request.
+        const std::vector<ByteRange> ranges = Scattered(several ? 7 : 1, 9000000, 100);
+        const std::wstring tag =
+            L"?" + std::to_wstring(several) + L"_" + std::to_wstring(GetTickCount());
+        const Fetched fetched = FetchRanges(server.Url(L"big.bin", behaviour) + tag, ranges);
+        EXPECT_EQ(fetched.error, L"<no error>");
+        EXPECT_EQ(fetched.served, several);
+        // Until the server gave up on that answer: it sent what the
+        // connection's buffers took, not the file.
+        std::vector<ServedRequest> requests;
+        for (int i = 0; i < 600; ++i) {
+            requests = ServedRequests(tag + L"\"");
+            if (!requests.empty() && requests[0].sent >= 0)
+                break;
+            Sleep(100);
+        }
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(requests[0].status, 200) << requests[0].line;
+        EXPECT_GE(requests[0].sent, 0);
+        EXPECT_LT(requests[0].sent, static_cast<long long>(whole.size() / 4));
+    }
 }
 
 TEST_F(Download, ErrorStatusFailsAtOnceWithoutAnArchive) {
@@ -260,4 +454,11 @@ TEST(ParseContentLength, ReadsLikeAFormattedStream) {
     EXPECT_EQ(ParseContentLength(L"abc"), 0u);
     EXPECT_EQ(ParseContentLength(L""), 0u);
     EXPECT_EQ(ParseContentLength(L"5368709120"), 5368709120u);
+}
+
+TEST(MultipartBoundary, ReadsPlainAndQuotedBoundaries) {
+    EXPECT_EQ(MultipartBoundary(L"multipart/byteranges; boundary=00000000001"), "00000000001");
+    EXPECT_EQ(MultipartBoundary(L"Multipart/ByteRanges; boundary=\"a b;c\"; x=y"), "a b;c");
+    EXPECT_EQ(MultipartBoundary(L"multipart/byteranges; boundary=ab ; x=y"), "ab");
+    EXPECT_EQ(MultipartBoundary(L"application/octet-stream"), "");
 }

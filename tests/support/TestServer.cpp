@@ -3,6 +3,8 @@
 #include "tests/support/TestSupport.h"
 
 #include <atomic>
+#include <map>
+#include <sstream>
 
 namespace {
 
@@ -15,6 +17,13 @@ std::wstring ServerPort() {
     while (!port.empty() && (port.back() == '\n' || port.back() == '\r'))
         port.pop_back();
     return FromUtf8(port);
+}
+
+// The number after "name": in a log line, searched from its end (the
+// server's own fields come last); -1 when there is none.
+long long LogNumber(const std::string& line, const std::string& name) {
+    const size_t at = line.rfind("\"" + name + "\": ");
+    return at == std::string::npos ? -1 : std::atoll(line.c_str() + at + name.size() + 4);
 }
 
 } // namespace
@@ -65,4 +74,23 @@ std::string ManifestFor(const std::string& version, const std::wstring& buildNam
         json += ",\n  \"sha256\": \"" + BuildSha256(buildName) + "\"";
     json += extra + "\n}\n";
     return json;
+}
+
+std::vector<ServedRequest> ServedRequests(const std::wstring& text) {
+    std::istringstream log(ReadBytes(TestEnvDir() + L"\\requests.log"));
+    std::vector<ServedRequest> requests;
+    std::map<long long, size_t> byId;
+    for (std::string line; std::getline(log, line);) {
+        if (line.rfind("{\"response\": ", 0) == 0) {
+            const auto found = byId.find(LogNumber(line, "response"));
+            if (found != byId.end()) {
+                requests[found->second].status = static_cast<int>(LogNumber(line, "status"));
+                requests[found->second].sent = LogNumber(line, "sent");
+            }
+        } else if (line.find(ToUtf8(text)) != std::string::npos) {
+            byId[LogNumber(line, "id")] = requests.size();
+            requests.push_back({line, LogNumber(line, "connection")});
+        }
+    }
+    return requests;
 }

@@ -3,6 +3,7 @@
 // private folder on it for one test's manifests.
 
 #include <string>
+#include <vector>
 
 // https://localhost:<port>/<path>
 std::wstring ServerUrl(const std::wstring& path);
@@ -32,6 +33,17 @@ private:
     std::wstring name_;
     std::wstring path_;
 };
+
+// A request in the server's log, and what its response sent.
+struct ServedRequest {
+    std::string line; // the request's log line
+    long long connection = 0;
+    int status = 0;      // 0 until the response ended
+    long long sent = -1; // body bytes; -1 until the response ended
+};
+
+// The requests whose log line holds the text, in order.
+std::vector<ServedRequest> ServedRequests(const std::wstring& text);
 
 // The manifest text for a prepared build: version, its URL and digest.
 std::string ManifestFor(const std::string& version, const std::wstring& buildName,

@@ -1,0 +1,106 @@
+#include "platform/HttpResponse.h"
+
+#include "platform/Errors.h"
+#include "platform/HttpDownload.h"
+#include "platform/Paths.h"
+
+#include <vector>
+
+namespace {
+
+std::wstring QueryHeader(HINTERNET request, DWORD query) {
+    std::vector<wchar_t> text(256, L'\0');
+    DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (!HttpQueryInfoW(request, query, text.data(), &size, nullptr)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return std::wstring();
+        text.assign(size / sizeof(wchar_t) + 1, L'\0');
+        if (!HttpQueryInfoW(request, query, text.data(), &size, nullptr))
+            return std::wstring();
+    }
+    return std::wstring(text.data(), size / sizeof(wchar_t));
+}
+
+// Digits from the position on; false when there is none.
+bool ReadNumber(const std::string& text, size_t& at, unsigned long long& number) {
+    const size_t start = at;
+    number = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 19)
+        number = number * 10 + static_cast<unsigned long long>(text[at++] - '0');
+    return at > start;
+}
+
+} // namespace
+
+HttpResponse ReadHttpResponse(HINTERNET request) {
+    HttpResponse response;
+    DWORD status = 0;
+    DWORD statusSize = sizeof(status);
+    if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                       &statusSize, nullptr))
+        response.status = status;
+    response.length = ParseContentLength(QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH));
+    const std::wstring range = QueryHeader(request, HTTP_QUERY_CONTENT_RANGE);
+    response.hasRange = ParseContentRange(std::string(range.begin(), range.end()),
+                                          response.rangeFirst, response.rangeLast);
+    const size_t slash = range.find(L'/');
+    if (slash != std::wstring::npos)
+        response.rangeTotal = ParseContentLength(range.substr(slash + 1));
+    response.contentType = QueryHeader(request, HTTP_QUERY_CONTENT_TYPE);
+    response.validator = QueryHeader(request, HTTP_QUERY_ETAG);
+    if (response.validator.empty())
+        response.validator = QueryHeader(request, HTTP_QUERY_LAST_MODIFIED);
+    response.encoding = ToLowerW(QueryHeader(request, HTTP_QUERY_CONTENT_ENCODING));
+    if (response.encoding == L"identity")
+        response.encoding.clear();
+
+    DWORD size = 0;
+    InternetQueryOptionW(request, INTERNET_OPTION_URL, nullptr, &size);
+    if (size > 0) {
+        std::vector<wchar_t> url(size / sizeof(wchar_t) + 1, L'\0');
+        if (InternetQueryOptionW(request, INTERNET_OPTION_URL, url.data(), &size))
+            response.url = url.data();
+    }
+    return response;
+}
+
+bool ParseContentRange(const std::string& text, unsigned long long& first,
+                       unsigned long long& last) {
+    // The unit and blanks before the first digit mean nothing to us.
+    size_t at = text.find_first_of("0123456789*");
+    if (at == std::string::npos || text[at] == '*')
+        return false;
+    if (!ReadNumber(text, at, first) || at >= text.size() || text[at] != '-')
+        return false;
+    ++at;
+    return ReadNumber(text, at, last) && last >= first;
+}
+
+std::wstring DownloadRequestHeaders(unsigned long long from, const std::wstring& validator) {
+    // Caches in front of the server must ask it too; the body is wanted as it
+    // is, so that its length and digest are the file's.
+    std::wstring headers = L"Cache-Control: no-cache\r\nAccept-Encoding: identity\r\n";
+    if (from > 0) {
+        headers += L"Range: bytes=" + std::to_wstring(from) + L"-\r\n";
+        if (!validator.empty())
+            headers += L"If-Range: " + validator + L"\r\n";
+    }
+    return headers;
+}
+
+std::wstring ResponseSource(const HttpResponse& response, const std::wstring& requested) {
+    if (response.url.empty() || response.url == requested)
+        return std::wstring();
+    return L" (" + response.url + L")";
+}
+
+void RejectErrorStatus(const HttpResponse& response, const std::wstring& requested) {
+    if (response.status >= 400)
+        throw MakeError(L"Ошибка скачивания: сервер ответил HTTP " +
+                        std::to_wstring(response.status) + ResponseSource(response, requested));
+}
+
+void ThrowWithSystemText(const std::wstring& prefix, DWORD code) {
+    const std::wstring systemText = GetWinErrorMessage(code);
+    throw MakeError(prefix + systemText);
+}

@@ -1,0 +1,43 @@
+#pragma once
+// What a download needs to know of a response's headers, the extra header
+// lines it sends, and the errors it raises; shared by the whole-file and the
+// range downloads.
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <string>
+
+struct HttpResponse {
+    DWORD status = 0;
+    unsigned long long length = 0; // 0: not announced
+    // Content-Range: the first and last byte the body holds, when it has one.
+    bool hasRange = false;
+    unsigned long long rangeFirst = 0;
+    unsigned long long rangeLast = 0;
+    unsigned long long rangeTotal = 0; // after the '/'; 0 for '*' or none
+    std::wstring contentType;
+    std::wstring validator; // for If-Range: the ETag, else Last-Modified
+    std::wstring encoding;  // lower case; empty for identity
+    std::wstring url;       // where it came from, after any redirect
+};
+
+HttpResponse ReadHttpResponse(HINTERNET request);
+
+// "bytes 1000-1999/2000": the first and last byte. False when the text holds
+// no such pair (as "bytes */2000" does not).
+bool ParseContentRange(const std::string& text, unsigned long long& first,
+                       unsigned long long& last);
+
+// The request's extra header lines: from a byte on, only while the body is
+// still the one the validator names (otherwise the server sends it whole).
+std::wstring DownloadRequestHeaders(unsigned long long from, const std::wstring& validator);
+
+// " (URL)" when the response came from elsewhere than asked, after a redirect.
+std::wstring ResponseSource(const HttpResponse& response, const std::wstring& requested);
+
+// Raises "Ошибка скачивания: сервер ответил HTTP <status>" for 400 and above.
+void RejectErrorStatus(const HttpResponse& response, const std::wstring& requested);
+
+// Raises the launcher's error: the prefix and the system's text for the code.
+[[noreturn]] void ThrowWithSystemText(const std::wstring& prefix, DWORD code);
