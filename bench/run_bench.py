@@ -2,7 +2,7 @@
 """make bench: measures the launcher under Wine and writes BUILD_DIR/bench/report.txt.
 
     bench/run_bench.py BUILD_DIR [--size-mib 1024] [--files 2400] [--rounds 2]
-                       [--memory-mib 256,2048] [--keep]
+                       [--memory-mib 256,2048] [--only delta,flush,...] [--keep]
 
 In the build folder's Wine prefix, against the local HTTPS update server on the
 bench's own port (the small update against Debian's nginx, as the suite runs
@@ -25,13 +25,15 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.join(os.path.dirname(HERE), "tools")
+HARNESS = os.path.join(os.path.dirname(HERE), "tests", "harness")
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+sys.path.insert(0, TOOLS)
 from winehelp import Failed, Rig, say, wait_for, windows_path  # noqa: E402
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "harness"))
+sys.path.insert(0, HARNESS)
 from test_nginx_env import free_port_pair  # noqa: E402
 
-TOOLS = os.path.join(os.path.dirname(HERE), "tools")
+NGINX_ENV = os.path.join(HARNESS, "nginx_env.sh")
 
 MIB = 1024 * 1024
 SMALL_FILES = 20000
@@ -46,6 +48,20 @@ PHASES = [("manifest", "manifest", "curl"), ("backup", "backup", "cp -r"),
           ("unpack", "unpack", "unzip"), ("locate", "locate game, mark", "(none)"),
           ("empty", "empty", "rm -rf"), ("copy", "copy", "cp -r"), ("restore", "restore", "cp -r"),
           ("cleanup", "cleanup", "rm -rf")]
+
+
+# Key for --only, title, the Bench method that measures it.
+SECTIONS = [
+    ("update", "1. Full update through the real pipeline, against standard tools",
+     "bench_update"),
+    ("small-files", "2. Many small files: unpack and copy against unzip and cp",
+     "bench_small_files"),
+    ("memory", "3. Peak memory of the launcher's process during a full update", "bench_memory"),
+    ("paint", "4. The paint path", "bench_paint"),
+    ("cpu", "5. CPU of the window", "bench_window_cpu"),
+    ("size", "6. The release executable", "bench_size"),
+    ("delta", "7. A small update: the changed files only, against nginx", "bench_delta"),
+    ("flush", "8. Flushing the player's saves to the disk", "bench_flush")]
 
 
 def tree_stats(root):
@@ -103,6 +119,53 @@ def make_build(root, total, files, random_fraction, seed, game_exe, pools, span=
                         kind == "text", max(size, 1), rng)
             made += 1
     return game
+
+
+def make_changed_pair(root, total, files, seed, game_exe, pools):
+    """root/old/VornGame, a build of total bytes in files data files, half of
+    them random, and root/new/VornGame, the same with every 20th data file
+    rewritten at its size (5 % of the files). Returns both folders and how
+    many files changed."""
+    old = make_build(os.path.join(root, "old"), total, files, 0.5, seed, game_exe, pools)
+    new = os.path.join(root, "new", "VornGame")
+    shutil.copytree(old, new)
+    rng = random.Random(seed + 1)
+    data = sorted(os.path.join(d, n) for d, _, names in os.walk(new) for n in names
+                  if n != "Game.exe")
+    for path in data[::20]:
+        pools.write(path, path.endswith((".txt", ".xml", ".lua")), os.path.getsize(path), rng)
+    return old, new, len(data[::20])
+
+
+def publish_pair(old, new, origin, name, upload):
+    """Both builds published by tools/publish into upload, as builds/NAME-1.0.zip
+    and builds/NAME-2.0.zip at origin with their file indexes; Launcher/version.json
+    names 2.0 and Launcher/whole.json the same without the index. Returns the
+    bytes of the 2.0 entries that 1.0 lacks, the index's size and the archive's."""
+    for folder, version in ((old, "1.0"), (new, "2.0")):
+        run_tool(sys.executable, os.path.join(TOOLS, "publish"), folder, "--version", version,
+                 "--url", "%s/builds/%s-%s.zip" % (origin, name, version), "--out", upload)
+    launcher = os.path.join(upload, "Launcher")
+    with open(os.path.join(launcher, "version.json"), encoding="utf-8") as f:
+        manifest = json.load(f)
+    with open(os.path.join(launcher, "whole.json"), "w", encoding="utf-8") as f:
+        json.dump({k: v for k, v in manifest.items() if not k.startswith("delta")}, f)
+    indexes = []
+    for version in ("1.0", "2.0"):
+        with open(os.path.join(upload, "builds", "%s-%s.zip.files" % (name, version)),
+                  encoding="utf-8") as f:
+            indexes.append([line.split(" ", 5) for line in f.read().splitlines()[2:]])
+    known = {(e[5], e[4]) for e in indexes[0]}
+    changed = sum(int(e[2]) for e in indexes[1] if e[0] == "F" and (e[5], e[4]) not in known)
+    archive = os.path.join(upload, "builds", name + "-2.0.zip")
+    return changed, os.path.getsize(archive + ".files"), os.path.getsize(archive)
+
+
+def requests_since(log, offset):
+    """The requests nginx logged after offset bytes of its access log."""
+    with open(log, encoding="utf-8") as f:
+        f.seek(offset)
+        return [json.loads(line) for line in f]
 
 
 def make_player_data(install, pools):
@@ -565,33 +628,15 @@ class Bench:
         say("==> Small update: %d MiB in %d files, 5 %% of them changed" % (args.size_mib,
                                                                           args.files))
         root = os.path.join(self.run_dir, "delta")
-        old = make_build(os.path.join(root, "old"), args.size_mib * MIB, args.files, 0.5, 11,
-                         self.game_exe, self.pools)
-        new = os.path.join(root, "new", "VornGame")
-        shutil.copytree(old, new)
-        rng = random.Random(12)
-        data = sorted(os.path.join(d, n) for d, _, names in os.walk(new) for n in names
-                      if n != "Game.exe")
-        for path in data[::20]:
-            self.pools.write(path, path.endswith((".txt", ".xml", ".lua")),
-                             os.path.getsize(path), rng)
+        old, new, changed_files = make_changed_pair(root, args.size_mib * MIB, args.files, 11,
+                                                    self.game_exe, self.pools)
         nginx = os.path.join(root, "nginx")
         port = free_port_pair()
         origin = "https://localhost:%d" % port
         upload = os.path.join(root, "upload")
-        for folder, version in ((old, "1.0"), (new, "2.0")):
-            run_tool(sys.executable, os.path.join(TOOLS, "publish"), folder, "--version",
-                     version, "--url", "%s/builds/delta-%s.zip" % (origin, version), "--out",
-                     upload)
-        harness = os.path.join(os.path.dirname(HERE), "tests", "harness")
-        run_tool(os.path.join(harness, "nginx_env.sh"), "setup", nginx, str(port),
-                 os.path.dirname(self.rig.ca), upload)
+        changed, index_size, archive = publish_pair(old, new, origin, "delta", upload)
+        run_tool(NGINX_ENV, "setup", nginx, str(port), os.path.dirname(self.rig.ca), upload)
         try:
-            launcher = os.path.join(nginx, "www", "Launcher")
-            with open(os.path.join(launcher, "version.json"), encoding="utf-8") as f:
-                manifest = json.load(f)
-            with open(os.path.join(launcher, "whole.json"), "w", encoding="utf-8") as f:
-                json.dump({k: v for k, v in manifest.items() if not k.startswith("delta")}, f)
             runs = {}
             for kind, name in (("whole", "whole.json"), ("small", "version.json")):
                 base = os.path.join(root, kind)
@@ -600,23 +645,13 @@ class Bench:
                 before = os.path.getsize(log)
                 run = self.run_update("%s/Launcher/%s" % (origin, name), base, install)
                 check_install(install, new)
-                with open(log, encoding="utf-8") as f:
-                    f.seek(before)
-                    sent = sum(json.loads(line)["body_bytes"] for line in f
-                               if "/builds/delta-2.0.zip" in line)
+                # The archive's bytes and, for the small update, its index's.
+                sent = sum(r["body_bytes"] for r in requests_since(log, before)
+                           if r["uri"].startswith("/builds/delta-2.0.zip"))
                 runs[kind] = (phases(run)["total"], sent, delta_phases(run))
                 shutil.rmtree(base)
         finally:
-            run_tool(os.path.join(harness, "nginx_env.sh"), "cleanup", nginx)
-        indexes = []
-        for version in ("1.0", "2.0"):
-            with open(os.path.join(upload, "builds", "delta-%s.zip.files" % version),
-                      encoding="utf-8") as f:
-                indexes.append([line.split(" ", 5) for line in f.read().splitlines()[2:]])
-        known = {(e[5], e[4]) for e in indexes[0]}
-        changed = sum(int(e[2]) for e in indexes[1] if e[0] == "F" and (e[5], e[4]) not in known)
-        index_size = os.path.getsize(os.path.join(upload, "builds", "delta-2.0.zip.files"))
-        archive = os.path.getsize(os.path.join(upload, "builds", "delta-2.0.zip"))
+            run_tool(NGINX_ENV, "cleanup", nginx)
         shutil.rmtree(root)
         (whole, whole_sent, whole_parts), (small, small_sent, parts) = runs["whole"], runs["small"]
         need = changed + index_size
@@ -633,7 +668,7 @@ class Bench:
               "copy in, restore the player's data): %s against %s" % (
                   sec(parts["installing"]), sec(whole_parts["installing"]))])]
         return ["%s archive; %d of %d files changed, %s of entries; the index %s." % (
-            size(archive), len(data[::20]), len(data) + 1, size(changed), size(index_size))
+            size(archive), changed_files, args.files + 1, size(changed), size(index_size))
                 ] + table([["update", "click to game start", "to the first byte of the build",
                             "download", "from «Установка» on", "bytes nginx sent"],
                            ["whole", sec(whole), sec(whole_parts["fetching"]),
@@ -760,19 +795,10 @@ class Bench:
     def run(self):
         """Each measurement made and reported in turn; one failing does not hide the others."""
         self.prepare()
-        for title, action in (
-                ("1. Full update through the real pipeline, against standard tools",
-                 self.bench_update),
-                ("2. Many small files: unpack and copy against unzip and cp",
-                 self.bench_small_files),
-                ("3. Peak memory of the launcher's process during a full update",
-                 self.bench_memory),
-                ("4. The paint path", self.bench_paint),
-                ("5. CPU of the window", self.bench_window_cpu),
-                ("6. The release executable", self.bench_size),
-                ("7. A small update: the changed files only, against nginx",
-                 self.bench_delta),
-                ("8. Flushing the player's saves to the disk", self.bench_flush)):
+        for key, title, action in SECTIONS:
+            if self.args.only and key not in self.args.only:
+                continue
+            action = getattr(self, action)
             try:
                 lines = action()
             except Exception as error:
@@ -821,9 +847,15 @@ def main():
     parser.add_argument("--files", type=int, default=2400)
     parser.add_argument("--memory-mib", default="256,2048")
     parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--only", default="", help="sections by key, comma-separated: " +
+                        ",".join(key for key, _, _ in SECTIONS))
     parser.add_argument("--keep", action="store_true", help="keep the big files")
     args = parser.parse_args()
     args.memory_mib = [int(x) for x in args.memory_mib.split(",") if x]
+    args.only = [x for x in args.only.split(",") if x]
+    unknown = set(args.only) - {key for key, _, _ in SECTIONS}
+    if unknown:
+        parser.error("no section %s" % ", ".join(sorted(unknown)))
     bench = Bench(args)
     started = datetime.datetime.now()
     try:
