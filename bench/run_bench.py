@@ -2,7 +2,8 @@
 """make bench: measures the launcher under Wine and writes BUILD_DIR/bench/report.txt.
 
     bench/run_bench.py BUILD_DIR [--size-mib 1024] [--files 2400] [--rounds 2]
-                       [--memory-mib 256,2048] [--only delta,flush,...] [--keep]
+                       [--memory-mib 256,2048] [--link-rtt-ms 10,50,150]
+                       [--link-mbit 50] [--only link,delta,...] [--keep]
 
 In the build folder's Wine prefix, against the local HTTPS update server on the
 bench's own port (the small update against Debian's nginx, as the suite runs
@@ -29,15 +30,19 @@ TOOLS = os.path.join(os.path.dirname(HERE), "tools")
 HARNESS = os.path.join(os.path.dirname(HERE), "tests", "harness")
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, TOOLS)
-from winehelp import Failed, Rig, say, wait_for, windows_path  # noqa: E402
+from winehelp import Failed, Rig, end_with_us, say, wait_for, windows_path  # noqa: E402
 sys.path.insert(0, HARNESS)
 from test_nginx_env import free_port_pair  # noqa: E402
 
 NGINX_ENV = os.path.join(HARNESS, "nginx_env.sh")
+LINK_EMULATOR = os.path.join(HERE, "link_emulator.py")
 
 MIB = 1024 * 1024
 SMALL_FILES = 20000
 SAVE_FILES = 2000
+# The links' build: section 1's file sizes (2,400 files in 1 GiB) in 300 MiB.
+LINK_SIZE_MIB = 300
+LINK_FILES = 700
 ONLINE_BUTTON = (340, 260)  # in the client area
 BAR = (92, 182, 496, 24)  # LauncherApp::progressRect as x, y, width, height
 TOOL_TIMEOUT = 900
@@ -61,7 +66,9 @@ SECTIONS = [
     ("cpu", "5. CPU of the window", "bench_window_cpu"),
     ("size", "6. The release executable", "bench_size"),
     ("delta", "7. A small update: the changed files only, against nginx", "bench_delta"),
-    ("flush", "8. Flushing the player's saves to the disk", "bench_flush")]
+    ("flush", "8. Flushing the player's saves to the disk", "bench_flush"),
+    ("link", "9. A small update over players' links, with and without keep-alive",
+     "bench_link")]
 
 
 def tree_stats(root):
@@ -680,6 +687,176 @@ class Bench:
             "For the small update, the time to the first byte is the index and the "
             "comparison of every installed file with it."]
 
+    def bench_link(self):
+        """The small update and the whole one over emulated players' links
+        (bench/link_emulator.py) in front of Debian's nginx, once with
+        keep-alive and once with a server that closes each connection after
+        its response."""
+        args = self.args
+        rtts, rate = args.link_rtt_ms, args.link_mbit * 1e6 / 8
+        say("==> Links: %d MiB in %d files, 5 %% of them changed, at %s ms and %g Mbit/s"
+            % (LINK_SIZE_MIB, LINK_FILES, ", ".join("%g" % r for r in rtts), args.link_mbit))
+        root = os.path.join(self.run_dir, "link")
+        old, new, changed_files = make_changed_pair(root, LINK_SIZE_MIB * MIB, LINK_FILES, 31,
+                                                    self.game_exe, self.pools)
+        nginx, upload = os.path.join(root, "nginx"), os.path.join(root, "upload")
+        nginx_port = free_port_pair()
+        link_port = nginx_port
+        while abs(link_port - nginx_port) <= 1:  # nginx may take the port after its own
+            link_port = free_port_pair()
+        origin = "https://localhost:%d" % link_port
+        changed, index_size, archive = publish_pair(old, new, origin, "link", upload)
+        # What one plain request takes for as many bytes as the changed entries.
+        with open(os.path.join(upload, "builds", "same-bytes.bin"), "wb") as f:
+            f.write(self.pools.random[:changed])
+        closing = os.path.join(root, "nginx-closing.conf.in")
+        with open(os.path.join(HARNESS, "nginx.conf.in"), encoding="utf-8") as f:
+            conf = f.read()
+        if "\n    sendfile on;\n" not in conf:
+            raise Failed("nginx.conf.in has no \"sendfile on;\" to put keepalive_timeout beside")
+        with open(closing, "w", encoding="utf-8") as f:
+            f.write(conf.replace("\n    sendfile on;\n", "\n    sendfile on;\n    # The bench's "
+                                 "server that closes each connection after its response.\n"
+                                 "    keepalive_timeout 0;\n"))
+
+        def over_link(rtt, action):
+            """action() behind a link of rtt ms; its result and the link's counts."""
+            link = subprocess.Popen(
+                [sys.executable, LINK_EMULATOR, "--listen", str(link_port), "--to",
+                 "127.0.0.1:%d" % nginx_port, "--rtt-ms", str(rtt), "--mbit",
+                 str(args.link_mbit)], stdout=subprocess.PIPE, preexec_fn=end_with_us)
+            self.rig.children.append(link)
+            try:
+                if not link.stdout.readline().startswith(b"listening"):
+                    raise Failed("the link emulator did not start")
+                result = action()
+            finally:
+                link.terminate()
+                out = link.communicate(timeout=60)[0]
+            return result, json.loads(out.splitlines()[-1])
+
+        def update(rtt, name):
+            base = os.path.join(root, "player")
+            install = self.seed_install(old, base)
+            log = os.path.join(nginx, "access.log")
+            before = os.path.getsize(log)
+            run, counts = over_link(rtt, lambda: self.run_update(
+                "%s/Launcher/%s" % (origin, name), base, install))
+            check_install(install, new)
+            requests = requests_since(log, before)
+            shutil.rmtree(base)
+            archive = [r for r in requests if r["uri"] == "/builds/link-2.0.zip"]
+            return {"total": phases(run)["total"], "parts": delta_phases(run),
+                    "requests": len(requests), "archive requests": len(archive),
+                    "sent": sum(r["body_bytes"] for r in archive),
+                    "connections": counts["connections"], "at once": counts["most_open"]}
+
+        def fetch_by_curl(port):
+            return run_tool("curl", "-sS", "--fail", "--http1.1", "--tlsv1.2", "--tls-max", "1.2",
+                            "--cacert", self.rig.ca, "-o", os.devnull,
+                            "https://localhost:%d/builds/same-bytes.bin" % port)
+
+        curl, runs = {}, {}  # by rtt; by (rtt, whether the server keeps connections)
+        for keep in (True, False):
+            env = dict(os.environ) if keep else dict(os.environ, NGINX_CONF_TEMPLATE=closing)
+            subprocess.run([NGINX_ENV, "setup", nginx, str(nginx_port),
+                            os.path.dirname(self.rig.ca), upload], env=env, check=True,
+                           stdout=subprocess.DEVNULL, timeout=TOOL_TIMEOUT)
+            try:
+                if keep:
+                    curl[0] = fetch_by_curl(nginx_port)  # what is this machine's own
+                for rtt in rtts:
+                    say("==> Link of %g ms, the server %s" % (rtt, "keeping connections"
+                                                              if keep else "closing them"))
+                    if keep:
+                        curl[rtt] = over_link(rtt, lambda: fetch_by_curl(link_port))[0]
+                    runs[rtt, keep] = {"small": update(rtt, "version.json")}
+                    # Closing costs a whole update a handshake or two: measured once,
+                    # on the longest round trip, where it weighs most.
+                    if keep or rtt == max(rtts):
+                        runs[rtt, keep]["whole"] = update(rtt, "whole.json")
+            finally:
+                run_tool(NGINX_ENV, "cleanup", nginx)
+        shutil.rmtree(root)
+
+        def link(key):
+            return "%g ms, %s" % (key[0], "keep-alive" if key[1] else "server closes")
+        rows = [["round trip, server", "small: click to game", "fetch", "floor", "fetch/floor",
+                 "archive requests", "connections", "at once", "whole: click to game",
+                 "connections"]]
+        fetch_why, whole_why, fetch_ratio, whole_ratio = [], [], {}, {}
+        for key in sorted(runs, key=lambda k: (k[0], not k[1])):
+            small, whole = runs[key]["small"], runs[key].get("whole")
+            rtt = key[0] / 1000.0
+            fetch = small["parts"]["download"]
+            floor = small["sent"] / rate + 2 * rtt
+            # The whole update on the closing server, where it was not measured,
+            # is the one on the same link with keep-alive.
+            compared = whole or runs[key[0], True]["whole"]
+            fetch_ratio[key] = fetch / floor
+            whole_ratio[key] = small["total"] / compared["total"]
+            rows.append([link(key), sec(small["total"]), sec(fetch), sec(floor),
+                         times(fetch, floor), str(small["archive requests"]),
+                         str(small["connections"]), str(small["at once"]),
+                         sec(whole["total"]) if whole else "(as keep-alive)",
+                         str(whole["connections"]) if whole else ""])
+            if fetch > 1.5 * floor:
+                fetch_why.append(
+                    "%s: %s against %s; %d requests for the archive, %d connection(s) in all "
+                    "(%d at once), %.1f round trips a request beyond the bytes' own time" % (
+                        link(key), sec(fetch), sec(floor), small["archive requests"],
+                        small["connections"], small["at once"],
+                        (fetch - small["sent"] / rate) / rtt / max(small["archive requests"], 1)))
+            if small["total"] > compared["total"]:
+                whole_why.append("%s: %s against %s, of which the fetch %s" % (
+                    link(key), sec(small["total"]), sec(compared["total"]), sec(fetch)))
+        worst_fetch = max(fetch_ratio, key=fetch_ratio.get)
+        worst_whole = max(whole_ratio, key=whole_ratio.get)
+        self.targets += [
+            ("small update over a link: fetch vs bytes / bandwidth + 2 RTT, worst of %d links"
+             % len(fetch_ratio), "%.2fx (%s)" % (fetch_ratio[worst_fetch], link(worst_fetch)),
+             "<= 1.50x", not fetch_why, fetch_why),
+            ("small update over a link: click to game vs the whole update's, worst link",
+             "%.2fx (%s)" % (whole_ratio[worst_whole], link(worst_whole)), "<= 1.00x",
+             not whole_why, whole_why)]
+        longest = max(rtts)
+        closing_cost = (runs[longest, False]["whole"]["total"]
+                        - runs[longest, True]["whole"]["total"])
+        calibration = [["curl, one request (TLS 1.2) for %s" % size(changed), "time", "floor",
+                        "beyond the bytes' own time"],
+                       ["no link, straight to nginx", sec(curl[0]), "", ""]] + [
+            ["%g ms" % rtt, sec(curl[rtt]), sec(changed / rate + 2 * rtt / 1000.0),
+             "%s, %.1f round trips" % (sec(curl[rtt] - changed / rate),
+                                       (curl[rtt] - changed / rate) / (rtt / 1000.0))]
+            for rtt in rtts]
+        small_parts = [runs[key]["small"]["parts"] for key in runs]
+        return ["%s build in %d files (half the bytes random .pak, half text-like), zipped to %s; "
+                "%d files changed, %s of entries; the index %s." % (
+                    size(LINK_SIZE_MIB * MIB), LINK_FILES + 1, size(archive), changed_files,
+                    size(changed), size(index_size)),
+                "Each link %g Mbit/s each way, shared by its connections; each connection a "
+                "TCP handshake and a slow start from 10 segments (bench/link_emulator.py)."
+                % args.link_mbit, ""] + table(rows) + [
+                "",
+                "fetch: the small update's download from its 0 %% to its 100 %%; floor: the bytes "
+                "nginx sent of the archive / bandwidth + 2 round trips; connections: all of the "
+                "run's, at once: the most open together (one that closes counts until its end "
+                "has crossed the link). Besides the fetch, the "
+                "small update's click to game holds the index and the comparison of the "
+                "installed files (%s to %s) and the install (%s to %s), on every link alike." % (
+                    sec(min(p["fetching"] for p in small_parts)),
+                    sec(max(p["fetching"] for p in small_parts)),
+                    sec(min(p["installing"] for p in small_parts)),
+                    sec(max(p["installing"] for p in small_parts))),
+                "The whole update against the closing server is measured on the %g ms link "
+                "only: it makes %d requests, and closing costs it %+.2f s there; elsewhere the "
+                "small update is set against the whole one with keep-alive." % (
+                    longest, runs[longest, False]["whole"]["requests"], closing_cost),
+                ""] + table(calibration) + [
+                "The emulator's own check: one client, one connection, the same bytes. Beyond "
+                "the bytes' time come TCP's handshake, TLS 1.2's two round trips, the request's, "
+                "the slow start and what curl takes on this machine (the first row)."]
+
     def bench_memory(self):
         rows = [["archive", "update", "PeakWorkingSetSize"]]
         peaks = []  # (archive bytes, peak bytes)
@@ -847,11 +1024,14 @@ def main():
     parser.add_argument("--files", type=int, default=2400)
     parser.add_argument("--memory-mib", default="256,2048")
     parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--link-rtt-ms", default="10,50,150")
+    parser.add_argument("--link-mbit", type=float, default=50)
     parser.add_argument("--only", default="", help="sections by key, comma-separated: " +
                         ",".join(key for key, _, _ in SECTIONS))
     parser.add_argument("--keep", action="store_true", help="keep the big files")
     args = parser.parse_args()
     args.memory_mib = [int(x) for x in args.memory_mib.split(",") if x]
+    args.link_rtt_ms = [float(x) for x in args.link_rtt_ms.split(",") if x]
     args.only = [x for x in args.only.split(",") if x]
     unknown = set(args.only) - {key for key, _, _ in SECTIONS}
     if unknown:
