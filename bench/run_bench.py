@@ -2,7 +2,8 @@
 """make bench: measures the launcher under Wine and writes BUILD_DIR/bench/report.txt.
 
     bench/run_bench.py BUILD_DIR [--size-mib 1024] [--files 2400] [--rounds 2]
-                       [--memory-mib 256,2048] [--keep]
+                       [--memory-mib 256,2048] [--link-rtt-ms 10,50,150]
+                       [--link-mbit 50] [--only link,delta,...] [--keep]
 
 In the build folder's Wine prefix, against the local HTTPS update server on the
 bench's own port (the small update against Debian's nginx, as the suite runs
@@ -25,17 +26,23 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.join(os.path.dirname(HERE), "tools")
+HARNESS = os.path.join(os.path.dirname(HERE), "tests", "harness")
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
-from winehelp import Failed, Rig, say, wait_for, windows_path  # noqa: E402
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "harness"))
+sys.path.insert(0, TOOLS)
+from winehelp import Failed, Rig, end_with_us, say, wait_for, windows_path  # noqa: E402
+sys.path.insert(0, HARNESS)
 from test_nginx_env import free_port_pair  # noqa: E402
 
-TOOLS = os.path.join(os.path.dirname(HERE), "tools")
+NGINX_ENV = os.path.join(HARNESS, "nginx_env.sh")
+LINK_EMULATOR = os.path.join(HERE, "link_emulator.py")
 
 MIB = 1024 * 1024
 SMALL_FILES = 20000
 SAVE_FILES = 2000
+# The links' build: section 1's file sizes (2,400 files in 1 GiB) in 300 MiB.
+LINK_SIZE_MIB = 300
+LINK_FILES = 700
 ONLINE_BUTTON = (340, 260)  # in the client area
 BAR = (92, 182, 496, 24)  # LauncherApp::progressRect as x, y, width, height
 TOOL_TIMEOUT = 900
@@ -46,6 +53,22 @@ PHASES = [("manifest", "manifest", "curl"), ("backup", "backup", "cp -r"),
           ("unpack", "unpack", "unzip"), ("locate", "locate game, mark", "(none)"),
           ("empty", "empty", "rm -rf"), ("copy", "copy", "cp -r"), ("restore", "restore", "cp -r"),
           ("cleanup", "cleanup", "rm -rf")]
+
+
+# Key for --only, title, the Bench method that measures it.
+SECTIONS = [
+    ("update", "1. Full update through the real pipeline, against standard tools",
+     "bench_update"),
+    ("small-files", "2. Many small files: unpack and copy against unzip and cp",
+     "bench_small_files"),
+    ("memory", "3. Peak memory of the launcher's process during a full update", "bench_memory"),
+    ("paint", "4. The paint path", "bench_paint"),
+    ("cpu", "5. CPU of the window", "bench_window_cpu"),
+    ("size", "6. The release executable", "bench_size"),
+    ("delta", "7. A small update: the changed files only, against nginx", "bench_delta"),
+    ("flush", "8. Flushing the player's saves to the disk", "bench_flush"),
+    ("link", "9. A small update over players' links, with and without keep-alive",
+     "bench_link")]
 
 
 def tree_stats(root):
@@ -103,6 +126,53 @@ def make_build(root, total, files, random_fraction, seed, game_exe, pools, span=
                         kind == "text", max(size, 1), rng)
             made += 1
     return game
+
+
+def make_changed_pair(root, total, files, seed, game_exe, pools):
+    """root/old/VornGame, a build of total bytes in files data files, half of
+    them random, and root/new/VornGame, the same with every 20th data file
+    rewritten at its size (5 % of the files). Returns both folders and how
+    many files changed."""
+    old = make_build(os.path.join(root, "old"), total, files, 0.5, seed, game_exe, pools)
+    new = os.path.join(root, "new", "VornGame")
+    shutil.copytree(old, new)
+    rng = random.Random(seed + 1)
+    data = sorted(os.path.join(d, n) for d, _, names in os.walk(new) for n in names
+                  if n != "Game.exe")
+    for path in data[::20]:
+        pools.write(path, path.endswith((".txt", ".xml", ".lua")), os.path.getsize(path), rng)
+    return old, new, len(data[::20])
+
+
+def publish_pair(old, new, origin, name, upload):
+    """Both builds published by tools/publish into upload, as builds/NAME-1.0.zip
+    and builds/NAME-2.0.zip at origin with their file indexes; Launcher/version.json
+    names 2.0 and Launcher/whole.json the same without the index. Returns the
+    bytes of the 2.0 entries that 1.0 lacks, the index's size and the archive's."""
+    for folder, version in ((old, "1.0"), (new, "2.0")):
+        run_tool(sys.executable, os.path.join(TOOLS, "publish"), folder, "--version", version,
+                 "--url", "%s/builds/%s-%s.zip" % (origin, name, version), "--out", upload)
+    launcher = os.path.join(upload, "Launcher")
+    with open(os.path.join(launcher, "version.json"), encoding="utf-8") as f:
+        manifest = json.load(f)
+    with open(os.path.join(launcher, "whole.json"), "w", encoding="utf-8") as f:
+        json.dump({k: v for k, v in manifest.items() if not k.startswith("delta")}, f)
+    indexes = []
+    for version in ("1.0", "2.0"):
+        with open(os.path.join(upload, "builds", "%s-%s.zip.files" % (name, version)),
+                  encoding="utf-8") as f:
+            indexes.append([line.split(" ", 5) for line in f.read().splitlines()[2:]])
+    known = {(e[5], e[4]) for e in indexes[0]}
+    changed = sum(int(e[2]) for e in indexes[1] if e[0] == "F" and (e[5], e[4]) not in known)
+    archive = os.path.join(upload, "builds", name + "-2.0.zip")
+    return changed, os.path.getsize(archive + ".files"), os.path.getsize(archive)
+
+
+def requests_since(log, offset):
+    """The requests nginx logged after offset bytes of its access log."""
+    with open(log, encoding="utf-8") as f:
+        f.seek(offset)
+        return [json.loads(line) for line in f]
 
 
 def make_player_data(install, pools):
@@ -565,33 +635,15 @@ class Bench:
         say("==> Small update: %d MiB in %d files, 5 %% of them changed" % (args.size_mib,
                                                                           args.files))
         root = os.path.join(self.run_dir, "delta")
-        old = make_build(os.path.join(root, "old"), args.size_mib * MIB, args.files, 0.5, 11,
-                         self.game_exe, self.pools)
-        new = os.path.join(root, "new", "VornGame")
-        shutil.copytree(old, new)
-        rng = random.Random(12)
-        data = sorted(os.path.join(d, n) for d, _, names in os.walk(new) for n in names
-                      if n != "Game.exe")
-        for path in data[::20]:
-            self.pools.write(path, path.endswith((".txt", ".xml", ".lua")),
-                             os.path.getsize(path), rng)
+        old, new, changed_files = make_changed_pair(root, args.size_mib * MIB, args.files, 11,
+                                                    self.game_exe, self.pools)
         nginx = os.path.join(root, "nginx")
         port = free_port_pair()
         origin = "https://localhost:%d" % port
         upload = os.path.join(root, "upload")
-        for folder, version in ((old, "1.0"), (new, "2.0")):
-            run_tool(sys.executable, os.path.join(TOOLS, "publish"), folder, "--version",
-                     version, "--url", "%s/builds/delta-%s.zip" % (origin, version), "--out",
-                     upload)
-        harness = os.path.join(os.path.dirname(HERE), "tests", "harness")
-        run_tool(os.path.join(harness, "nginx_env.sh"), "setup", nginx, str(port),
-                 os.path.dirname(self.rig.ca), upload)
+        changed, index_size, archive = publish_pair(old, new, origin, "delta", upload)
+        run_tool(NGINX_ENV, "setup", nginx, str(port), os.path.dirname(self.rig.ca), upload)
         try:
-            launcher = os.path.join(nginx, "www", "Launcher")
-            with open(os.path.join(launcher, "version.json"), encoding="utf-8") as f:
-                manifest = json.load(f)
-            with open(os.path.join(launcher, "whole.json"), "w", encoding="utf-8") as f:
-                json.dump({k: v for k, v in manifest.items() if not k.startswith("delta")}, f)
             runs = {}
             for kind, name in (("whole", "whole.json"), ("small", "version.json")):
                 base = os.path.join(root, kind)
@@ -600,23 +652,13 @@ class Bench:
                 before = os.path.getsize(log)
                 run = self.run_update("%s/Launcher/%s" % (origin, name), base, install)
                 check_install(install, new)
-                with open(log, encoding="utf-8") as f:
-                    f.seek(before)
-                    sent = sum(json.loads(line)["body_bytes"] for line in f
-                               if "/builds/delta-2.0.zip" in line)
+                # The archive's bytes and, for the small update, its index's.
+                sent = sum(r["body_bytes"] for r in requests_since(log, before)
+                           if r["uri"].startswith("/builds/delta-2.0.zip"))
                 runs[kind] = (phases(run)["total"], sent, delta_phases(run))
                 shutil.rmtree(base)
         finally:
-            run_tool(os.path.join(harness, "nginx_env.sh"), "cleanup", nginx)
-        indexes = []
-        for version in ("1.0", "2.0"):
-            with open(os.path.join(upload, "builds", "delta-%s.zip.files" % version),
-                      encoding="utf-8") as f:
-                indexes.append([line.split(" ", 5) for line in f.read().splitlines()[2:]])
-        known = {(e[5], e[4]) for e in indexes[0]}
-        changed = sum(int(e[2]) for e in indexes[1] if e[0] == "F" and (e[5], e[4]) not in known)
-        index_size = os.path.getsize(os.path.join(upload, "builds", "delta-2.0.zip.files"))
-        archive = os.path.getsize(os.path.join(upload, "builds", "delta-2.0.zip"))
+            run_tool(NGINX_ENV, "cleanup", nginx)
         shutil.rmtree(root)
         (whole, whole_sent, whole_parts), (small, small_sent, parts) = runs["whole"], runs["small"]
         need = changed + index_size
@@ -633,7 +675,7 @@ class Bench:
               "copy in, restore the player's data): %s against %s" % (
                   sec(parts["installing"]), sec(whole_parts["installing"]))])]
         return ["%s archive; %d of %d files changed, %s of entries; the index %s." % (
-            size(archive), len(data[::20]), len(data) + 1, size(changed), size(index_size))
+            size(archive), changed_files, args.files + 1, size(changed), size(index_size))
                 ] + table([["update", "click to game start", "to the first byte of the build",
                             "download", "from «Установка» on", "bytes nginx sent"],
                            ["whole", sec(whole), sec(whole_parts["fetching"]),
@@ -644,6 +686,176 @@ class Bench:
                             size(small_sent)]]) + [
             "For the small update, the time to the first byte is the index and the "
             "comparison of every installed file with it."]
+
+    def bench_link(self):
+        """The small update and the whole one over emulated players' links
+        (bench/link_emulator.py) in front of Debian's nginx, once with
+        keep-alive and once with a server that closes each connection after
+        its response."""
+        args = self.args
+        rtts, rate = args.link_rtt_ms, args.link_mbit * 1e6 / 8
+        say("==> Links: %d MiB in %d files, 5 %% of them changed, at %s ms and %g Mbit/s"
+            % (LINK_SIZE_MIB, LINK_FILES, ", ".join("%g" % r for r in rtts), args.link_mbit))
+        root = os.path.join(self.run_dir, "link")
+        old, new, changed_files = make_changed_pair(root, LINK_SIZE_MIB * MIB, LINK_FILES, 31,
+                                                    self.game_exe, self.pools)
+        nginx, upload = os.path.join(root, "nginx"), os.path.join(root, "upload")
+        nginx_port = free_port_pair()
+        link_port = nginx_port
+        while abs(link_port - nginx_port) <= 1:  # nginx may take the port after its own
+            link_port = free_port_pair()
+        origin = "https://localhost:%d" % link_port
+        changed, index_size, archive = publish_pair(old, new, origin, "link", upload)
+        # What one plain request takes for as many bytes as the changed entries.
+        with open(os.path.join(upload, "builds", "same-bytes.bin"), "wb") as f:
+            f.write(self.pools.random[:changed])
+        closing = os.path.join(root, "nginx-closing.conf.in")
+        with open(os.path.join(HARNESS, "nginx.conf.in"), encoding="utf-8") as f:
+            conf = f.read()
+        if "\n    sendfile on;\n" not in conf:
+            raise Failed("nginx.conf.in has no \"sendfile on;\" to put keepalive_timeout beside")
+        with open(closing, "w", encoding="utf-8") as f:
+            f.write(conf.replace("\n    sendfile on;\n", "\n    sendfile on;\n    # The bench's "
+                                 "server that closes each connection after its response.\n"
+                                 "    keepalive_timeout 0;\n"))
+
+        def over_link(rtt, action):
+            """action() behind a link of rtt ms; its result and the link's counts."""
+            link = subprocess.Popen(
+                [sys.executable, LINK_EMULATOR, "--listen", str(link_port), "--to",
+                 "127.0.0.1:%d" % nginx_port, "--rtt-ms", str(rtt), "--mbit",
+                 str(args.link_mbit)], stdout=subprocess.PIPE, preexec_fn=end_with_us)
+            self.rig.children.append(link)
+            try:
+                if not link.stdout.readline().startswith(b"listening"):
+                    raise Failed("the link emulator did not start")
+                result = action()
+            finally:
+                link.terminate()
+                out = link.communicate(timeout=60)[0]
+            return result, json.loads(out.splitlines()[-1])
+
+        def update(rtt, name):
+            base = os.path.join(root, "player")
+            install = self.seed_install(old, base)
+            log = os.path.join(nginx, "access.log")
+            before = os.path.getsize(log)
+            run, counts = over_link(rtt, lambda: self.run_update(
+                "%s/Launcher/%s" % (origin, name), base, install))
+            check_install(install, new)
+            requests = requests_since(log, before)
+            shutil.rmtree(base)
+            archive = [r for r in requests if r["uri"] == "/builds/link-2.0.zip"]
+            return {"total": phases(run)["total"], "parts": delta_phases(run),
+                    "requests": len(requests), "archive requests": len(archive),
+                    "sent": sum(r["body_bytes"] for r in archive),
+                    "connections": counts["connections"], "at once": counts["most_open"]}
+
+        def fetch_by_curl(port):
+            return run_tool("curl", "-sS", "--fail", "--http1.1", "--tlsv1.2", "--tls-max", "1.2",
+                            "--cacert", self.rig.ca, "-o", os.devnull,
+                            "https://localhost:%d/builds/same-bytes.bin" % port)
+
+        curl, runs = {}, {}  # by rtt; by (rtt, whether the server keeps connections)
+        for keep in (True, False):
+            env = dict(os.environ) if keep else dict(os.environ, NGINX_CONF_TEMPLATE=closing)
+            subprocess.run([NGINX_ENV, "setup", nginx, str(nginx_port),
+                            os.path.dirname(self.rig.ca), upload], env=env, check=True,
+                           stdout=subprocess.DEVNULL, timeout=TOOL_TIMEOUT)
+            try:
+                if keep:
+                    curl[0] = fetch_by_curl(nginx_port)  # what is this machine's own
+                for rtt in rtts:
+                    say("==> Link of %g ms, the server %s" % (rtt, "keeping connections"
+                                                              if keep else "closing them"))
+                    if keep:
+                        curl[rtt] = over_link(rtt, lambda: fetch_by_curl(link_port))[0]
+                    runs[rtt, keep] = {"small": update(rtt, "version.json")}
+                    # Closing costs a whole update a handshake or two: measured once,
+                    # on the longest round trip, where it weighs most.
+                    if keep or rtt == max(rtts):
+                        runs[rtt, keep]["whole"] = update(rtt, "whole.json")
+            finally:
+                run_tool(NGINX_ENV, "cleanup", nginx)
+        shutil.rmtree(root)
+
+        def link(key):
+            return "%g ms, %s" % (key[0], "keep-alive" if key[1] else "server closes")
+        rows = [["round trip, server", "small: click to game", "fetch", "floor", "fetch/floor",
+                 "archive requests", "connections", "at once", "whole: click to game",
+                 "connections"]]
+        fetch_why, whole_why, fetch_ratio, whole_ratio = [], [], {}, {}
+        for key in sorted(runs, key=lambda k: (k[0], not k[1])):
+            small, whole = runs[key]["small"], runs[key].get("whole")
+            rtt = key[0] / 1000.0
+            fetch = small["parts"]["download"]
+            floor = small["sent"] / rate + 2 * rtt
+            # The whole update on the closing server, where it was not measured,
+            # is the one on the same link with keep-alive.
+            compared = whole or runs[key[0], True]["whole"]
+            fetch_ratio[key] = fetch / floor
+            whole_ratio[key] = small["total"] / compared["total"]
+            rows.append([link(key), sec(small["total"]), sec(fetch), sec(floor),
+                         times(fetch, floor), str(small["archive requests"]),
+                         str(small["connections"]), str(small["at once"]),
+                         sec(whole["total"]) if whole else "(as keep-alive)",
+                         str(whole["connections"]) if whole else ""])
+            if fetch > 1.5 * floor:
+                fetch_why.append(
+                    "%s: %s against %s; %d requests for the archive, %d connection(s) in all "
+                    "(%d at once), %.1f round trips a request beyond the bytes' own time" % (
+                        link(key), sec(fetch), sec(floor), small["archive requests"],
+                        small["connections"], small["at once"],
+                        (fetch - small["sent"] / rate) / rtt / max(small["archive requests"], 1)))
+            if small["total"] > compared["total"]:
+                whole_why.append("%s: %s against %s, of which the fetch %s" % (
+                    link(key), sec(small["total"]), sec(compared["total"]), sec(fetch)))
+        worst_fetch = max(fetch_ratio, key=fetch_ratio.get)
+        worst_whole = max(whole_ratio, key=whole_ratio.get)
+        self.targets += [
+            ("small update over a link: fetch vs bytes / bandwidth + 2 RTT, worst of %d links"
+             % len(fetch_ratio), "%.2fx (%s)" % (fetch_ratio[worst_fetch], link(worst_fetch)),
+             "<= 1.50x", not fetch_why, fetch_why),
+            ("small update over a link: click to game vs the whole update's, worst link",
+             "%.2fx (%s)" % (whole_ratio[worst_whole], link(worst_whole)), "<= 1.00x",
+             not whole_why, whole_why)]
+        longest = max(rtts)
+        closing_cost = (runs[longest, False]["whole"]["total"]
+                        - runs[longest, True]["whole"]["total"])
+        calibration = [["curl, one request (TLS 1.2) for %s" % size(changed), "time", "floor",
+                        "beyond the bytes' own time"],
+                       ["no link, straight to nginx", sec(curl[0]), "", ""]] + [
+            ["%g ms" % rtt, sec(curl[rtt]), sec(changed / rate + 2 * rtt / 1000.0),
+             "%s, %.1f round trips" % (sec(curl[rtt] - changed / rate),
+                                       (curl[rtt] - changed / rate) / (rtt / 1000.0))]
+            for rtt in rtts]
+        small_parts = [runs[key]["small"]["parts"] for key in runs]
+        return ["%s build in %d files (half the bytes random .pak, half text-like), zipped to %s; "
+                "%d files changed, %s of entries; the index %s." % (
+                    size(LINK_SIZE_MIB * MIB), LINK_FILES + 1, size(archive), changed_files,
+                    size(changed), size(index_size)),
+                "Each link %g Mbit/s each way, shared by its connections; each connection a "
+                "TCP handshake and a slow start from 10 segments (bench/link_emulator.py)."
+                % args.link_mbit, ""] + table(rows) + [
+                "",
+                "fetch: the small update's download from its 0 %% to its 100 %%; floor: the bytes "
+                "nginx sent of the archive / bandwidth + 2 round trips; connections: all of the "
+                "run's, at once: the most open together (one that closes counts until its end "
+                "has crossed the link). Besides the fetch, the "
+                "small update's click to game holds the index and the comparison of the "
+                "installed files (%s to %s) and the install (%s to %s), on every link alike." % (
+                    sec(min(p["fetching"] for p in small_parts)),
+                    sec(max(p["fetching"] for p in small_parts)),
+                    sec(min(p["installing"] for p in small_parts)),
+                    sec(max(p["installing"] for p in small_parts))),
+                "The whole update against the closing server is measured on the %g ms link "
+                "only: it makes %d requests, and closing costs it %+.2f s there; elsewhere the "
+                "small update is set against the whole one with keep-alive." % (
+                    longest, runs[longest, False]["whole"]["requests"], closing_cost),
+                ""] + table(calibration) + [
+                "The emulator's own check: one client, one connection, the same bytes. Beyond "
+                "the bytes' time come TCP's handshake, TLS 1.2's two round trips, the request's, "
+                "the slow start and what curl takes on this machine (the first row)."]
 
     def bench_memory(self):
         rows = [["archive", "update", "PeakWorkingSetSize"]]
@@ -760,19 +972,10 @@ class Bench:
     def run(self):
         """Each measurement made and reported in turn; one failing does not hide the others."""
         self.prepare()
-        for title, action in (
-                ("1. Full update through the real pipeline, against standard tools",
-                 self.bench_update),
-                ("2. Many small files: unpack and copy against unzip and cp",
-                 self.bench_small_files),
-                ("3. Peak memory of the launcher's process during a full update",
-                 self.bench_memory),
-                ("4. The paint path", self.bench_paint),
-                ("5. CPU of the window", self.bench_window_cpu),
-                ("6. The release executable", self.bench_size),
-                ("7. A small update: the changed files only, against nginx",
-                 self.bench_delta),
-                ("8. Flushing the player's saves to the disk", self.bench_flush)):
+        for key, title, action in SECTIONS:
+            if self.args.only and key not in self.args.only:
+                continue
+            action = getattr(self, action)
             try:
                 lines = action()
             except Exception as error:
@@ -821,9 +1024,18 @@ def main():
     parser.add_argument("--files", type=int, default=2400)
     parser.add_argument("--memory-mib", default="256,2048")
     parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--link-rtt-ms", default="10,50,150")
+    parser.add_argument("--link-mbit", type=float, default=50)
+    parser.add_argument("--only", default="", help="sections by key, comma-separated: " +
+                        ",".join(key for key, _, _ in SECTIONS))
     parser.add_argument("--keep", action="store_true", help="keep the big files")
     args = parser.parse_args()
     args.memory_mib = [int(x) for x in args.memory_mib.split(",") if x]
+    args.link_rtt_ms = [float(x) for x in args.link_rtt_ms.split(",") if x]
+    args.only = [x for x in args.only.split(",") if x]
+    unknown = set(args.only) - {key for key, _, _ in SECTIONS}
+    if unknown:
+        parser.error("no section %s" % ", ".join(sorted(unknown)))
     bench = Bench(args)
     started = datetime.datetime.now()
     try:

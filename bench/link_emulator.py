@@ -1,0 +1,212 @@
+#!/usr/bin/python3
+"""A player's link in front of a server on this machine: a TCP proxy that
+delays, paces and counts what passes through it.
+
+    bench/link_emulator.py --listen PORT --to HOST:PORT --rtt-ms 50 --mbit 50
+
+Each direction of the link is one wire shared by every connection: bytes
+leave it one after another at the link's rate and arrive half a round trip
+later. A new connection pays TCP's handshake (its first bytes leave a round
+trip after it was accepted) and starts slow: 10 segments of 1460 bytes in
+flight, one more for each one acknowledged a round trip after it left (the
+window doubles each round trip), until the window holds twice what the link
+carries in a round trip. Whatever the connection carries, TLS included, is
+forwarded as it is.
+
+It prints "listening PORT" once it accepts connections, on 127.0.0.1 and,
+where the machine has it, ::1. On SIGTERM or SIGINT it prints one JSON line
+with what it saw (connections, the most open at once, bytes each way) and ends.
+"""
+
+import argparse
+import asyncio
+import collections
+import json
+import signal
+import socket
+import sys
+
+SEGMENT = 1460
+INITIAL_WINDOW = 10 * SEGMENT
+# What is put on the wire at once: small beside the windows, large enough
+# that Python keeps up with the link.
+GRAIN = 16 * 1024
+# How far the proxy reads ahead of the wire from the sending side.
+READ_AHEAD = 1024 * 1024
+
+
+class Wire:
+    """One direction of the link: a queue in front of a line of rate bytes a
+    second, and the delay of the way."""
+
+    def __init__(self, rate, delay):
+        self.rate, self.delay = rate, delay
+        self.free_at = 0.0
+
+    def send(self, now, size):
+        """When size bytes handed to the wire now arrive at the far end."""
+        self.free_at = max(now, self.free_at) + size / self.rate
+        return self.free_at + self.delay
+
+
+class Flow:
+    """One direction of one connection: what its sender wrote, sent on the
+    wire as its window allows, written to the receiver when it arrives."""
+
+    def __init__(self, wire, receiver, window_cap, counts, key, not_before, finished):
+        self.loop = asyncio.get_running_loop()
+        self.wire, self.receiver, self.window_cap = wire, receiver, window_cap
+        self.counts, self.key, self.not_before = counts, key, not_before
+        self.finished = finished  # called once the far end has seen the end
+        self.window, self.in_flight = INITIAL_WINDOW, 0
+        self.pending = bytearray()
+        self.ended = self.end_sent = False
+        self.last_arrival = 0.0
+        self.arriving = collections.deque()  # (time, bytes, or None for the end)
+        self.room = asyncio.Event()
+        self.room.set()
+        self.resume_set = False
+
+    async def pump(self, reader):
+        """Reads the sender until it ends its side, or the connection breaks."""
+        try:
+            while True:
+                await self.room.wait()
+                data = await reader.read(256 * 1024)
+                if not data:
+                    break
+                self.pending += data
+                self.transmit()
+        except (ConnectionError, OSError):
+            pass
+        self.ended = True
+        self.transmit()
+
+    def transmit(self):
+        now = self.loop.time()
+        if now < self.not_before:  # TCP's handshake is not over yet
+            if not self.resume_set:
+                self.resume_set = True
+                self.loop.call_at(self.not_before, self.transmit)
+            return
+        while self.pending and self.in_flight < self.window:
+            size = min(len(self.pending), self.window - self.in_flight, GRAIN)
+            chunk = bytes(self.pending[:size])
+            del self.pending[:size]
+            self.in_flight += size
+            arrival = self.wire.send(now, size)
+            self.arrive(arrival, chunk)
+            # The acknowledgement comes back the other way; its few bytes
+            # are left out of that direction's wire.
+            self.loop.call_at(arrival + self.wire.delay, self.acknowledged, size)
+        if not self.pending and self.ended and not self.end_sent:
+            self.end_sent = True
+            self.arrive(max(self.last_arrival, now + self.wire.delay), None)
+        if len(self.pending) < READ_AHEAD:
+            self.room.set()
+        else:
+            self.room.clear()
+
+    def acknowledged(self, size):
+        self.in_flight -= size
+        self.window = min(self.window + size, max(self.window_cap, INITIAL_WINDOW))
+        self.transmit()
+
+    def arrive(self, when, chunk):
+        self.last_arrival = when
+        self.arriving.append((when, chunk))
+        self.loop.call_at(when, self.deliver, when)
+
+    def deliver(self, until):
+        while self.arriving and self.arriving[0][0] <= until:
+            chunk = self.arriving.popleft()[1]
+            closed = self.receiver.is_closing()  # the receiver went away first
+            if chunk is None:
+                if not closed and self.receiver.can_write_eof():
+                    try:
+                        self.receiver.write_eof()
+                    except OSError:  # it has closed its side already
+                        pass
+                self.finished()
+            elif not closed:
+                self.receiver.write(chunk)
+                self.counts[self.key] += len(chunk)
+
+
+class Link:
+    def __init__(self, target, rtt, rate):
+        self.target, self.rtt = target, rtt
+        self.up, self.down = Wire(rate, rtt / 2), Wire(rate, rtt / 2)
+        # Twice the link's bytes in flight keep it busy whatever the timers do.
+        self.window_cap = int(2 * rate * rtt)
+        self.counts = {"connections": 0, "most_open": 0, "bytes_up": 0, "bytes_down": 0}
+        self.open = 0
+
+    async def serve(self, client_reader, client_writer):
+        try:
+            server_reader, server_writer = await asyncio.open_connection(*self.target)
+        except OSError:
+            client_writer.close()
+            return
+        self.counts["connections"] += 1
+        self.open += 1
+        self.counts["most_open"] = max(self.counts["most_open"], self.open)
+        ends = []
+
+        def finished():
+            ends.append(1)
+            if len(ends) == 2:
+                client_writer.close()
+                server_writer.close()
+        accepted = asyncio.get_running_loop().time()
+        up = Flow(self.up, server_writer, self.window_cap, self.counts, "bytes_up",
+                  accepted + self.rtt, finished)
+        down = Flow(self.down, client_writer, self.window_cap, self.counts, "bytes_down",
+                    accepted, finished)
+        try:
+            await asyncio.gather(up.pump(client_reader), down.pump(server_reader))
+            # Both senders are done; what is still on the wire gets there.
+            while len(ends) < 2:
+                await asyncio.sleep(self.rtt)
+        finally:
+            self.open -= 1
+            client_writer.close()
+            server_writer.close()
+
+
+def have_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+async def main_async(args):
+    host, _, port = args.to.rpartition(":")
+    link = Link((host, int(port)), args.rtt_ms / 1000.0, args.mbit * 1e6 / 8)
+    hosts = ["127.0.0.1"] + (["::1"] if have_ipv6_loopback() else [])
+    server = await asyncio.start_server(link.serve, hosts, args.listen)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for number in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(number, stop.set)
+    print("listening %d" % server.sockets[0].getsockname()[1], flush=True)
+    await stop.wait()
+    server.close()
+    print(json.dumps(link.counts), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
+    parser.add_argument("--listen", type=int, required=True, help="0: any free port")
+    parser.add_argument("--to", required=True, help="HOST:PORT of the server")
+    parser.add_argument("--rtt-ms", type=float, required=True)
+    parser.add_argument("--mbit", type=float, required=True, help="each way, in Mbit/s")
+    asyncio.run(main_async(parser.parse_args()))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
