@@ -252,7 +252,10 @@ def phases(run):
     install = at("progress", lambda t, r: r["value"] == -1 and t.startswith("Установка"))
     updated = at("progress", lambda t, r: "обновлена. Запуск" in t)
     started = at("progress", lambda t, r: t.endswith("запущена."))
-    sha = install - at("status", lambda t, r: t.startswith("Проверка SHA-256"))
+    # A small update checks no archive digest and announces none.
+    checks = [r["t"] for r in run["reports"]
+              if r["message"] == "status" and r["text"].startswith("Проверка SHA-256")]
+    sha = install - checks[0] if checks else 0.0
     return {"manifest": at("status", lambda t, r: t.startswith("Обновление ")),
             "backup": download - at("status", lambda t, r: t.startswith("Создание резервной")),
             "download": at("progress", lambda t, r: r["value"] == 100
