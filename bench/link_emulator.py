@@ -22,9 +22,15 @@ import argparse
 import asyncio
 import collections
 import json
+import os
 import signal
 import socket
 import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "harness"))
+from test_nginx_env import have_ipv6_loopback  # noqa: E402
 
 SEGMENT = 1460
 INITIAL_WINDOW = 10 * SEGMENT
@@ -172,15 +178,6 @@ class Link:
             self.open -= 1
             client_writer.close()
             server_writer.close()
-
-
-def have_ipv6_loopback():
-    try:
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
-            s.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
 
 
 async def main_async(args):
