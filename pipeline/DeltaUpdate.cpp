@@ -209,8 +209,14 @@ bool TakeInstalledFile(const std::wstring& source, const std::wstring& destinati
     FileStamp now;
     if (!FileOperationFault(L"copy", destination) &&
         CreateHardLinkW(ExtendedLengthPath(destination).c_str(), ExtendedLengthPath(source).c_str(),
-                        nullptr))
-        return ReadFileStamp(destination, now) && SameStamp(now, compared);
+                        nullptr)) {
+        if (!ReadFileStamp(destination, now))
+            return false;
+        // A link shares its file's volume. Under Wine, drive letters over one
+        // file system link to each other but give serials of their own.
+        now.volume = compared.volume;
+        return SameStamp(now, compared);
+    }
     CopySingleFile(source, destination);
     return ReadFileStamp(source, now) && SameStamp(now, compared) &&
            FileSize(destination) == compared.size;

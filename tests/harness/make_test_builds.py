@@ -158,8 +158,15 @@ def main():
         "Data/\u00fcber alles.txt": b"same in 1 and 2",
         "Save/shipped.sav": b"shipped save",
     }
+    # Small files that 2 changes, each between two that it keeps and that
+    # are too big to fetch along: scattered ranges, several to a request.
+    scattered = random.Random(2)
+    for n in range(10):
+        delta1["Data/Parts/p%02da.bin" % n] = b"part %d of 1" % n
+        delta1["Data/Parts/p%02db.bin" % n] = scattered.randbytes(70 * 1024)
     delta2 = dict(delta1, **{"data.txt": b"v2", "Data/new.txt": b"only in 2",
                              "Save/shipped.sav": b"shipped save 2", "Logs/": b""})
+    delta2.update({"Data/Parts/p%02da.bin" % n: b"part %d of 2" % n for n in range(10)})
     del delta2["Data/old.txt"]
     delta3 = dict(delta2, **{"Data/blob.bin": random.Random(3).randbytes(3 * 1024 * 1024)})
     for name, files in (("delta1.zip", delta1), ("delta2.zip", delta2), ("delta3.zip", delta3)):

@@ -12,6 +12,7 @@
 #include "platform/Paths.h"
 #include "platform/Sha256.h"
 
+#include <regex>
 #include <sstream>
 
 using DeltaUpdate = PipelineTest;
@@ -122,10 +123,11 @@ class Delta : public DeltaUpdate {
 protected:
     // The served copy of a build (and of its index), and a manifest for it
     // with the index or without.
-    std::wstring Serve(const std::wstring& build, const std::wstring& as) {
+    std::wstring Serve(const std::wstring& build, const std::wstring& as,
+                       const std::wstring& behaviour = std::wstring()) {
         server.Publish(as, Built(build));
         server.Publish(as + L".files", Built(build + L".files"));
-        return server.Url(as);
+        return server.Url(as, behaviour);
     }
     std::wstring Manifest(const std::string& version, const std::wstring& build,
                           const std::wstring& archiveUrl, bool withIndex,
@@ -157,12 +159,18 @@ protected:
 } // namespace
 
 TEST_F(Delta, FetchesOnlyTheChangedEntriesAndEndsAsAWholeUpdate) {
+    // The online game on another drive than the temporary folder: the test
+    // environment's folder, outside Wine's C:.
+    online = app.onlineFolder = TestEnvDir() + L"\\game" + std::to_wstring(GetCurrentProcessId());
+    ForceRemoveTree(online);
+    EnsureDir(online + L"\\Save");
     InstallFirstAndPlay(true);
     InstallFirstAndPlay(false);
 
-    // Online takes 2 piecemeal, official takes it whole.
+    // Online takes 2 piecemeal, its scattered changes several to a request;
+    // official takes it whole.
     server.Publish(L"delta2.zip.files", Built(L"delta2.zip.files"));
-    const std::wstring piecemeal = Serve(L"delta2.zip", L"delta2.zip");
+    const std::wstring piecemeal = Serve(L"delta2.zip", L"delta2.zip", L"_multipart/asked/");
     const auto messages = RunOnline(Manifest("2", L"delta2.zip", piecemeal, true));
     ASSERT_FALSE(WaitForLaunch(online).empty()) << ToUtf8(Describe(messages));
     const std::wstring whole = Serve(L"delta2.zip", L"whole2.zip");
@@ -171,10 +179,15 @@ TEST_F(Delta, FetchesOnlyTheChangedEntriesAndEndsAsAWholeUpdate) {
 
     EXPECT_EQ(BuildTree(online), BuildTree(official));
     EXPECT_EQ(ReadBytes(online + L"\\Save\\player.sav"), "the player's own");
+    ForceRemoveTree(online);
     // The 3 MiB blob and the game stayed where they were: a few small
     // entries came, each by Range.
-    const long long fetched = RangeBytes(RequestsForUrl(piecemeal));
+    const std::vector<std::string> requests = RequestsForUrl(piecemeal);
+    const long long fetched = RangeBytes(requests);
     EXPECT_GT(fetched, 0);
+    EXPECT_TRUE(std::any_of(requests.begin(), requests.end(), [](const std::string& line) {
+        return std::regex_search(line, std::regex("bytes=[0-9-]+,"));
+    }));
     EXPECT_LT(fetched, 200 * 1024);
     EXPECT_EQ(RangeBytes(RequestsForUrl(whole)), -1);
 
