@@ -56,6 +56,13 @@ std::vector<ByteRange> Scattered(size_t count, unsigned long long step, unsigned
     return ranges;
 }
 
+// A URL of its own for one case, so the server's log tells its requests apart.
+std::wstring CaseUrl(const ServedFolder& server, const wchar_t* name, const wchar_t* behaviour,
+                     size_t which) {
+    return server.Url(name, behaviour) + L"?" + std::to_wstring(which) + L"_" +
+           std::to_wstring(GetTickCount());
+}
+
 // What HttpDownloadRanges handed out, range by range; faults says what came
 // on another thread, during another call, out of order or twice.
 struct Fetched {
@@ -315,9 +322,7 @@ TEST_F(Download, RangesComeWholeFromEveryKindOfAnswer) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ToUtf8(c.behaviour));
-        const std::wstring url = server.Url(L"ranges.bin", c.behaviour) + L"?" +
-                                 std::to_wstring(&c - cases) + L"_" +
-                                 std::to_wstring(GetTickCount());
+        const std::wstring url = CaseUrl(server, L"ranges.bin", c.behaviour, &c - cases);
         ExpectRanges(FetchRanges(url, ranges), whole, ranges);
         if (c.requests != 0) {
             EXPECT_EQ(ServedRequests(url.substr(url.find(L'?')) + L"\"").size(), c.requests);
@@ -339,9 +344,7 @@ TEST_F(Download, ScatteredRangesTakeAHandfulOfConnections) {
     } cases[] = {{L"", 76, 7}, {L"_multipart/asked/", 6, 6}, {L"_close/_multipart/asked/", 6, 6}};
     for (const auto& c : cases) {
         SCOPED_TRACE(ToUtf8(c.behaviour));
-        const std::wstring url = server.Url(L"scattered.bin", c.behaviour) + L"?" +
-                                 std::to_wstring(&c - cases) + L"_" +
-                                 std::to_wstring(GetTickCount());
+        const std::wstring url = CaseUrl(server, L"scattered.bin", c.behaviour, &c - cases);
         ExpectRanges(FetchRanges(url, ranges), whole, ranges);
         const std::vector<ServedRequest> requests =
             ServedRequests(url.substr(url.find(L'?')) + L"\"");
