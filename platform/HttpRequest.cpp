@@ -14,6 +14,14 @@ namespace {
 const DWORD kRequestFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 const DWORD kPieceSize = 262144;
+// A read waits for at least this much of the body, or what has arrived if
+// that is more. It starts small and doubles while such waits end within
+// kQuickMs (a fast link: few, big pieces, each a round trip between threads
+// less); a wait over kSlowMs drops it to what has arrived (a slow link shows
+// its bytes soon, and never waits long for a piece).
+const DWORD kFirstLeast = 16384;
+const ULONGLONG kQuickMs = 100;
+const ULONGLONG kSlowMs = 1000;
 
 } // namespace
 
@@ -80,16 +88,24 @@ void CALLBACK RequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID i
     ReleaseSRWLockExclusive(&state->redirectLock);
 }
 
-// Reads what has arrived, up to a piece: a synchronous InternetReadFile
-// returns only once its whole buffer is filled, which on a slow link would
-// hide for long that bytes are coming. At the end of the body the read gives
-// 0 and WinINet takes the connection back for the next request.
-BOOL ReadPiece(HINTERNET request, BYTE* piece, DWORD& read) {
+// Reads what has arrived, or the least, up to a piece: a synchronous
+// InternetReadFile returns only once its whole buffer is filled, which on a
+// slow link would hide for long that bytes are coming. At the end of the body
+// the read gives 0 and WinINet takes the connection back for the next request.
+BOOL ReadPiece(HINTERNET request, BYTE* piece, DWORD& least, DWORD& read) {
     DWORD available = 0;
     if (!InternetQueryDataAvailable(request, &available, 0, 0))
         return FALSE;
-    const DWORD wanted = available == 0 ? kPieceSize : std::min(available, kPieceSize);
-    return InternetReadFile(request, piece, wanted, &read);
+    const DWORD wanted = std::min(std::max({available, least, DWORD{1}}), kPieceSize);
+    const ULONGLONG started = GetTickCount64();
+    if (!InternetReadFile(request, piece, wanted, &read))
+        return FALSE;
+    const ULONGLONG took = GetTickCount64() - started;
+    if (took > kSlowMs)
+        least = 0;
+    else if (wanted > available && read == wanted && took < kQuickMs)
+        least = std::min(std::max(least * 2, kFirstLeast), kPieceSize);
+    return TRUE;
 }
 
 DWORD WINAPI RequestThread(LPVOID parameter) {
@@ -113,12 +129,13 @@ DWORD WINAPI RequestThread(LPVOID parameter) {
     SetEvent(state->opened);
     if (state->request == nullptr)
         return 0;
+    DWORD least = kFirstLeast;
     for (int next = 0;; next = 1 - next) {
         WaitForSingleObject(state->wanted, INFINITE);
         if (state->abandoned != 0)
             return 0;
         DWORD read = 0;
-        const BOOL ok = ReadPiece(state->request, state->pieces[next].data(), read);
+        const BOOL ok = ReadPiece(state->request, state->pieces[next].data(), least, read);
         state->code = ok ? 0 : GetLastError();
         state->size = ok ? read : 0;
         state->filled = next;
