@@ -1,6 +1,7 @@
 #include "pipeline/DeltaUpdate.h"
 
 #include "pipeline/FileIndex.h"
+#include "platform/DiskSpace.h"
 #include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/FileOps.h"
@@ -294,6 +295,13 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
         else
             changed.push_back(files[i]);
     }
+
+    // Reused files are links on the work folder's volume and take no room.
+    unsigned long long changedBytes = 0;
+    for (const FileIndexEntry* entry : changed)
+        changedBytes += entry->size;
+    if (SameVolume(workFolder, installFolder))
+        unpackedBytes = changedBytes;
 
     std::sort(changed.begin(), changed.end(), [](const FileIndexEntry* a, const FileIndexEntry* b) {
         return a->offset < b->offset;

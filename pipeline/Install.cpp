@@ -18,34 +18,29 @@
 
 namespace {
 
-// Room for what the update writes: the archive still to come and the unpacked
-// build in the work folder, and in the install folder the new build less what
-// emptying the old one frees.
+// Room for what the update writes: the archive (or the changed entries)
+// still to come and what unpacks from it, in the work folder beside the
+// build. The new build takes the old one's place by a rename and the old one
+// goes last, so nothing else needs room; an install folder on another volume
+// (a link to elsewhere) takes a copy of the new build as well.
 void EnsureRoomForUpdate(const std::wstring& workFolder, const std::wstring& installFolder,
-                         unsigned long long installedBytes, unsigned long long archiveBytesToCome,
-                         unsigned long long unpackedBytes) {
-    const unsigned long long work = archiveBytesToCome + unpackedBytes;
-    const unsigned long long install =
-        unpackedBytes > installedBytes ? unpackedBytes - installedBytes : 0;
-    if (SameVolume(workFolder, installFolder)) {
-        EnsureFreeSpace(workFolder, work + install);
-        return;
-    }
-    EnsureFreeSpace(workFolder, work);
-    EnsureFreeSpace(installFolder, install);
+                         unsigned long long bytesToCome, unsigned long long unpackedBytes) {
+    EnsureFreeSpace(workFolder, bytesToCome + unpackedBytes);
+    if (!SameVolume(workFolder, ParentPath(installFolder)))
+        EnsureFreeSpace(ParentPath(installFolder), unpackedBytes);
 }
 
 // The whole archive: downloaded, checked against the manifest's digest and
 // unpacked into the extract folder.
 void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath,
                        const std::wstring& extractFolder, const std::wstring& installFolder,
-                       unsigned long long installedBytes, const std::wstring& workFolder,
-                       const std::wstring& label, const RunReports& reports) {
+                       const std::wstring& workFolder, const std::wstring& label,
+                       const RunReports& reports) {
     // Before the download only the archive's size is known; the build
     // unpacks to about as much at least.
     const std::string digest = DownloadArchive(
         reports, manifest.download_url, archivePath, label, [&](unsigned long long length) {
-            EnsureRoomForUpdate(workFolder, installFolder, installedBytes, length, length);
+            EnsureRoomForUpdate(workFolder, installFolder, length, length);
         });
 
     if (!manifest.sha256.empty()) {
@@ -61,10 +56,44 @@ void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath
     reports.progress(-1, L"Установка " + label + L"...");
     unsigned long long unpackedBytes = 0;
     if (ReadZipUnpackedSize(archivePath, extractFolder, unpackedBytes))
-        EnsureRoomForUpdate(workFolder, installFolder, installedBytes, 0, unpackedBytes);
+        EnsureRoomForUpdate(workFolder, installFolder, 0, unpackedBytes);
     EnsureDir(extractFolder);
     if (ExpandArchive(archivePath, extractFolder) != 0)
         throw MakeError(L"PowerShell не смог распаковать ZIP-архив.");
+}
+
+// The old build steps aside in one rename, before anything of it is deleted.
+// Windows refuses that while a file inside is open (the game still running,
+// a scanner, a file manager): then nothing has changed, the record goes, and
+// the player is asked to close what holds it.
+void SetOldBuildAside(const std::wstring& baseFolder, const std::wstring& installFolder,
+                      const std::wstring& oldBuild, const std::wstring& label) {
+    if (!IsFolder(installFolder))
+        return;
+    const DWORD code = TryRenameWithRetries(installFolder, oldBuild);
+    if (code == 0)
+        return;
+    RemoveFileWithRetries(GetRestorePendingFile(baseFolder, installFolder));
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+        code == ERROR_LOCK_VIOLATION)
+        throw MakeError(L"Файлы " + label +
+                        L" открыты в игре или другой программе. Закройте её и попробуйте снова.");
+    throw MakeError(L"Не удалось переименовать '" + installFolder + L"' -> '" + oldBuild +
+                    L"': " + GetWinErrorMessage(code));
+}
+
+// The new build takes the build's name: one rename on its volume. A scanner
+// that holds a file just unpacked refuses that for a while, and a build's
+// folder elsewhere (a link to another volume) cannot take it: then a copy.
+void PutNewBuildInPlace(const std::wstring& sourceFolder, const std::wstring& installFolder) {
+    if (SameVolume(sourceFolder, ParentPath(installFolder)) &&
+        TryRenameWithRetries(sourceFolder, installFolder) == 0)
+        return;
+    CopyFolder(sourceFolder, installFolder);
+}
+
+void WriteVersionFile(const std::wstring& installFolder, const std::string& version) {
+    WriteWholeFile(JoinPath(installFolder, L"version.txt"), version, false);
 }
 
 } // namespace
@@ -77,10 +106,9 @@ void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
     reports.status(L"Создание резервной копии " + label + L"...");
     PrepareBackups(baseFolder, installFolder);
 
-    // Removed on every way out of this call.
-    const WorkFolder work;
+    // Beside the build, on its volume; removed on every way out of this call.
+    const WorkFolder work(ParentPath(installFolder));
     const std::wstring archivePath = JoinPath(work.Path(), L"game.zip");
-    const unsigned long long installedBytes = FolderSize(installFolder);
     const std::wstring extractFolder = JoinPath(work.Path(), L"extract");
     // An installed build takes only the changed files when the server
     // publishes an index; otherwise, or when that cannot be done, the whole
@@ -89,12 +117,11 @@ void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
         IsFile(JoinPath(installFolder, exeName)) &&
         AssembleChangedBuild(manifest, installFolder, work.Path(), extractFolder, label, reports,
                              [&](unsigned long long fetch, unsigned long long unpacked) {
-                                 EnsureRoomForUpdate(work.Path(), installFolder, installedBytes,
-                                                     fetch, unpacked);
+                                 EnsureRoomForUpdate(work.Path(), installFolder, fetch, unpacked);
                              });
     if (!assembled)
-        DownloadAndUnpack(manifest, archivePath, extractFolder, installFolder, installedBytes,
-                          work.Path(), label, reports);
+        DownloadAndUnpack(manifest, archivePath, extractFolder, installFolder, work.Path(), label,
+                          reports);
 
     std::wstring sourceFolder;
     if (!FindGameRootRecursive(extractFolder, ToLowerW(exeName), sourceFolder)) {
@@ -105,15 +132,30 @@ void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
     }
 
     MarkRestorePending(baseFolder, installFolder);
-    EmptyFolder(installFolder);
-    // On one volume the new build's entries are moved into place, not copied
-    // file by file.
-    if (SameVolume(sourceFolder, installFolder))
-        MoveDirectoryContents(sourceFolder, installFolder);
-    else
-        CopyDirectoryContents(sourceFolder, installFolder);
+    const std::wstring oldBuild = JoinPath(work.Path(), L"old");
+    SetOldBuildAside(baseFolder, installFolder, oldBuild, label);
+    try {
+        PutNewBuildInPlace(sourceFolder, installFolder);
+    } catch (const std::exception&) {
+        // What came of the new build goes and the old one comes back; the
+        // record stands, so the next click updates again.
+        try {
+            RemoveTreeWithRetries(installFolder);
+            if (IsFolder(oldBuild))
+                RenameWithRetries(oldBuild, installFolder);
+        } catch (const std::exception&) {
+        }
+        throw;
+    }
     RestoreBackups(baseFolder, installFolder);
     ClearRestorePending(baseFolder, installFolder);
+    WriteVersionFile(installFolder, manifest.version);
+    // The old build goes last. A file of it that is held now goes with the
+    // work folder, or at a later start.
+    try {
+        RemoveTreeWithRetries(oldBuild);
+    } catch (const std::exception&) {
+    }
 }
 
 bool FindGameRootRecursive(const std::wstring& folder, const std::wstring& exeNameLower,

@@ -28,12 +28,6 @@ std::string FetchManifestText(const std::wstring& manifestUrl) {
     return text;
 }
 
-void WriteVersionFile(const std::wstring& installFolder, const std::string& version) {
-    const std::wstring path = JoinPath(installFolder, L"version.txt");
-    EnsureDir(ParentPath(path));
-    WriteWholeFile(path, version, false);
-}
-
 } // namespace
 
 void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
@@ -42,7 +36,7 @@ void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
     reports.status(L"Проверка обновлений " + label + L"...");
     // Work folders of killed runs hold about twice a build; the player gets
     // that space back.
-    RemoveStaleWorkFolders();
+    RemoveStaleWorkFolders(ParentPath(installFolder));
     const Manifest manifest = ReadManifest(FetchManifestText(manifestUrl));
 
     const std::string installedVersion =
@@ -66,8 +60,6 @@ void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
         reports.status(L"Обновление " + label + L" до версии " + Utf8ToWide(manifest.version) +
                        L"...");
         InstallOrUpdate(baseFolder, manifest, installFolder, label, reports);
-        EnsureDir(installFolder);
-        WriteVersionFile(installFolder, manifest.version);
         reports.progress(100, label + L" обновлена. Запуск...");
     }
     LaunchGame(installFolder, exeName);

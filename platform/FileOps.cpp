@@ -380,27 +380,6 @@ void CopyDirectoryContents(const std::wstring& source, const std::wstring& desti
     CopyTree(source, destination, false);
 }
 
-void MoveDirectoryContents(const std::wstring& source, const std::wstring& destination) {
-    if (!IsFolder(source))
-        throw MakeError(L"Не найдена папка источника: " + source);
-    EnsureDir(destination);
-    for (const DirEntry& entry : ListDirectory(source)) {
-        // Links stay behind, as the copy leaves them out.
-        if (entry.isLink)
-            continue;
-        // Without MOVEFILE_COPY_ALLOWED a move to another volume fails
-        // instead of turning into a copy.
-        const std::wstring target = JoinPath(destination, entry.name);
-        if (!FileOperationFault(L"move", target) &&
-            MoveFileExW(ExtendedLengthPath(entry.fullPath).c_str(),
-                        ExtendedLengthPath(target).c_str(), 0))
-            continue;
-        // This entry and all that is left after it are copied instead.
-        CopyTree(source, destination, false);
-        return;
-    }
-}
-
 void CopyFolder(const std::wstring& source, const std::wstring& destination) {
     if (!IsFolder(source))
         return;
@@ -410,9 +389,9 @@ void CopyFolder(const std::wstring& source, const std::wstring& destination) {
     CopyDirectoryContents(source, destination);
 }
 
-void RenameWithRetries(const std::wstring& from, const std::wstring& to) {
+DWORD TryRenameWithRetries(const std::wstring& from, const std::wstring& to) {
     ResetAttributes(to);
-    const DWORD code = WithRetries([&]() -> DWORD {
+    return WithRetries([&]() -> DWORD {
         // Without MOVEFILE_COPY_ALLOWED: a rename, never a copy.
         if (!FileOperationFault(L"move", to) &&
             MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(),
@@ -420,6 +399,10 @@ void RenameWithRetries(const std::wstring& from, const std::wstring& to) {
             return 0;
         return GetLastError();
     });
+}
+
+void RenameWithRetries(const std::wstring& from, const std::wstring& to) {
+    const DWORD code = TryRenameWithRetries(from, to);
     if (code == 0)
         return;
     const std::wstring systemText = GetWinErrorMessage(code);

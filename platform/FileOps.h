@@ -54,12 +54,6 @@ void EmptyFolder(const std::wstring& folder);
 // there; the destination's other content stays. Links are left out.
 void CopyDirectoryContents(const std::wstring& source, const std::wstring& destination);
 
-// Moves the source folder's entries into the destination, each renamed
-// in one step, which Windows does only on one volume. From the first entry
-// that does not move, what is left is copied as CopyDirectoryContents copies,
-// with its error texts, so that the destination ends the same either way.
-void MoveDirectoryContents(const std::wstring& source, const std::wstring& destination);
-
 // Replaces the destination by an exact copy of the source; a missing source is
 // skipped.
 void CopyFolder(const std::wstring& source, const std::wstring& destination);
@@ -82,6 +76,8 @@ bool IsFile(const std::wstring& path);
 // refuses that for a moment, so it is tried 8 times 250 ms apart, then
 // raises "Не удалось переименовать '" + from + "' -> '" + to + "': " + text.
 void RenameWithRetries(const std::wstring& from, const std::wstring& to);
+// The same without raising: 0, or the last attempt's error code.
+DWORD TryRenameWithRetries(const std::wstring& from, const std::wstring& to);
 
 // Creates or replaces the file with exactly these bytes. With flush, they are
 // on the disk when it returns, not only in the system's cache. Raises

@@ -8,12 +8,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 namespace {
 
 const wchar_t kLockName[] = L"run.lock";
-const wchar_t kFolderPattern[] = L"vorn_launcher_*";
+const wchar_t kTempPattern[] = L"vorn_launcher_*";
+const wchar_t kUpdatePattern[] = L"vorn_update_*";
 // 100-nanosecond units of FILETIME.
 const unsigned long long kUnlockedStaleAfter = 60ull * 60 * 10000000;
 
@@ -62,9 +64,52 @@ HANDLE MakeLockedFolder(const std::wstring& folder) {
     throw MakeError(L"Не удалось записать файл: " + lock + L": " + systemText);
 }
 
+std::wstring UpdateFolderName(const std::wstring& parent) {
+    static std::atomic<unsigned> made{0};
+    return JoinPath(parent, L"vorn_update_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                                std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(made++));
+}
+
+// Hidden, so that the player sees only the build's folders beside the
+// launcher.
+HANDLE MakeHiddenLockedFolder(const std::wstring& folder) {
+    const HANDLE lock = MakeLockedFolder(folder);
+    SetFileAttributesW(ExtendedLengthPath(folder).c_str(), FILE_ATTRIBUTE_HIDDEN);
+    return lock;
+}
+
+void RemoveStaleIn(const std::wstring& parent, const wchar_t* pattern) {
+    std::vector<std::wstring> stale;
+    WIN32_FIND_DATAW data{};
+    {
+        FindGuard find(
+            FindFirstFileW(ExtendedLengthPath(JoinPath(parent, pattern)).c_str(), &data));
+        if (!find.Valid())
+            return;
+        do {
+            const DWORD attributes = data.dwFileAttributes;
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                continue;
+            const std::wstring folder = JoinPath(parent, data.cFileName);
+            if (IsStale(folder, data.ftLastWriteTime))
+                stale.push_back(folder);
+        } while (FindNextFileW(find.Get(), &data));
+    }
+    for (const std::wstring& folder : stale) {
+        try {
+            RemoveTreeWithRetries(folder);
+        } catch (...) {
+        }
+    }
+}
+
 } // namespace
 
 WorkFolder::WorkFolder() : path_(GetTempFolderName()), lock_(MakeLockedFolder(path_)) {}
+
+WorkFolder::WorkFolder(const std::wstring& parent)
+    : path_(UpdateFolderName(parent)), lock_(MakeHiddenLockedFolder(path_)) {}
 
 WorkFolder::~WorkFolder() {
     lock_.Close();
@@ -79,31 +124,9 @@ void WorkFolder::Remove() {
     RemoveTreeWithRetries(path_);
 }
 
-void RemoveStaleWorkFolders() {
+void RemoveStaleWorkFolders(const std::wstring& updateParent) {
     const std::wstring temp = TempFolder();
-    if (temp.empty())
-        return;
-    std::vector<std::wstring> stale;
-    WIN32_FIND_DATAW data{};
-    {
-        FindGuard find(
-            FindFirstFileW(ExtendedLengthPath(JoinPath(temp, kFolderPattern)).c_str(), &data));
-        if (!find.Valid())
-            return;
-        do {
-            const DWORD attributes = data.dwFileAttributes;
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-                continue;
-            const std::wstring folder = JoinPath(temp, data.cFileName);
-            if (IsStale(folder, data.ftLastWriteTime))
-                stale.push_back(folder);
-        } while (FindNextFileW(find.Get(), &data));
-    }
-    for (const std::wstring& folder : stale) {
-        try {
-            RemoveTreeWithRetries(folder);
-        } catch (...) {
-        }
-    }
+    if (!temp.empty())
+        RemoveStaleIn(temp, kTempPattern);
+    RemoveStaleIn(updateParent, kUpdatePattern);
 }

@@ -112,33 +112,6 @@ TEST_F(Backups, FailedRestoreThenRestartThenUpdateKeepsTheSaves) {
     EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine 1");
 }
 
-TEST_F(Backups, FailedEmptyingThenRestartThenUpdateKeepsTheSaves) {
-    InstallBuild(online, "0.9",
-                 {{L"Save/slot1.sav", "mine 1"},
-                  {L"ModScripts/multiplayer/nickname.json", "{\"nick\": \"me\"}"}});
-    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"v1_top.zip"));
-    {
-        // The game is still running: its executable cannot be deleted.
-        HandleGuard game(CreateFileW((online + L"\\Game.exe").c_str(), GENERIC_READ,
-                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                     nullptr));
-        const auto messages = RunOnline(manifest);
-        ExpectFailedRunEnd(messages, L"Не удалось удалить '" + online +
-                                         L"\\Game.exe'. Файл используется другим процессом.");
-    }
-    EXPECT_TRUE(IsFile(app.GetRestorePendingFile(online)));
-    // Whatever the emptying reached, the worst case is an emptied Save.
-    RemoveTreeWithRetries(online + L"\\Save");
-    RemoveTreeWithRetries(online + L"\\ModScripts");
-    EnsureDir(online + L"\\Save");
-
-    RunOnline(manifest);
-    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine 1");
-    EXPECT_EQ(ReadBytes(online + L"\\ModScripts\\multiplayer\\nickname.json"),
-              "{\"nick\": \"me\"}");
-    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0");
-}
-
 TEST_F(Backups, FailureBeforeTheEmptyingOwesNoRestore) {
     InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine 1"}});
     const std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +

@@ -9,6 +9,7 @@
 
 #include "platform/FileFaults.h"
 #include "platform/FileOps.h"
+#include "platform/Guards.h"
 #include "platform/Paths.h"
 #include "platform/Sha256.h"
 
@@ -159,13 +160,27 @@ protected:
 } // namespace
 
 TEST_F(Delta, FetchesOnlyTheChangedEntriesAndEndsAsAWholeUpdate) {
-    // The online game on another drive than the temporary folder: the test
-    // environment's folder, outside Wine's C:.
-    online = app.onlineFolder = TestEnvDir() + L"\\game" + std::to_wstring(GetCurrentProcessId());
-    ForceRemoveTree(online);
+    // The online game on another drive than the launcher's own folders: the
+    // test environment's folder, outside Wine's C:; the temporary folder on
+    // the small S: drive where there is one.
+    const std::wstring drive = TestEnvDir() + L"\\d" + std::to_wstring(GetCurrentProcessId());
+    online = app.onlineFolder = drive + L"\\game_online";
+    ForceRemoveTree(drive);
     EnsureDir(online + L"\\Save");
+    const std::wstring smallTemp = L"S:\\temp" + std::to_wstring(GetCurrentProcessId());
+    ScopeExit restore([&] {
+        SetEnvironmentVariableW(L"TMP", nullptr);
+        ForceRemoveTree(smallTemp);
+        ForceRemoveTree(drive);
+    });
+    if (IsFolder(L"S:\\")) {
+        EnsureDir(smallTemp);
+        SetEnvironmentVariableW(L"TMP", smallTemp.c_str());
+    }
     InstallFirstAndPlay(true);
     InstallFirstAndPlay(false);
+    FileStamp blob;
+    ASSERT_TRUE(ReadFileStamp(online + L"\\Data\\blob.bin", blob));
 
     // Online takes 2 piecemeal, its scattered changes several to a request;
     // official takes it whole.
@@ -179,7 +194,10 @@ TEST_F(Delta, FetchesOnlyTheChangedEntriesAndEndsAsAWholeUpdate) {
 
     EXPECT_EQ(BuildTree(online), BuildTree(official));
     EXPECT_EQ(ReadBytes(online + L"\\Save\\player.sav"), "the player's own");
-    ForceRemoveTree(online);
+    // The unchanged files are the installed ones, linked, not copies.
+    FileStamp after;
+    ASSERT_TRUE(ReadFileStamp(online + L"\\Data\\blob.bin", after));
+    EXPECT_TRUE(SameStamp(after, blob));
     // The 3 MiB blob and the game stayed where they were: a few small
     // entries came, each by Range.
     const std::vector<std::string> requests = RequestsForUrl(piecemeal);

@@ -109,10 +109,13 @@ TEST_F(Durability, BackupReachesTheDiskBeforeAnyDeletionAndTheRestoreBeforeTheRe
     RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
     ASSERT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine 1");
 
+    // The old build set aside, or a deletion in its folder.
     size_t firstDeletion = std::wstring::npos;
     for (size_t i = 0; i < g_operations.size() && firstDeletion == std::wstring::npos; ++i) {
         const std::wstring path = ToLowerW(g_operations[i].second);
-        if (g_operations[i].first.rfind(L"delete", 0) == 0 && path.rfind(ToLowerW(online), 0) == 0)
+        if ((g_operations[i].first.rfind(L"delete", 0) == 0 &&
+             path.rfind(ToLowerW(online), 0) == 0) ||
+            (g_operations[i].first == L"move" && EndsWith(path, L"\\old")))
             firstDeletion = i;
     }
     ASSERT_NE(firstDeletion, std::wstring::npos);
@@ -192,31 +195,41 @@ TEST_F(Durability, WorkFoldersOfKilledRunsAreRemovedAndThoseInUseKept) {
 }
 
 TEST_F(Durability, UpdateThatDoesNotFitStopsBeforeAnythingIsTouched) {
-    // S: is a 4 MiB drive made by the test environment; the work folder goes
-    // there.
+    // S: is a 4 MiB drive made by the test environment.
     if (!IsFolder(L"S:\\"))
         GTEST_SKIP() << "no small drive: mounting one needs root";
-    const std::wstring smallTemp = L"S:\\temp" + std::to_wstring(GetCurrentProcessId());
-    EnsureDir(smallTemp);
+    const std::wstring small = L"S:\\t" + std::to_wstring(GetCurrentProcessId());
+    EnsureDir(small + L"\\temp");
     ScopeExit restoreTemp([&] {
         SetEnvironmentVariableW(L"TMP", nullptr);
-        ForceRemoveTree(smallTemp);
+        ForceRemoveTree(small);
     });
-    ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", smallTemp.c_str()));
+    // A full system drive does not stop the update of a game elsewhere: its
+    // work is done beside the build.
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", (small + L"\\temp").c_str()));
+    InstallBuild(online, "0.9", kPlayerFiles);
+    WriteBytes(small + L"\\temp\\full", std::string(4 * 1024 * 1024 - 64 * 1024, 'f'));
+    auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v1");
+    DeleteFileW((small + L"\\temp\\full").c_str());
+
+    // The game on S: is refused there. The archive itself (3 MiB) and about as
+    // much unpacked cannot fit: refused when the server announces the length,
+    // before the archive is written.
+    online = app.onlineFolder = small + L"\\game_online";
     InstallBuild(online, "0.9", kPlayerFiles);
     const auto before = TreeOf(online);
-
-    // The archive itself (3 MiB) and about as much unpacked cannot fit: refused
-    // when the server announces the length, before the archive is written.
     const unsigned long long archive =
         ReadBytes(TestEnvDir() + L"\\www\\builds\\v1_top.zip").size();
     uint64_t freeBytes = 0;
-    ASSERT_TRUE(FreeBytesAt(smallTemp, freeBytes));
-    auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ASSERT_TRUE(FreeBytesAt(small, freeBytes));
+    messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
     ExpectFailedRunEnd(messages, L"Недостаточно места на диске S: нужно ещё " +
                                      FormatShortfall(2 * archive - freeBytes) + L".");
     EXPECT_EQ(TreeOf(online), before);
-    EXPECT_TRUE(ListDirectory(smallTemp).empty());
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+    EXPECT_EQ(ListDirectory(small).size(), 2u); // the game and the temporary folder
 
     // A small archive of 16 MiB of zeros: its directory shows it cannot fit.
     messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"zeros_build.zip")));
@@ -225,16 +238,44 @@ TEST_F(Durability, UpdateThatDoesNotFitStopsBeforeAnythingIsTouched) {
     EXPECT_EQ(error.rfind(L"Ошибка: Недостаточно места на диске S: нужно ещё 1", 0), 0u)
         << ToUtf8(error);
     EXPECT_EQ(TreeOf(online), before);
-    EXPECT_TRUE(ListDirectory(smallTemp).empty());
+    EXPECT_EQ(ListDirectory(small).size(), 2u);
 
     // The extractor refuses it too, before it fills the drive, and says so.
     const std::wstring refused = RaisedText([&] {
         ExtractZipArchive(TestEnvDir() + L"\\www\\builds\\zeros_build.zip",
-                          smallTemp + L"\\extract");
+                          small + L"\\extract");
     });
     EXPECT_EQ(refused.rfind(L"Недостаточно места на диске S: нужно ещё 1", 0), 0u)
         << ToUtf8(refused);
-    EXPECT_TRUE(ListDirectory(smallTemp + L"\\extract").empty());
+    EXPECT_TRUE(ListDirectory(small + L"\\extract").empty());
+}
+
+// Windows refuses to rename a folder while a file inside is open (the game
+// still running, a scanner); Wine allows it, so the seam says what Windows
+// says. The old build stays whole and playable.
+TEST_F(Durability, ABuildInUseIsLeftWholeAndPlayable) {
+    InstallBuild(online, "0.9", kPlayerFiles);
+    HandleGuard running(CreateFileW((online + L"\\Game.exe").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(running.Valid());
+    FailOperation(L"move", L"\\old", -1);
+    const auto before = TreeOf(online);
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"v1_top.zip"));
+    auto messages = RunOnline(manifest);
+    ExpectFailedRunEnd(messages, L"Файлы онлайн-версии открыты в игре или другой программе. "
+                                 L"Закройте её и попробуйте снова.");
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+
+    // Closed, it updates.
+    running.Close();
+    FailOperation(L"", L"", 0);
+    messages = RunOnline(manifest);
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v1");
+    for (const auto& [name, bytes] : kPlayerFiles)
+        EXPECT_EQ(ReadBytes(online + L"\\" + name), bytes) << ToUtf8(name);
 }
 
 TEST_F(Durability, ABackupThatCannotBeMadeWholeLeavesTheOldOneWhole) {

@@ -50,12 +50,14 @@ std::vector<std::wstring> PipelineTest::WaitForLaunch(const std::wstring& folder
 }
 
 std::vector<std::wstring> PipelineTest::LeftoverWorkFolders() {
-    const std::wstring temp = TempFolder();
-    const std::wstring prefix = L"vorn_launcher_" + std::to_wstring(GetCurrentProcessId()) + L"_";
+    const std::wstring process = std::to_wstring(GetCurrentProcessId()) + L"_";
     std::vector<std::wstring> found;
-    for (const DirEntry& entry : ListDirectory(temp))
-        if (entry.name.compare(0, prefix.size(), prefix) == 0)
-            found.push_back(entry.fullPath);
+    for (const auto& [folder, prefix] :
+         {std::make_pair(TempFolder(), L"vorn_launcher_" + process),
+          std::make_pair(base.Path(), L"vorn_update_" + process)})
+        for (const DirEntry& entry : ListDirectory(folder))
+            if (entry.name.compare(0, prefix.size(), prefix) == 0)
+                found.push_back(entry.fullPath);
     return found;
 }
 

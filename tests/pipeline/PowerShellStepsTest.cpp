@@ -141,10 +141,14 @@ TEST_F(PowerShellSteps, UpdateRunsTheTwoExactCommandLines) {
                             L"-UseBasicParsing -Uri '" +
                             manifest + L"' -OutFile '" + fetchFolder + L"\\response.txt'\"");
 
-    const std::wstring installFolder = WorkFolderIn(lines[1], L"-LiteralPath '", L"\\game.zip'");
-    EXPECT_EQ(installFolder.compare(0, workPrefix.size(), workPrefix), 0) << ToUtf8(lines[1]);
-    EXPECT_EQ(lines[1], kPrefix + L"Expand-Archive -LiteralPath '" + installFolder +
-                            L"\\game.zip' -DestinationPath '" + installFolder +
+    // The archive unpacks beside the build, on its drive.
+    const std::wstring updatePrefix =
+        base / (L"vorn_update_" + std::to_wstring(GetCurrentProcessId()) + L"_");
+    const std::wstring updateFolder = WorkFolderIn(lines[1], L"-LiteralPath '", L"\\game.zip'");
+    EXPECT_EQ(updateFolder.compare(0, updatePrefix.size(), updatePrefix), 0) << ToUtf8(lines[1]);
+    EXPECT_EQ(lines[1], kPrefix + L"$ProgressPreference='SilentlyContinue'; Expand-Archive "
+                                  L"-LiteralPath '" +
+                            updateFolder + L"\\game.zip' -DestinationPath '" + updateFolder +
                             L"\\extract' -Force\"");
     EXPECT_TRUE(LeftoverWorkFolders().empty());
 }

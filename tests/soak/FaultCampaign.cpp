@@ -27,7 +27,6 @@ struct Injection {
     long count = 0;
     std::wstring install;
     // Where the update stood when each operation was made.
-    bool copiedIn = false;
     bool restoring = false;
     std::string phase;
     std::string faultedPhase;
@@ -54,33 +53,34 @@ bool Contains(const std::wstring& path, const std::wstring& part) {
 // The update's phase, told from the operation and the path it touches.
 std::string PhaseOf(const std::wstring& operation, const std::wstring& path) {
     Injection& state = g_injection;
-    if (Contains(path, L"\\vorn_launcher_")) {
-        if (Contains(path, L"response.txt"))
-            return "manifest";
+    if (Contains(path, L"\\vorn_launcher_"))
+        return "manifest";
+    // A look (a listing, attributes, a size, a read) belongs to the phase it
+    // serves and moves the update nowhere.
+    const bool look = operation == L"list" || operation == L"list-next" ||
+                      operation == L"attributes" || operation == L"size" || operation == L"open";
+    if (Contains(path, L"\\vorn_update_")) {
+        // The old build, set aside, then removed once the new one is in place.
+        if (Contains(path + L"\\", L"\\old\\"))
+            return state.restoring ? "finishing" : "swapping";
+        if (look && !state.phase.empty())
+            return state.phase;
         if (Contains(path, L"\\extract"))
             return "unpacking";
-        return operation == L"open" ? "digest" : "download";
+        return "download";
     }
     if (Contains(path, L"\\backup\\"))
         return Contains(path, L"restore-pending") ? "record" : "backup";
-    // A look at the install folder (a listing, attributes, a size) belongs to
-    // the phase it serves and moves the update nowhere.
-    const bool read = operation == L"list" || operation == L"list-next" ||
-                      operation == L"attributes" || operation == L"size";
-    if (!StartsWith(path, state.install) || read)
+    if (!StartsWith(path, state.install) || look)
         return state.phase.empty() ? "checking" : state.phase;
     if (Contains(path, L"version.txt") && operation != L"delete-file")
         return "version file";
-    if (operation.rfind(L"delete", 0) == 0) {
-        if (state.copiedIn)
-            state.restoring = true;
-        return state.restoring ? "restoring" : "emptying";
+    // The new build takes the build's name; then the player's data comes back.
+    if (operation == L"move" && ToLowerW(path) == ToLowerW(state.install)) {
+        state.restoring = true;
+        return "swapping";
     }
-    if (operation == L"copy" || operation == L"move" || operation == L"create-folder")
-        state.copiedIn = true;
-    if (operation == L"flush")
-        return "restoring";
-    return state.restoring ? "restoring" : "copying";
+    return state.restoring ? "restoring" : "swapping";
 }
 
 DWORD Inject(const wchar_t* operation, const std::wstring& path) {

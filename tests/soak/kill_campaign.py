@@ -28,26 +28,26 @@ stands still); the first rule that matches wins:
                player's folders in place, no work folder of the run left and
                version.txt holding the new version
     finishing  as done, but a work folder remains or version.txt is not new
-               yet (the work folder is being removed, version.txt written)
+               yet (version.txt being written, the old build and the work
+               folder removed)
+    restoring  marker present and the new build in place; only the player's
+               folders still change
+    swapping   marker present and the new build not in place (the old build
+               is being set aside and the new one renamed into its place), or
+               no marker yet and the extract folder complete
     backup     no work folder with an archive yet: the manifest check and the
                copy of the player's data into the backup
     download   the work folder has game.zip (or, in a small update, the file
                index) but no extract folder (the download and its
                checksum; the index, the comparison of the installed files
                and the fetch of the changed ones)
-    unpacking  the extract folder lacks part of the build, or the restore
-               marker is not written yet
-    restoring  marker present and the new build in place; only the player's
-               folders still change (Wine lists folders in name order, so the
-               build's version.txt, which sorts after Save and UserData, is
-               the last file copied)
-    copying    marker present and some file that only the new build has exists
-    emptying   marker present and nothing of the new build copied yet
+    unpacking  the extract folder lacks part of the build
 A recovery run starts from a changed disk, so for second kills the phase is
 only a hint.
 
 Kill moments are stratified: trial i aims at one phase in turn, every phase
-once in each 8 trials, and each phase meets both builds within 16. Phase
+once in each 7 trials, and each phase meets both builds, each with a whole
+and a small update, within 28. Phase
 lengths are measured by polling the disk, first in one unkilled reference run
 per build and then in every run the campaign watches; a trial waits until its
 phase shows on the disk and sleeps a seeded fraction of the phase's recent
@@ -100,7 +100,7 @@ SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 from publishing.file_index import archive_entries, render_index  # noqa: E402
 
-PHASES = ("backup", "download", "unpacking", "emptying", "copying", "restoring", "finishing",
+PHASES = ("backup", "download", "unpacking", "swapping", "restoring", "finishing",
           "done")
 ONLINE_BUTTON = 1001
 NICKNAME = "ModScripts/multiplayer/nickname.json"
@@ -376,7 +376,7 @@ class Launcher:
         if wine_processes(paths.exe):
             raise CampaignError("a launcher is still running")
         # Work folders that were there before this start belong to others.
-        self.existing = set(self.temp_names())
+        self.existing = set(self.temp_names()) | set(self.update_names())
         self.first_seen = {}
         self.pid = None
         # What Wine says about the launcher, for a run that ends by itself.
@@ -385,17 +385,28 @@ class Launcher:
             self.shell = subprocess.Popen([paths.wine_run, paths.exe], stdout=out,
                                           stderr=subprocess.STDOUT, env=campaign.child_env)
         campaign.shells.append(self.shell)
-        # Started together with the launcher: the helper waits for the window
-        # itself, clicks and prints the launcher's Windows process id.
+        self.presses = 0
+        self.press()
+
+    def press(self):
+        """Started together with the launcher: the helper waits for the window
+        itself, clicks and prints the launcher's Windows process id."""
+        paths = self.c.paths
+        self.presses += 1
         self.press_process = subprocess.Popen(
             [paths.wine_run, paths.probe, "--exe", unix_to_windows(paths.exe), "press",
              str(ONLINE_BUTTON)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            env=campaign.child_env)
-        campaign.shells.append(self.press_process)
+            env=self.c.child_env)
+        self.c.shells.append(self.press_process)
 
     def temp_names(self):
         return [name for name in os.listdir(self.c.paths.temp)
                 if name.startswith("vorn_launcher_")]
+
+    def update_names(self):
+        """The update's work folders, beside the build."""
+        return [name for name in os.listdir(self.c.paths.folder)
+                if name.startswith("vorn_update_")]
 
     def probe(self, *args):
         paths = self.c.paths
@@ -414,9 +425,14 @@ class Launcher:
             out = self.press_process.stdout.read().decode(errors="replace").strip()
             if code != 0 and not self.alive():
                 raise StartFailed(self.ending())
+            # Not one of the helper's own codes: Wine could not start it, so
+            # nothing was clicked yet and it is started again.
+            if code not in (0, 2, 3, 4) and self.presses < 3:
+                self.press()
+                return None
             if code != 0 or not out.isdigit():
                 raise CampaignError("the online button could not be pressed (window_probe "
-                                    "ended with %d)" % code)
+                                    "ended with %d: %s)" % (code, " ".join(out.split())[:300]))
             self.pid = int(out)
         return self.pid
 
@@ -436,9 +452,12 @@ class Launcher:
     def own_work_folders(self):
         if self.pid is None:
             return []
-        prefix = "vorn_launcher_%d_" % self.pid
-        return [os.path.join(self.c.paths.temp, name) for name in self.temp_names()
-                if name.startswith(prefix) and name not in self.existing]
+        paths = self.c.paths
+        return [os.path.join(folder, name)
+                for folder, names, prefix in (
+                    (paths.temp, self.temp_names(), "vorn_launcher_%d_" % self.pid),
+                    (paths.folder, self.update_names(), "vorn_update_%d_" % self.pid))
+                for name in names if name.startswith(prefix) and name not in self.existing]
 
     def alive(self):
         return self.shell.poll() is None
@@ -566,6 +585,8 @@ def classify(paths, launcher, update, exact):
         if not folders and version == update.version.encode():
             return "done"
         return "finishing"
+    if marker:
+        return "restoring" if program_in_place else "swapping"
     archive = [f for f in folders
                if os.path.exists(os.path.join(f, "game.zip"))
                or os.path.exists(os.path.join(f, "files.txt"))
@@ -575,13 +596,9 @@ def classify(paths, launcher, update, exact):
     extract = os.path.join(archive[0], "extract")
     if not os.path.isdir(extract):
         return "download"
-    if not marker or not tree_complete(extract, update.files, exact):
+    if not tree_complete(extract, update.files, exact):
         return "unpacking"
-    if program_in_place:
-        return "restoring"
-    if any(os.path.lexists(os.path.join(paths.install, rel)) for rel in update.new_only):
-        return "copying"
-    return "emptying"
+    return "swapping"
 
 
 def nowhere(paths, player):
@@ -666,9 +683,9 @@ class Plan:
 
     @staticmethod
     def target_of(i):
-        # Every phase once in each 8 trials; in the second 8 of each 16 every
-        # phase meets the other build.
-        return PHASES[(i + i // 8) % len(PHASES)]
+        # Every phase once in each 7 trials; the kinds of run come round every
+        # 4, so each phase meets every kind within 28.
+        return PHASES[i % len(PHASES)]
 
 
 def kind_of(build, small):
