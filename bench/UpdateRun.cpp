@@ -2,7 +2,7 @@
 // its reports arrive at a hidden window of ours, which notes when each came.
 // The install, one "Установка" phase to the window, is taken apart: the calls
 // of InstallOrUpdate in its order, each timed, after the backup that gives the
-// restore the player's data. Then bare Win32 loops under the install's copy and
+// restore the player's data, and then the removal of the old build. Then bare Win32 loops under the install's copy and
 // removal, and the download alone, to set HTTPS against plain HTTP.
 
 #include "bench/Bench.h"
@@ -151,15 +151,18 @@ int RunInstallSteps(const std::wstring& outPath, const std::wstring& workFolder,
         check(app.FindGameRootRecursive(extractFolder, L"game.exe", sourceFolder));
         app.MarkRestorePending(installFolder);
     });
-    timed("empty", [&] { EmptyFolder(installFolder); });
-    // The install's copy across volumes, which the full run above takes: its
-    // work folder lies on C:, the install folder on Z:. On one volume the
-    // install moves the build instead.
-    timed("copy", [&] { CopyDirectoryContents(sourceFolder, installFolder); });
+    // The old build aside into the work folder beside it, the new one into
+    // its place: a rename each.
+    timed("swap", [&] {
+        RenameWithRetries(installFolder, JoinPath(workFolder, L"old"));
+        RenameWithRetries(sourceFolder, installFolder);
+    });
     timed("restore", [&] {
         app.RestoreBackups(installFolder);
         app.ClearRestorePending(installFolder);
     });
+    // The launcher removes the old build and the work folder once the game
+    // has started.
     timed("cleanup", [&] { RemoveTreeWithRetries(workFolder); });
     return figures.Add("failure", Utf8ToWide(failure)).Write(outPath, failure.empty());
 }
@@ -181,6 +184,12 @@ int RunPlatformFloor(const std::wstring& outPath, const std::wstring& operation,
             ok = ExtractZipArchive(sourceFolder, targetFolder);
         else if (operation == L"flush-ours")
             FlushTree(targetFolder);
+        else if (operation == L"swap") {
+            // An install: the old build at the target steps aside, the source
+            // takes its name.
+            RenameWithRetries(targetFolder, targetFolder + L".old");
+            RenameWithRetries(sourceFolder, targetFolder);
+        }
         else
             return 2;
     } catch (const std::exception&) {

@@ -98,16 +98,18 @@ void WriteVersionFile(const std::wstring& installFolder, const std::string& vers
 
 } // namespace
 
-void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
-                     const std::wstring& installFolder, const std::wstring& label,
-                     const RunReports& reports) {
+std::unique_ptr<WorkFolder> InstallOrUpdate(const std::wstring& baseFolder,
+                                            const Manifest& manifest,
+                                            const std::wstring& installFolder,
+                                            const std::wstring& label, const RunReports& reports) {
     const std::wstring exeName = Utf8ToWide(manifest.exe.empty() ? "Game.exe" : manifest.exe);
 
     reports.status(L"Создание резервной копии " + label + L"...");
     PrepareBackups(baseFolder, installFolder);
 
-    // Beside the build, on its volume; removed on every way out of this call.
-    const WorkFolder work(ParentPath(installFolder));
+    // Beside the build, on its volume; removed on every way out.
+    auto workFolder = std::make_unique<WorkFolder>(ParentPath(installFolder));
+    const WorkFolder& work = *workFolder;
     const std::wstring archivePath = JoinPath(work.Path(), L"game.zip");
     const std::wstring extractFolder = JoinPath(work.Path(), L"extract");
     // An installed build takes only the changed files when the server
@@ -150,12 +152,7 @@ void InstallOrUpdate(const std::wstring& baseFolder, const Manifest& manifest,
     RestoreBackups(baseFolder, installFolder);
     ClearRestorePending(baseFolder, installFolder);
     WriteVersionFile(installFolder, manifest.version);
-    // The old build goes last. A file of it that is held now goes with the
-    // work folder, or at a later start.
-    try {
-        RemoveTreeWithRetries(oldBuild);
-    } catch (const std::exception&) {
-    }
+    return workFolder;
 }
 
 bool FindGameRootRecursive(const std::wstring& folder, const std::wstring& exeNameLower,

@@ -54,12 +54,15 @@ void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
     const bool current =
         installed && !restoreOwed && CompareVersions(installedVersion, manifest.version) >= 0;
 
+    // The old build goes last, with the update's work folder, once the game
+    // has started; a file of it that is held then goes at a later start.
+    std::unique_ptr<WorkFolder> oldBuild;
     if (current) {
         reports.status(L"Запуск " + label + L"...");
     } else {
         reports.status(L"Обновление " + label + L" до версии " + Utf8ToWide(manifest.version) +
                        L"...");
-        InstallOrUpdate(baseFolder, manifest, installFolder, label, reports);
+        oldBuild = InstallOrUpdate(baseFolder, manifest, installFolder, label, reports);
         reports.progress(100, label + L" обновлена. Запуск...");
     }
     LaunchGame(installFolder, exeName);
