@@ -4,6 +4,7 @@
 #include "platform/FileOps.h"
 #include "platform/Paths.h"
 #include "platform/PowerShell.h"
+#include "platform/SystemFolders.h"
 #include "platform/LongPath.h"
 
 #include <windows.h>
@@ -18,16 +19,6 @@ const wchar_t kTempPattern[] = L"vorn_launcher_*";
 const wchar_t kUpdatePattern[] = L"vorn_update_*";
 // 100-nanosecond units of FILETIME.
 const unsigned long long kUnlockedStaleAfter = 60ull * 60 * 10000000;
-
-std::wstring TempFolder() {
-    const DWORD size = GetTempPathW(0, nullptr);
-    if (size == 0)
-        return std::wstring();
-    std::vector<wchar_t> buffer(size + 1, L'\0');
-    const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
-    return length == 0 || length >= buffer.size() ? std::wstring()
-                                                  : std::wstring(buffer.data(), length);
-}
 
 unsigned long long Ticks(const FILETIME& time) {
     return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
