@@ -31,7 +31,7 @@ demo: build
 	tools/demo.py $(BUILD_DIR)
 
 # The launcher with the production settings and exactly CMAKE_FLAGS, into
-# dist/ with its SHA-256 and the addresses built into it.
+# dist/ with its SHA-256 and the addresses and update keys built into it.
 release: deps
 	tools/release.sh
 

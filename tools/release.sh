@@ -2,8 +2,8 @@
 # Builds the launcher with the production settings into dist/, configured
 # afresh each time with exactly the CMake flags of the CMAKE_FLAGS variable
 # (for example -DVORN_SERVER_URL=...), and prints its size, SHA-256, imports
-# and the addresses built into it. The same commit and flags give the same
-# bytes. VORN_RELEASE_BUILD and VORN_RELEASE_DIST name other folders for the
+# and the addresses and update keys built into it. The same commit and flags
+# give the same bytes. VORN_RELEASE_BUILD and VORN_RELEASE_DIST name other folders for the
 # build and the result.
 #
 # Signing with Authenticode (osslsigncode): SIGN_CERT (PEM, the code-signing
@@ -40,4 +40,4 @@ fi
 echo "$dist/VornLauncher.exe ($(stat -c %s "$dist/VornLauncher.exe") bytes)"
 echo "SHA-256: $(cut -d' ' -f1 "$dist/VornLauncher.exe.sha256")"
 x86_64-w64-mingw32-objdump -p "$dist/VornLauncher.exe" | sed -n 's/.*DLL Name: /imports /p'
-python3 tools/built_in_urls.py "$dist/VornLauncher.exe"
+python3 tools/built_ins.py "$dist/VornLauncher.exe"

@@ -26,7 +26,7 @@ UTF8_FLAG = 0x800
 
 
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from publishing import build as publish_build, cli, file_index, launcher_rules  # noqa: E402
+from publishing import build as publish_build, cli, file_index, launcher_rules, signing  # noqa: E402
 
 
 def write_tree(root, files):
@@ -399,6 +399,52 @@ class FileIndexTest(PublishCase):
         self.assertNotIn("--index-url", result.stderr)
         self.assertEqual(json.loads(self.read_manifest())["delta_index"], index_url)
         self.assertTrue(os.path.exists(os.path.join(self.out, "builds", "g-2.zip.files")))
+
+
+class SigningTest(PublishCase):
+    """The studio's key and the signature over the values the launcher reads."""
+
+    def keygen(self, out):
+        return subprocess.run([sys.executable, TOOL, "keygen", out], capture_output=True,
+                              text=True, encoding="utf-8")
+
+    def test_a_signed_manifest_verifies_for_its_own_build_only(self):
+        key = os.path.join(self.root, "studio.key")
+        made = self.keygen(key)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        with open(key + ".pub") as f:
+            line = f.read().strip()
+        self.assertRegex(line, r"^ecdsa-p256:[0-9a-f]{128}$")
+        self.assertIn(line, made.stdout)
+        self.assertEqual(os.stat(key).st_mode & 0o077, 0)
+        with open(key, "rb") as f:
+            private = f.read()
+        self.assertEqual(self.keygen(key).returncode, 1)
+        with open(key, "rb") as f:
+            self.assertEqual(f.read(), private, "a key was overwritten")
+
+        write_tree(self.build, {"Игра.exe": GAME})
+        self.assert_published(self.publish('2.0 "бета"', None, "--exe", "Игра.exe",
+                                           "--official", "--sign-key", key))
+        text = self.read_manifest("version_offline.json")
+        values = {name: launcher_rules.extract_string(text, name) for name in (
+            "version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256")}
+        signature = launcher_rules.extract_string(text, "update_signature")
+        self.assertEqual(values["version"], '2.0 "бета"')
+        self.assertTrue(signing.verifies(
+            line, signing.signed_text("version_offline.json", values), signature))
+        self.assertFalse(signing.verifies(
+            line, signing.signed_text("version.json", values), signature))
+
+    def test_a_key_that_cannot_sign_is_refused_before_anything_is_written(self):
+        write_tree(self.build, {"Game.exe": GAME})
+        rsa = os.path.join(self.root, "rsa.key")
+        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-out", rsa],
+                       check=True, capture_output=True)
+        for key in (os.path.join(self.root, "missing.key"), rsa):
+            with self.subTest(key=key):
+                self.assert_refused(self.publish("1.0", None, "--sign-key", key), "cannot sign")
+                self.assertIsNone(snapshot(self.out))
 
 
 class RefusalTest(PublishCase):

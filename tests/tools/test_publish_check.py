@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A publisher's way from a build folder to a checked live server, on
 Debian's nginx as the suite runs it: tools/publish writes the upload folder,
-nginx serves it, `publish check` passes, and --previous reads the live
-manifest by its URL. Then the same checks against an nginx set up wrongly
+nginx serves it, `publish check` passes (the signatures verified against the
+keys a launcher holds), and --previous reads the live manifest by its URL. Then the same checks against an nginx set up wrongly
 must name each fault. Skips when nginx is not installed."""
 
 import os
@@ -83,18 +83,37 @@ class ServerCase(unittest.TestCase):
 
 class PublisherWalkTest(ServerCase):
     def test_published_and_uploaded_as_told_the_server_checks_clean(self):
-        self.assertEqual(self.publish("a", "1.0.0", "/builds/vorn-online-1.0.0.zip").returncode, 0)
+        key = os.path.join(self.root, "studio.key")
+        self.assertEqual(self.tool("keygen", key).returncode, 0)
+        with open(key + ".pub") as f:
+            line = f.read().strip()
+        # A launcher executable holds its keys as text among its bytes.
+        launcher = os.path.join(self.root, "VornLauncher.exe")
+        with open(launcher, "wb") as f:
+            f.write(b"MZ\0\0" + line.encode() + b"\0")
+        self.assertEqual(self.publish("a", "1.0.0", "/builds/vorn-online-1.0.0.zip",
+                                      "--sign-key", key).returncode, 0)
         self.assertEqual(self.publish("b", "1.0.0", "/builds/vorn-official-1.0.0.zip",
-                                      "--official").returncode, 0)
+                                      "--official", "--sign-key", key).returncode, 0)
         self.serve()
-        result = self.check("--full", "--ca-file", os.path.join(_certs, "ca.pem"))
+        result = self.check("--full", "--ca-file", os.path.join(_certs, "ca.pem"),
+                            "--launcher", launcher)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         verdicts = [line.split()[0] for line in result.stdout.splitlines()[:-1]]
         self.assertEqual(set(verdicts), {"OK"}, result.stdout)
-        self.assertGreaterEqual(len(verdicts), 12, result.stdout)
+        self.assertGreaterEqual(len(verdicts), 14, result.stdout)
         for build in ("online", "official"):
             self.assertIn("OK   %s index: the archive hands out Game.exe by Range" % build,
                           result.stdout)
+            self.assertIn("OK   %s manifest: signed with %s" % (build, line[:27]), result.stdout)
+        # Another studio's key: every manifest is one its launcher refuses.
+        other = os.path.join(self.root, "other.key")
+        self.assertEqual(self.tool("keygen", other).returncode, 0)
+        with open(other + ".pub") as f:
+            result = self.check("--ca-file", os.path.join(_certs, "ca.pem"), "--key",
+                                f.read().strip())
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertEqual(result.stdout.count("is not of these keys"), 2, result.stdout)
 
         # The next publish compares with the live manifest, fetched with the
         # launcher's TLS checks.
@@ -149,6 +168,9 @@ class MisconfiguredServerTest(ServerCase):
         result = self.check("--build", "online")
         self.assertEqual(result.returncode, 1)
         self.assertIn("certificate not accepted", result.stdout)
+        result = self.check("--ca-file", os.path.join(_certs, "ca.pem"), "--build", "online",
+                            "--key", "ecdsa-p256:" + "5a" * 64)
+        self.assertIn("FIX  online manifest: not signed", result.stdout)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Checks of the release build as a publisher runs it: changed CMake flags
 always reach the build, `make release` builds with exactly the flags given and
-says which addresses are built in, the same commit gives the same bytes, and
-a release signed with a code-signing certificate verifies.
+says which addresses and update keys are built in, the same commit gives the
+same bytes, and a release signed with a code-signing certificate verifies.
 
     VORN_RELEASE_TEST_DIR=FOLDER python3 tests/tools/test_release.py
 
@@ -18,7 +18,10 @@ import unittest
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 SCRATCH = os.environ["VORN_RELEASE_TEST_DIR"]
-STUDIO_FLAGS = "-DVORN_SERVER_URL=https://updates.example.org -DVORN_COMMUNITY_URL=https://vk.com/example"
+UPDATE_KEYS = ["ecdsa-p256:" + "1f" * 64, "ecdsa-p256:" + "2e" * 64]
+STUDIO_FLAGS = ("-DVORN_SERVER_URL=https://updates.example.org "
+                "-DVORN_COMMUNITY_URL=https://vk.com/example -DVORN_UPDATE_KEYS=" +
+                ";".join(UPDATE_KEYS))
 
 # Functions that Windows 7 SP1 lacks, which the exe must not import statically
 # (the loader refuses such an exe before any code runs). Sources: the names
@@ -151,6 +154,8 @@ class Release(unittest.TestCase):
         for output in (first, second):
             self.assertRegex(output, r"server URL: +https://updates\.example\.org\n")
             self.assertRegex(output, r"community URL: +https://vk\.com/example\n")
+            self.assertEqual(re.findall(r"update key: +(\S+)\n", output), UPDATE_KEYS)
+            self.assertNotIn("UNSIGNED UPDATES", output)
         with open(first_exe, "rb") as f:
             first_bytes = f.read()
         with open(second_exe, "rb") as f:
@@ -165,11 +170,12 @@ class Release(unittest.TestCase):
         again, _ = release("a", "")
         self.assertRegex(again, r"server URL: +https://vornrpg\.ru\n")
         self.assertRegex(again, r"community URL: +https://vk\.com/vornrpg\n")
-        self.assertFalse(re.search(r"example", again))
+        self.assertFalse(re.search(r"example|update key:", again))
+        self.assertIn("UNSIGNED UPDATES", again)
 
     def test_release_is_signed_and_verified_or_says_it_is_not(self):
         output, _ = release("a", STUDIO_FLAGS)
-        self.assertIn("UNSIGNED", output)
+        self.assertIn("UNSIGNED:", output)
         # A studio's code-signing certificate, made here.
         keys = os.path.join(SCRATCH, "signing")
         os.makedirs(keys, exist_ok=True)
@@ -181,7 +187,7 @@ class Release(unittest.TestCase):
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         output, exe = release("a", STUDIO_FLAGS, SIGN_CERT=cert, SIGN_KEY=key, SIGN_CA=cert)
         self.assertIn("CN = Vorn Test Studio and verified", output)
-        self.assertNotIn("UNSIGNED", output)
+        self.assertNotIn("UNSIGNED:", output)
 
         def verifies(path):
             return subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],

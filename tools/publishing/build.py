@@ -11,6 +11,8 @@ import zipfile
 from publishing.file_index import archive_entries, render_index
 from publishing.launcher_rules import (compare_versions, encode_url, extract_string,
                                        version_groups)
+from publishing.signing import (SIGNATURE_FIELD, SigningError, public_key_line, sign,
+                                signed_text, verifies)
 from publishing.web import FetchError, fetch_text
 
 # Characters and names a Windows folder cannot hold.
@@ -261,8 +263,9 @@ def make_folders(folder):
 
 def publish(args):
     """Writes OUT/<archive's path on its server>, the file index beside it
-    (<archive>.files) and OUT/Launcher/<manifest>; returns (archive path,
-    index path or None, manifest path, manifest values, warnings)."""
+    (<archive>.files) and OUT/Launcher/<manifest>, signed last with
+    --sign-key; returns (archive path, index path or None, manifest path,
+    manifest values, warnings)."""
     build = args.build_folder
     if not os.path.isdir(build):
         raise Refusal("%s is not a folder" % build)
@@ -278,6 +281,12 @@ def publish(args):
     if index_url is not None:
         check_manifest_value("index URL", index_url)
     check_version(args.version, args.previous, args.ca_file)
+    key_line = None
+    if args.sign_key is not None:
+        try:
+            key_line = public_key_line(args.sign_key)
+        except SigningError as e:
+            raise Refusal("cannot sign with %s: %s" % (args.sign_key, e)) from None
 
     out = args.out
     build_real = os.path.realpath(build)
@@ -332,6 +341,14 @@ def publish(args):
             # first-match reader meets those first whatever these are named.
             values["delta_index"] = index_url
             values["delta_index_sha256"] = sha256_of(index_tmp)
+        if key_line is not None:
+            text = signed_text(manifest_name, values)
+            try:
+                values[SIGNATURE_FIELD] = sign(args.sign_key, text)
+            except SigningError as e:
+                raise Refusal("cannot sign with %s: %s" % (args.sign_key, e)) from None
+            if not verifies(key_line, text, values[SIGNATURE_FIELD]):
+                raise Refusal("the signature just made does not verify; manifest not published")
         with open(manifest_tmp, "wb") as f:
             f.write(render_manifest(values).encode("utf-8"))
         with open(manifest_tmp, "rb") as f:

@@ -3,7 +3,8 @@ use it. Each build's manifest is fetched and read with the launcher's rules,
 its archive is asked for as the launcher asks (whole, then by Range for a
 resumed download), the archive's file index is fetched and one entry asked
 for by Range as a launcher updating by parts asks, and each host's
-certificate and TLS 1.2 are tried. One
+certificate and TLS 1.2 are tried; given update keys, each manifest's
+signature is verified as the launcher holding them verifies it. One
 line per check: OK, WARN (works, but worth a look) or FIX (players will
 meet a problem) with what to change."""
 
@@ -18,6 +19,7 @@ import urllib.parse
 
 from publishing.file_index import LOCAL_SIGNATURE, parse_index
 from publishing.launcher_rules import compare_versions, extract_string, read_manifest
+from publishing.signing import SIGNATURE_FIELD, signed_text, verifies
 from publishing.web import FetchError, decoded_body, describe, open_url, tls_context
 
 BUILDS = (("online", "version.json", "Онлайн версия"),
@@ -94,7 +96,31 @@ def check_host(report, url, ca_file, seen):
                                     "cannot connect; enable TLSv1.2 beside TLSv1.3")
 
 
-def check_manifest(report, subject, url, button, ca_file):
+def check_signature(report, subject, name, text, values, keys):
+    """The manifest's signature, verified against the keys a launcher holds."""
+    signature = extract_string(text, SIGNATURE_FIELD)
+    if not keys:
+        report.line("--", subject, "%s; give --launcher or --key to verify it against the keys "
+                                   "a launcher holds" % ("signed" if signature else "unsigned"))
+        return
+    refused = ("launchers holding these keys refuse it («Обновление не прошло проверку "
+               "подлинности…») and start nothing")
+    if not signature:
+        report.line("FIX", subject, "not signed: %s; publish with --sign-key" % refused)
+    elif values["sha256"] is None:
+        report.line("FIX", subject, "no sha256: %s; publish with tools/publish" % refused)
+    else:
+        text = signed_text(name, values)
+        for key in keys:
+            if verifies(key, text, signature):
+                report.line("OK", subject, "signed with %s…" % key[:27])
+                return
+        report.line("FIX", subject, "the signature is not of these keys over these values "
+                                    "(changed after signing, the other build's manifest, or "
+                                    "another key): %s" % refused)
+
+
+def check_manifest(report, subject, url, button, ca_file, keys=()):
     """The manifest's values as the launcher reads them, or None."""
     try:
         with open_url(url, ca_file) as response:
@@ -143,6 +169,7 @@ def check_manifest(report, subject, url, button, ca_file):
                                     "fails its check" % sha256)
     report.line("OK", subject, "version %s, archive %s" % (values["version"],
                                                          values["download_url"]))
+    check_signature(report, subject, url.rsplit("/", 1)[-1], text, values, keys)
     return values
 
 
@@ -296,7 +323,7 @@ def check_index(report, subject, values, archive_headers, ca_file):
                     % (name, length, offset))
 
 
-def check_server(server, ca_file=None, full=False, only=None, out=sys.stdout):
+def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.stdout):
     """Prints the checks; returns the number of problems to fix."""
     report = Report(out)
     server = server.rstrip("/")
@@ -310,7 +337,7 @@ def check_server(server, ca_file=None, full=False, only=None, out=sys.stdout):
         if only and only != build:
             continue
         values = check_manifest(report, "%s manifest" % build, server + "/Launcher/" + name,
-                                label, ca_file)
+                                label, ca_file, keys)
         if values is None:
             continue
         try:

@@ -1,5 +1,6 @@
-"""The command line of tools/publish: publishing a build, or checking a live
-server with `publish check`."""
+"""The command line of tools/publish: publishing a build, checking a live
+server with `publish check`, or making the studio's update key with
+`publish keygen`."""
 
 import argparse
 import os
@@ -7,6 +8,7 @@ import sys
 
 from publishing.build import Refusal, publish
 from publishing.check import check_server
+from publishing.signing import KEY_LINE, SigningError, keygen, keys_in_launcher
 
 REFUSED = 2
 FAILED = 1
@@ -37,6 +39,9 @@ def publish_main(argv):
     index.add_argument("--index-url", metavar="URL",
                        help="address of the file index (default: the archive's + .files; "
                             "needed for a signed archive link)")
+    parser.add_argument("--sign-key", metavar="PRIVATE_KEY",
+                        help="sign the manifest with this key (from publish keygen); launchers "
+                             "built with its public key refuse manifests not signed by it")
     args = parser.parse_args(argv)
     try:
         archive, index, manifest, values, warnings = publish(args)
@@ -49,8 +54,9 @@ def publish_main(argv):
     for warning in warnings:
         sys.stderr.write("publish: warning: %s\n" % warning)
     manifest_url = "<server>/Launcher/" + os.path.basename(manifest)
-    print("published %s %s build (sha256 %s)" % (
-        values["version"], "the official" if args.official else "the online", values["sha256"]))
+    print("published %s %s build (sha256 %s)%s" % (
+        values["version"], "the official" if args.official else "the online", values["sha256"],
+        ", signed" if args.sign_key else ""))
     print("upload in this order, each file to the path it has under %s:" % args.out)
     uploads = [(archive, values["download_url"])]
     if index is not None:
@@ -75,12 +81,57 @@ def check_main(argv):
                         help="check only this build's manifest and archive")
     parser.add_argument("--ca-file", metavar="CA.pem",
                         help="trust only this CA for https (a private CA)")
+    parser.add_argument("--launcher", metavar="EXE",
+                        help="verify the manifests' signatures against the keys built into "
+                             "this launcher")
+    parser.add_argument("--key", action="append", default=[], metavar="PUBLIC_KEY",
+                        help="verify the signatures against this key line (repeatable)")
     args = parser.parse_args(argv)
-    return 1 if check_server(args.server, args.ca_file, args.full, args.build) else 0
+    keys = []
+    if args.launcher:
+        try:
+            keys = keys_in_launcher(args.launcher)
+        except OSError as e:
+            sys.stderr.write("publish check: cannot read %s: %s\n" % (args.launcher, e.strerror))
+            return FAILED
+        if not keys:
+            sys.stderr.write("publish check: %s holds no update keys: it takes manifests "
+                             "unsigned\n" % args.launcher)
+            return FAILED
+    for key in args.key:
+        if not KEY_LINE.fullmatch(key):
+            sys.stderr.write("publish check: %r is not a key line as publish keygen prints "
+                             "it\n" % key)
+            return FAILED
+        keys.append(key)
+    return 1 if check_server(args.server, args.ca_file, args.full, args.build, keys) else 0
+
+
+def keygen_main(argv):
+    parser = argparse.ArgumentParser(
+        prog="publish keygen",
+        description="Makes the studio's update key: the private key, kept offline, signs the "
+                    "manifests; the public key is built into the launcher.")
+    parser.add_argument("out", metavar="OUT", help="the private key file (OUT.pub: the public "
+                                                   "key line)")
+    args = parser.parse_args(argv)
+    try:
+        line = keygen(args.out)
+    except (SigningError, OSError) as e:
+        sys.stderr.write("publish keygen: failed: %s\n" % e)
+        return FAILED
+    print("private key: %s (keep it offline and backed up; whoever holds it can update "
+          "every player)" % args.out)
+    print("public key:  %s.pub" % args.out)
+    print(line)
+    print("build the launcher with -DVORN_UPDATE_KEYS=%s" % line)
+    return 0
 
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv and argv[0] == "check":
         return check_main(argv[1:])
+    if argv and argv[0] == "keygen":
+        return keygen_main(argv[1:])
     return publish_main(argv)

@@ -1,17 +1,24 @@
 #!/usr/bin/env python3
-"""Prints the addresses built into a launcher executable, read from its bytes:
+"""Prints the addresses and update keys built into a launcher executable,
+read from its bytes:
 
-    tools/built_in_urls.py VornLauncher.exe
+    tools/built_ins.py VornLauncher.exe
 
 The server is what precedes "/Launcher/version.json"; the community page is
 the one other web address among the program's constant data (.rdata; the
 resources, a font's licence among them, are not looked at). Exits 1 when
-either is missing or not alone.
+either is missing or not alone. Without update keys it says UNSIGNED UPDATES
+and what that means.
 """
 
+import os
 import re
 import struct
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from publishing.signing import keys_in_launcher  # noqa: E402
 
 MANIFEST = "/Launcher/version.json"
 
@@ -45,6 +52,14 @@ def main():
     others = sorted({u for u in urls if not u.endswith(".json")})
     print("server URL:    %s" % (", ".join(servers) or "NOT FOUND"))
     print("community URL: %s" % (", ".join(others) or "NOT FOUND"))
+    keys = keys_in_launcher(sys.argv[1])
+    for key in keys:
+        print("update key:    %s" % key)
+    if not keys:
+        print("UNSIGNED UPDATES: no update keys built in; the launcher installs and starts "
+              "whatever the server's manifests name, so whoever can write to the server can "
+              "run a program on every player's PC. Make a key with tools/publish keygen and "
+              "build with -DVORN_UPDATE_KEYS=<its line>")
     return 0 if len(servers) == 1 and len(others) == 1 else 1
 
 

@@ -1,0 +1,139 @@
+"""Signed manifests: the studio's key pair (ECDSA on the P-256 curve over
+SHA-256, made and used with the openssl command), the text a signature
+covers, exactly as the launcher builds it, and the public keys built into a
+launcher executable.
+
+A public key travels as one line, "ecdsa-p256:" and the point's X and Y as
+128 lower-case hexadecimal digits; a signature as r and s, 128 digits, in
+the manifest's "update_signature"."""
+
+import os
+import re
+import subprocess
+import tempfile
+
+KEY_PREFIX = "ecdsa-p256:"
+SIGNATURE_FIELD = "update_signature"
+# The DER of a P-256 public key (SubjectPublicKeyInfo) up to its point, which
+# follows as 04, X and Y.
+SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
+KEY_LINE = re.compile(r"ecdsa-p256:[0-9a-f]{128}")
+
+
+class SigningError(Exception):
+    """A key that cannot be made, read or used."""
+
+
+def openssl(args, data=None):
+    """openssl's output; raises SigningError with its message on failure."""
+    try:
+        result = subprocess.run(["openssl"] + args, input=data, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=120)
+    except OSError as e:
+        raise SigningError("cannot run openssl: %s" % e.strerror) from None
+    if result.returncode != 0:
+        message = result.stderr.decode("utf-8", "replace").strip().splitlines()
+        raise SigningError(message[0] if message else "openssl failed")
+    return result.stdout
+
+
+def signed_text(manifest_name, values):
+    """The bytes the launcher checks the signature against: the manifest's
+    file name and the values it acts on, each on a line, absent ones empty."""
+    lines = ["vorn-launcher-manifest-1", "manifest=" + manifest_name]
+    for key in ("version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256"):
+        lines.append("%s=%s" % (key, values.get(key) or ""))
+    return ("\n".join(lines) + "\n").encode("utf-8")
+
+
+def public_key_line(private_key):
+    """The key line of the public half of a private key file."""
+    der = openssl(["pkey", "-in", private_key, "-pubout", "-outform", "DER"])
+    if len(der) != len(SPKI_PREFIX) + 65 or not der.startswith(SPKI_PREFIX + b"\x04"):
+        raise SigningError("%s is not an ECDSA P-256 key (make one with tools/publish keygen)"
+                           % private_key)
+    return KEY_PREFIX + der[-64:].hex()
+
+
+def keygen(out):
+    """Writes a new private key to OUT (readable by its owner only) and its
+    public key line to OUT.pub; returns the line. Never overwrites."""
+    public = out + ".pub"
+    for path in (out, public):
+        if os.path.lexists(path):
+            raise SigningError("%s already exists; a key is never overwritten" % path)
+    folder = os.path.dirname(os.path.abspath(out))
+    descriptor, temporary = tempfile.mkstemp(dir=folder, prefix=".key-")
+    os.close(descriptor)
+    try:
+        openssl(["genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                 "-pkeyopt", "ec_param_enc:named_curve", "-out", temporary])
+        line = public_key_line(temporary)
+        os.link(temporary, out)
+    finally:
+        os.unlink(temporary)
+    with open(public, "x") as f:
+        f.write(line + "\n")
+    return line
+
+
+def der_integers(der):
+    """The two integers of a DER SEQUENCE { INTEGER r, INTEGER s }."""
+    if len(der) < 8 or der[0] != 0x30 or der[1] != len(der) - 2:
+        raise SigningError("openssl gave a signature that is not DER")
+    numbers, pos = [], 2
+    while pos < len(der):
+        if der[pos] != 0x02 or pos + 2 + der[pos + 1] > len(der):
+            raise SigningError("openssl gave a signature that is not DER")
+        length = der[pos + 1]
+        numbers.append(int.from_bytes(der[pos + 2:pos + 2 + length], "big"))
+        pos += 2 + length
+    if len(numbers) != 2:
+        raise SigningError("openssl gave a signature that is not DER")
+    return numbers
+
+
+def der_signature(raw):
+    """r and s, 32 bytes each, as a DER SEQUENCE of two INTEGERs."""
+    body = b""
+    for half in (raw[:32], raw[32:]):
+        number = half.lstrip(b"\0") or b"\0"
+        if number[0] & 0x80:
+            number = b"\0" + number
+        body += bytes([0x02, len(number)]) + number
+    return bytes([0x30, len(body)]) + body
+
+
+def sign(private_key, text):
+    """The signature of text as 128 hexadecimal digits (r then s)."""
+    r, s = der_integers(openssl(["dgst", "-sha256", "-sign", private_key], text))
+    return (r.to_bytes(32, "big") + s.to_bytes(32, "big")).hex()
+
+
+def verifies(key_line, text, signature):
+    """True when signature (128 hexadecimal digits) is key_line's over text."""
+    if not KEY_LINE.fullmatch(key_line) or not re.fullmatch(r"[0-9a-fA-F]{128}", signature):
+        return False
+    with tempfile.TemporaryDirectory() as folder:
+        key = os.path.join(folder, "key.der")
+        with open(key, "wb") as f:
+            f.write(SPKI_PREFIX + b"\x04" + bytes.fromhex(key_line[len(KEY_PREFIX):]))
+        raw = os.path.join(folder, "signature.der")
+        with open(raw, "wb") as f:
+            f.write(der_signature(bytes.fromhex(signature)))
+        result = subprocess.run(["openssl", "dgst", "-sha256", "-verify", key, "-keyform", "DER",
+                                 "-signature", raw], input=text, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=120)
+    return result.returncode == 0
+
+
+def keys_in_launcher(exe):
+    """The update keys built into a launcher executable, in their order."""
+    with open(exe, "rb") as f:
+        data = f.read()
+    keys = []
+    for match in re.finditer(rb"ecdsa-p256:[0-9a-f]{128}", data):
+        key = match.group().decode("ascii")
+        if key not in keys:
+            keys.append(key)
+    return keys
