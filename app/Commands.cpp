@@ -56,7 +56,7 @@ void LauncherApp::StartMode(const std::wstring& label, const std::wstring& manif
         workerThread = nullptr;
     }
 
-    WorkerParams* params = new WorkerParams{this, label, manifestUrl, installFolder};
+    WorkerParams* params = new WorkerParams{this, label, manifestUrl, installFolder, updateKeys};
     workerThread = CreateThread(nullptr, 0, &LauncherApp::WorkerThreadProc, params, 0, nullptr);
     if (workerThread != nullptr)
         return;

@@ -4,7 +4,9 @@
 // `baseFolder` and talks back by posted messages (app/Messages.h); every other
 // field belongs to the window thread.
 
+#include "app/ServerUrls.h"
 #include "pipeline/Manifest.h"
+#include "pipeline/ManifestSignature.h"
 #include "platform/Guards.h"
 #include "ui/Buttons.h"
 
@@ -13,6 +15,7 @@
 #include <olectl.h>
 
 #include <string>
+#include <vector>
 
 class LauncherApp;
 
@@ -22,6 +25,7 @@ struct WorkerParams {
     std::wstring label;
     std::wstring manifestUrl;
     std::wstring installFolder;
+    std::vector<std::string> updateKeys;
 };
 
 class LauncherApp {
@@ -96,6 +100,9 @@ public:
     std::wstring baseFolder;
     std::wstring onlineFolder;
     std::wstring officialFolder;
+    // The public keys a manifest must be signed with; none: manifests are
+    // taken unsigned.
+    std::vector<std::string> updateKeys = SplitUpdateKeys(BuiltInUpdateKeys());
     std::wstring statusText = L"Готово. Выберите режим запуска.";
     LONG busy = 0;
     LONG closing = 0;

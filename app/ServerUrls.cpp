@@ -11,3 +11,7 @@ const wchar_t* OfficialManifestUrl() {
 const wchar_t* CommunityPageUrl() {
     return L"" VORN_COMMUNITY_URL;
 }
+
+const char* BuiltInUpdateKeys() {
+    return VORN_UPDATE_KEYS;
+}

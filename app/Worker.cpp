@@ -19,11 +19,13 @@ DWORD WINAPI LauncherApp::WorkerThreadProc(LPVOID parameter) {
     const std::wstring label = params->label;
     const std::wstring manifestUrl = params->manifestUrl;
     const std::wstring installFolder = params->installFolder;
+    const std::vector<std::string> updateKeys = params->updateKeys;
     params.reset();
     const HWND window = owner->window;
 
     try {
-        RunBuild(owner->baseFolder, label, manifestUrl, installFolder, ReportsTo(window));
+        RunBuild(owner->baseFolder, label, manifestUrl, installFolder, updateKeys,
+                 ReportsTo(window));
     } catch (const std::exception& error) {
         PostTextMessage(window, WM_LAUNCHER_PROGRESS, ProgressParam(0), L"");
         PostTextMessage(window, WM_LAUNCHER_ERROR, 0, L"Ошибка: " + Utf8ToWide(error.what()));

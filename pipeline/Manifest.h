@@ -8,6 +8,7 @@
 
 // The manifest's values as UTF-8 bytes, escapes already decoded. The file
 // index of a small update is optional: both empty when the manifest has none.
+// The publisher's signature ("update_signature") is empty when there is none.
 struct Manifest {
     std::string version;
     std::string download_url;
@@ -15,6 +16,7 @@ struct Manifest {
     std::string sha256;
     std::string delta_index;
     std::string delta_index_sha256;
+    std::string signature;
 };
 
 // The string value of the first textual occurrence of "key", or empty when it

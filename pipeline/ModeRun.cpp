@@ -4,6 +4,7 @@
 #include "pipeline/GameLaunch.h"
 #include "pipeline/Install.h"
 #include "pipeline/Manifest.h"
+#include "pipeline/ManifestSignature.h"
 #include "pipeline/PowerShellSteps.h"
 #include "platform/Text.h"
 #include "platform/Errors.h"
@@ -32,12 +33,13 @@ std::string FetchManifestText(const std::wstring& manifestUrl) {
 
 void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
               const std::wstring& manifestUrl, const std::wstring& installFolder,
-              const RunReports& reports) {
+              const std::vector<std::string>& updateKeys, const RunReports& reports) {
     reports.status(L"Проверка обновлений " + label + L"...");
     // Work folders of killed runs hold about twice a build; the player gets
     // that space back.
     RemoveStaleWorkFolders(ParentPath(installFolder));
     const Manifest manifest = ReadManifest(FetchManifestText(manifestUrl));
+    CheckManifestSignature(manifest, manifestUrl, updateKeys);
 
     const std::string installedVersion =
         ReadWholeFileUtf8(JoinPath(installFolder, L"version.txt"), "0.0.0");

@@ -1,18 +1,10 @@
 #include "platform/Errors.h"
 
 #include "platform/Guards.h"
+#include "platform/Text.h"
 
 std::runtime_error MakeError(const std::wstring& message) {
-    if (message.empty())
-        return std::runtime_error(std::string());
-    const int length = static_cast<int>(message.size());
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, message.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return std::runtime_error(std::string());
-    std::string utf8(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, message.data(), length, utf8.data(), size, nullptr, nullptr);
-    return std::runtime_error(utf8);
+    return std::runtime_error(WideToUtf8(message));
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "platform/Paths.h"
 #include "platform/LongPath.h"
 #include "platform/Sha256.h"
+#include "platform/Text.h"
 
 #define ZLIB_CONST
 #include <zlib.h>
@@ -111,12 +112,7 @@ unsigned long long ParseContentLength(const std::wstring& text) {
 }
 
 std::wstring EncodeUrlForRequest(const std::wstring& url) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, url.data(), static_cast<int>(url.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string utf8(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, url.data(), static_cast<int>(url.size()), utf8.data(), size,
-                            nullptr, nullptr);
+    const std::string utf8 = WideToUtf8(url);
     const wchar_t* const hex = L"0123456789ABCDEF";
     std::wstring encoded;
     for (const unsigned char byte : utf8) {

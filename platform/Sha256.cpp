@@ -43,21 +43,28 @@ void Sha256::Update(const void* data, DWORD size) {
         ThrowLastError(L"CryptHashData failed: ");
 }
 
-std::string Sha256::Finish() {
+std::string Sha256::FinishBytes() {
     DWORD hashSize = 0;
     DWORD sizeLength = sizeof(hashSize);
     if (!CryptGetHashParam(hash_, HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize), &sizeLength, 0))
         ThrowLastError(L"CryptGetHashParam(HP_HASHSIZE) failed: ");
-    std::vector<BYTE> digest(hashSize, 0);
+    std::string digest(hashSize, '\0');
     DWORD digestLength = hashSize;
-    if (!CryptGetHashParam(hash_, HP_HASHVAL, digest.data(), &digestLength, 0))
+    if (!CryptGetHashParam(hash_, HP_HASHVAL, reinterpret_cast<BYTE*>(digest.data()),
+                           &digestLength, 0))
         ThrowLastError(L"CryptGetHashParam(HP_HASHVAL) failed: ");
+    digest.resize(digestLength);
+    return digest;
+}
 
+std::string Sha256::Finish() {
+    const std::string digest = FinishBytes();
     static const char kDigits[] = "0123456789abcdef";
-    std::string hex(static_cast<size_t>(digestLength) * 2, '0');
-    for (DWORD i = 0; i < digestLength; ++i) {
-        hex[2 * i] = kDigits[digest[i] >> 4];
-        hex[2 * i + 1] = kDigits[digest[i] & 0x0F];
+    std::string hex(digest.size() * 2, '0');
+    for (size_t i = 0; i < digest.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(digest[i]);
+        hex[2 * i] = kDigits[byte >> 4];
+        hex[2 * i + 1] = kDigits[byte & 0x0F];
     }
     return hex;
 }

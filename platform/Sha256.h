@@ -22,6 +22,8 @@ public:
     // The digest of every byte given so far. Once it is taken, the digest
     // takes no more bytes.
     std::string Finish();
+    // The same digest as its 32 bytes.
+    std::string FinishBytes();
 
 private:
     HCRYPTPROV provider_ = 0;

@@ -11,5 +11,8 @@ std::string ReadWholeFileUtf8(const std::wstring& path, const std::string& fallb
 // Invalid byte sequences become U+FFFD.
 std::wstring Utf8ToWide(const std::string& text);
 
+// Unpaired surrogates become U+FFFD.
+std::string WideToUtf8(const std::wstring& text);
+
 // Only A to Z change: for hexadecimal digests and the like.
 std::string ToLowerAscii(std::string text);

@@ -173,3 +173,90 @@ TEST_F(ModeRun, ExecutableOutsideTheBuildFolderIsRefusedBeforeAnythingChanges) {
     EXPECT_FALSE(Exists(base / L"outside\\launched.txt"));
     EXPECT_FALSE(Exists(online + L"\\launched.txt"));
 }
+
+// Manifests signed by the studio's keys (the test environment's signing
+// folder: keys a and b built in, c a stranger's) over delta build 2.
+namespace {
+
+std::string Signed(const std::wstring& name) {
+    return ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".json");
+}
+
+std::string KeyLine(const std::wstring& name) {
+    const std::string line = ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".pub");
+    return line.substr(0, line.find('\n'));
+}
+
+// The manifest with the first occurrence of a text replaced.
+std::string Changed(std::string json, const std::string& from, const std::string& to) {
+    const size_t at = json.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? json : json.replace(at, from.size(), to);
+}
+
+// The digest with its first hexadecimal digit changed.
+std::string OneDigitOff(std::string digest) {
+    digest[0] = digest[0] == '0' ? '1' : '0';
+    return digest;
+}
+
+// A run that updated the build and started it, small update or whole.
+void ExpectUpdatedAndStarted(const std::vector<RecordedMessage>& messages,
+                             const std::wstring& label) {
+    ASSERT_GE(messages.size(), 3u) << ToUtf8(Describe(messages));
+    EXPECT_EQ(messages[messages.size() - 3], Progress(100, label + L" обновлена. Запуск..."))
+        << ToUtf8(Describe(messages));
+    EXPECT_EQ(messages[messages.size() - 2], Progress(100, label + L" запущена."));
+}
+
+const wchar_t kNotAuthentic[] = L"Обновление не прошло проверку подлинности: его подпись не от "
+                                L"издателя игры. Ничего не скачано, установленная игра не "
+                                L"изменена.";
+
+} // namespace
+
+TEST_F(ModeRun, ASignedManifestInstallsWithEitherBuiltInKey) {
+    app.updateKeys = {KeyLine(L"a"), KeyLine(L"b")};
+    server.Publish(L"version.json", Signed(L"installed_a"));
+    ExpectUpdatedAndStarted(RunOnline(server.Url(L"version.json")), L"онлайн-версии");
+    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v2");
+    server.Publish(L"version_offline.json", Signed(L"installed_official_b"));
+    ExpectUpdatedAndStarted(RunOfficial(server.Url(L"version_offline.json")),
+                            L"официальной версии");
+    EXPECT_EQ(ReadBytes(official + L"\\version.txt"), "2");
+    EXPECT_EQ(WaitForLaunch(official).size(), 2u);
+}
+
+TEST_F(ModeRun, AManifestTheKeysDoNotVerifyChangesNothing) {
+    app.updateKeys = {KeyLine(L"b"), KeyLine(L"a")};
+    InstallBuild(online, "1", {{L"Save/slot1.sav", "mine"}});
+    const auto before = TreeOf(base.Path());
+    const std::string good = Signed(L"refused_a");
+    const std::string digest = ReadBytes(TestEnvDir() + L"\\www\\builds\\delta2.zip.sha256");
+    const std::string index = ReadBytes(TestEnvDir() + L"\\www\\builds\\delta2.zip.files.sha256");
+    for (const std::string& json : {
+             Changed(good, "\"2\"", "\"3\""),
+             Changed(good, "delta2.zip\"", "delta3.zip\""),
+             Changed(good, "\"Game.exe\"", "\"game.exe\""),
+             Changed(good, digest, OneDigitOff(digest)),
+             Changed(good, "delta2.zip.files\"", "delta3.zip.files\""),
+             Changed(good, index, OneDigitOff(index)),
+             Signed(L"refused_official_a"),
+             Signed(L"refused_c"),
+             Changed(good, "\"update_signature\"", "\"signature\""),
+             Signed(L"refused_nodigest_a"),
+         }) {
+        const auto messages = RunOnline(server.PublishManifest(json));
+        ASSERT_EQ(messages.size(), 5u) << json << ToUtf8(Describe(messages));
+        ExpectFailedRunEnd(messages, kNotAuthentic);
+    }
+    EXPECT_EQ(TreeOf(base.Path()), before);
+    EXPECT_TRUE(RequestsFor(L"/signed/refused/").empty());
+    EXPECT_TRUE(LeftoverWorkFolders().empty());
+
+    // Built without keys, the launcher takes any of them as it always has.
+    app.updateKeys.clear();
+    ExpectUpdatedAndStarted(RunOnline(server.PublishManifest(Signed(L"refused_c"))),
+                            L"онлайн-версии");
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
+}

@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Makes the update keys and signed manifests of the signature tests.
+
+    sign_test_manifests.py ENVDIR PORT
+
+Three keys by tools/publish keygen in ENVDIR/signing (a and b are the ones
+the tests build in, c is a stranger's), the published delta builds 2 and 3
+copied to /signed/installed/ and /signed/refused/ on the update server (so a
+test can tell its requests apart), and manifests for them signed by
+tools/publish's own signing, each written as ENVDIR/signing/NAME.json:
+installed_a (the online manifest, key a), installed_official_b (the official
+one, key b), refused_a, refused_c, refused_official_a and refused_nodigest_a
+(no sha256).
+"""
+
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+sys.path.insert(0, TOOLS)
+
+from publishing.signing import SIGNATURE_FIELD, sign, signed_text  # noqa: E402
+
+
+def sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def main():
+    env, port = sys.argv[1], sys.argv[2]
+    keys = os.path.join(env, "signing")
+    shutil.rmtree(keys, ignore_errors=True)
+    os.makedirs(keys)
+    for key in "abc":
+        subprocess.run([sys.executable, os.path.join(TOOLS, "publish"), "keygen",
+                        os.path.join(keys, key)], check=True, stdout=subprocess.DEVNULL)
+    served = os.path.join(env, "www", "signed")
+    shutil.rmtree(served, ignore_errors=True)
+    for family in ("installed", "refused"):
+        os.makedirs(os.path.join(served, family))
+        for name in ("delta2.zip", "delta2.zip.files", "delta3.zip", "delta3.zip.files"):
+            shutil.copy(os.path.join(env, "www", "builds", name),
+                        os.path.join(served, family, name))
+
+    def values(family, digest=True):
+        url = "https://localhost:%s/signed/%s/delta2.zip" % (port, family)
+        archive = os.path.join(served, family, "delta2.zip")
+        result = {"version": "2", "download_url": url, "exe": "Game.exe"}
+        if digest:
+            result["sha256"] = sha256_of(archive)
+        result["delta_index"] = url + ".files"
+        result["delta_index_sha256"] = sha256_of(archive + ".files")
+        return result
+
+    for name, manifest, key, fields in (
+            ("installed_a", "version.json", "a", values("installed")),
+            ("installed_official_b", "version_offline.json", "b", values("installed")),
+            ("refused_a", "version.json", "a", values("refused")),
+            ("refused_c", "version.json", "c", values("refused")),
+            ("refused_official_a", "version_offline.json", "a", values("refused")),
+            ("refused_nodigest_a", "version.json", "a", values("refused", digest=False))):
+        fields[SIGNATURE_FIELD] = sign(os.path.join(keys, key), signed_text(manifest, fields))
+        with open(os.path.join(keys, name + ".json"), "w", encoding="utf-8") as f:
+            f.write(json.dumps(fields, ensure_ascii=False, indent=2) + "\n")
+
+
+if __name__ == "__main__":
+    main()
