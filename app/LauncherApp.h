@@ -5,6 +5,7 @@
 // field belongs to the window thread.
 
 #include "app/ServerUrls.h"
+#include "pipeline/LauncherUpdate.h"
 #include "pipeline/Manifest.h"
 #include "pipeline/ManifestSignature.h"
 #include "platform/Guards.h"
@@ -50,6 +51,18 @@ public:
 
     // One run of a build (pipeline/ModeRun.cpp).
     static DWORD WINAPI WorkerThreadProc(LPVOID parameter);
+
+    // The launcher's own update (app/SelfUpdate.cpp): the check in the
+    // background at start, the hand-over to a staged launcher once no run is
+    // going, its roll-back, and, in a launcher started by a hand-over, the
+    // take-over of the launcher's file.
+    void StartSelfUpdateCheck();
+    static DWORD WINAPI SelfUpdateThreadProc(LPVOID parameter);
+    void OnLauncherStaged(const StagedLauncher& staged);
+    void HandOverWhenIdle();
+    void OnHandOverTimer();
+    void RollBackHandOver();
+    void TakeOverFrom(DWORD oldProcessId, const std::wstring& oldLauncherPath);
 
     // Install or update (pipeline/Install.cpp).
     void InstallOrUpdate(const Manifest& manifest, const std::wstring& installFolder,
@@ -103,6 +116,14 @@ public:
     // The public keys a manifest must be signed with; none: manifests are
     // taken unsigned.
     std::vector<std::string> updateKeys = SplitUpdateKeys(BuiltInUpdateKeys());
+    // The program file the player starts: this one's, or the one this
+    // launcher takes over.
+    std::wstring launcherPath;
+    StagedLauncher stagedLauncher;
+    HANDLE newLauncher = nullptr;
+    HANDLE handOverEvent = nullptr;
+    ULONGLONG handOverDeadline = 0;
+    bool errorBoxOpen = false;
     std::wstring statusText = L"Готово. Выберите режим запуска.";
     LONG busy = 0;
     LONG closing = 0;
@@ -134,3 +155,6 @@ public:
 // Timer 1 moves the indeterminate bar's segment.
 const UINT_PTR kMarqueeTimerId = 1;
 const UINT kMarqueeTimerPeriodMs = 35;
+// Timer 2 watches a hand-over to a new launcher.
+const UINT_PTR kHandOverTimerId = 2;
+const UINT kHandOverTimerPeriodMs = 100;

@@ -13,6 +13,8 @@
 #include "platform/SystemFolders.h"
 #include "platform/LongPath.h"
 
+#include <shellapi.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -65,7 +67,8 @@ bool LauncherApp::Create(HINSTANCE moduleInstance) {
     instance = moduleInstance;
     OleInitialize(nullptr);
 
-    baseFolder = ParentPath(ModuleFilePath());
+    launcherPath = ModuleFilePath();
+    baseFolder = ParentPath(launcherPath);
 
     if (panelPicture != nullptr) {
         panelPicture->Release();
@@ -132,6 +135,23 @@ void LimitDllSearchToSystemFolder() {
     SetDllDirectoryW(L"");
 }
 
+// "--take-over <process id> <launcher path>": this launcher was started by
+// that one's hand-over. False for any other command line.
+bool ReadTakeOver(DWORD& oldProcessId, std::wstring& oldLauncherPath) {
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr)
+        return false;
+    bool found = false;
+    if (count == 4 && std::wstring(arguments[1]) == L"--take-over") {
+        oldProcessId = wcstoul(arguments[2], nullptr, 10);
+        oldLauncherPath = arguments[3];
+        found = oldProcessId != 0 && !oldLauncherPath.empty();
+    }
+    LocalFree(arguments);
+    return found;
+}
+
 } // namespace
 
 int RunLauncher(HINSTANCE instance) {
@@ -149,6 +169,12 @@ int RunLauncher(HINSTANCE instance) {
     }
     ShowWindow(app.window, SW_SHOW);
     UpdateWindow(app.window);
+    DWORD oldProcessId = 0;
+    std::wstring oldLauncherPath;
+    if (ReadTakeOver(oldProcessId, oldLauncherPath))
+        app.TakeOverFrom(oldProcessId, oldLauncherPath);
+    else
+        app.StartSelfUpdateCheck();
 
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

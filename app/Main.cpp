@@ -1,5 +1,5 @@
-// Both GUI entry points: the launcher takes no command line and ignores the
-// show command.
+// Both GUI entry points: the launcher reads its command line itself (only a
+// hand-over from an older launcher gives one) and ignores the show command.
 
 #include "app/Lifecycle.h"
 

@@ -13,6 +13,8 @@ const UINT WM_LAUNCHER_PROGRESS = WM_APP + 2;
 const UINT WM_LAUNCHER_ERROR = WM_APP + 3;
 const UINT WM_LAUNCHER_ENABLE_BUTTONS = WM_APP + 4;
 const UINT WM_LAUNCHER_WORKER_DONE = WM_APP + 5;
+// A new launcher is staged: lParam is a heap StagedLauncher the window takes.
+const UINT WM_LAUNCHER_STAGED = WM_APP + 6;
 
 // Posts a copy of the text. When the post fails (the window is gone) the copy
 // is freed here, so no text is ever left without an owner.

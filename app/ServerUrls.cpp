@@ -8,6 +8,10 @@ const wchar_t* OfficialManifestUrl() {
     return L"" VORN_SERVER_URL "/Launcher/version_offline.json";
 }
 
+const wchar_t* LauncherManifestUrl() {
+    return L"" VORN_SERVER_URL "/Launcher/launcher.json";
+}
+
 const wchar_t* CommunityPageUrl() {
     return L"" VORN_COMMUNITY_URL;
 }

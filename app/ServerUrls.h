@@ -6,6 +6,7 @@
 const wchar_t* OnlineManifestUrl();
 const wchar_t* OfficialManifestUrl();
 const wchar_t* CommunityPageUrl();
+const wchar_t* LauncherManifestUrl();
 // The public keys the manifests are signed with, separated by blanks; empty
 // for a launcher that takes manifests unsigned.
 const char* BuiltInUpdateKeys();

@@ -130,6 +130,10 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
         return 0;
 
     case WM_TIMER:
+        if (wParam == kHandOverTimerId) {
+            OnHandOverTimer();
+            return 0;
+        }
         if (wParam == kMarqueeTimerId && progress < 0) {
             const RECT step = SweepStepRect(progressRect, marqueeOffset, marqueeOffset + 18);
             marqueeOffset += 18;
@@ -222,7 +226,10 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
             const std::unique_ptr<std::wstring> text = TakeText(lParam);
             statusText = *text;
             RedrawStatusText();
+            errorBoxOpen = true;
             MessageBoxW(window, text->c_str(), L"Ошибка", MB_OK | MB_ICONERROR);
+            errorBoxOpen = false;
+            HandOverWhenIdle();
         }
         return 0;
 
@@ -236,7 +243,15 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_LAUNCHER_WORKER_DONE:
         InterlockedExchange(&busy, 0);
         PostMessageW(window, WM_LAUNCHER_ENABLE_BUTTONS, 1, 0);
+        HandOverWhenIdle();
         return 0;
+
+    case WM_LAUNCHER_STAGED: {
+        const std::unique_ptr<StagedLauncher> staged(reinterpret_cast<StagedLauncher*>(lParam));
+        if (staged)
+            OnLauncherStaged(*staged);
+        return 0;
+    }
 
     default:
         return DefWindowProcW(hwnd, message, wParam, lParam);

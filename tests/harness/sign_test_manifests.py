@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the update keys and signed manifests of the signature tests.
 
-    sign_test_manifests.py ENVDIR PORT
+    sign_test_manifests.py ENVDIR PORT LAUNCHER_NEXT_EXE
 
 Three keys by tools/publish keygen in ENVDIR/signing (a and b are the ones
 the tests build in, c is a stranger's), the published delta builds 2 and 3
@@ -10,7 +10,8 @@ test can tell its requests apart), and manifests for them signed by
 tools/publish's own signing, each written as ENVDIR/signing/NAME.json:
 installed_a (the online manifest, key a), installed_official_b (the official
 one, key b), refused_a, refused_c, refused_official_a and refused_nodigest_a
-(no sha256).
+(no sha256); and launcher_a, the launcher manifest of LAUNCHER_NEXT_EXE (the
+test launcher of a later version) served at /signed/launcher/.
 """
 
 import hashlib
@@ -32,7 +33,7 @@ def sha256_of(path):
 
 
 def main():
-    env, port = sys.argv[1], sys.argv[2]
+    env, port, launcher = sys.argv[1], sys.argv[2], sys.argv[3]
     keys = os.path.join(env, "signing")
     shutil.rmtree(keys, ignore_errors=True)
     os.makedirs(keys)
@@ -46,6 +47,9 @@ def main():
         for name in ("delta2.zip", "delta2.zip.files", "delta3.zip", "delta3.zip.files"):
             shutil.copy(os.path.join(env, "www", "builds", name),
                         os.path.join(served, family, name))
+    os.makedirs(os.path.join(served, "launcher"))
+    next_launcher = os.path.join(served, "launcher", os.path.basename(launcher))
+    shutil.copy(launcher, next_launcher)
 
     def values(family, digest=True):
         url = "https://localhost:%s/signed/%s/delta2.zip" % (port, family)
@@ -63,7 +67,12 @@ def main():
             ("refused_a", "version.json", "a", values("refused")),
             ("refused_c", "version.json", "c", values("refused")),
             ("refused_official_a", "version_offline.json", "a", values("refused")),
-            ("refused_nodigest_a", "version.json", "a", values("refused", digest=False))):
+            ("refused_nodigest_a", "version.json", "a", values("refused", digest=False)),
+            ("launcher_a", "launcher.json", "a", {
+                "version": "99.0.0.0",
+                "download_url": "https://localhost:%s/signed/launcher/%s"
+                                % (port, os.path.basename(launcher)),
+                "sha256": sha256_of(next_launcher)})):
         fields[SIGNATURE_FIELD] = sign(os.path.join(keys, key), signed_text(manifest, fields))
         with open(os.path.join(keys, name + ".json"), "w", encoding="utf-8") as f:
             f.write(json.dumps(fields, ensure_ascii=False, indent=2) + "\n")

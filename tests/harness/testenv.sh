@@ -51,7 +51,7 @@ setup)
     cp "$bin_dir/record_args.exe" "$env_dir/game.exe"
     python3 "$here/make_test_builds.py" "$bin_dir/record_args.exe" "$env_dir/www/builds"
     # Update keys, and manifests of those builds signed with them.
-    python3 "$here/sign_test_manifests.py" "$env_dir" "$port"
+    python3 "$here/sign_test_manifests.py" "$env_dir" "$port" "$bin_dir/../bin-ui/VornLauncherTestNext.exe"
 
     # ZIP archives for the extractor tests, with the trees they must produce.
     python3 "$here/make_test_zips.py" "$env_dir/zips"

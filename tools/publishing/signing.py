@@ -39,7 +39,9 @@ def openssl(args, data=None):
 
 def signed_text(manifest_name, values):
     """The bytes the launcher checks the signature against: the manifest's
-    file name and the values it acts on, each on a line, absent ones empty."""
+    file name and the values it acts on, each on a line, as the launcher
+    reads them: absent ones empty, but "exe" Game.exe."""
+    values = dict(values, exe=values.get("exe") or "Game.exe")
     lines = ["vorn-launcher-manifest-1", "manifest=" + manifest_name]
     for key in ("version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256"):
         lines.append("%s=%s" % (key, values.get(key) or ""))

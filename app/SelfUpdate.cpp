@@ -1,0 +1,170 @@
+// The launcher's own update, seen from the window: a background check at
+// start that never delays the window or a run and whose failures stay
+// silent; the hand-over to a staged launcher once no run is going, watched
+// by a timer until the new launcher's window exists; the roll-back when it
+// does not come up; and, in the launcher that a hand-over started, the
+// take-over of the launcher's file once the old one has ended.
+
+#include "app/LauncherApp.h"
+
+#include "app/Messages.h"
+#include "app/ServerUrls.h"
+#include "platform/FileOps.h"
+#include "platform/FileVersion.h"
+#include "platform/SystemFolders.h"
+#include "platform/Text.h"
+
+#include <exception>
+#include <memory>
+
+namespace {
+
+// A new launcher that has no window this long after its start is taken
+// for one that does not come up.
+const ULONGLONG kNewLauncherStartMs = 30000;
+
+struct SelfUpdateParams {
+    HWND window = nullptr;
+    LauncherUpdateSource source;
+    std::wstring ownPath;
+};
+
+struct TakeOverParams {
+    HWND window = nullptr;
+    DWORD oldProcessId = 0;
+    std::wstring ownPath;
+    std::wstring launcherPath;
+};
+
+DWORD WINAPI TakeOverThreadProc(LPVOID parameter) {
+    std::unique_ptr<TakeOverParams> params(static_cast<TakeOverParams*>(parameter));
+    if (TakeOverLauncherFile(params->oldProcessId, params->ownPath, params->launcherPath))
+        RemoveStaleLauncherCandidates(params->launcherPath, params->ownPath);
+    return 0;
+}
+
+// A thread nobody waits for: it holds only its own copies and posts to the
+// window, which may be gone by then.
+void StartDetachedThread(LPTHREAD_START_ROUTINE procedure, void* parameter,
+                         void (*release)(void*)) {
+    HANDLE thread = CreateThread(nullptr, 0, procedure, parameter, 0, nullptr);
+    if (thread == nullptr)
+        release(parameter);
+    else
+        CloseHandle(thread);
+}
+
+} // namespace
+
+void LauncherApp::StartSelfUpdateCheck() {
+    auto* params = new SelfUpdateParams;
+    params->window = window;
+    params->source.manifestUrl = LauncherManifestUrl();
+    params->source.launcherPath = launcherPath;
+    params->source.ownVersion = FileVersionOf(ModuleFilePath());
+    params->source.updateKeys = updateKeys;
+    params->ownPath = ModuleFilePath();
+    StartDetachedThread(&LauncherApp::SelfUpdateThreadProc, params,
+                        [](void* p) { delete static_cast<SelfUpdateParams*>(p); });
+}
+
+DWORD WINAPI LauncherApp::SelfUpdateThreadProc(LPVOID parameter) {
+    std::unique_ptr<SelfUpdateParams> params(static_cast<SelfUpdateParams*>(parameter));
+    RemoveStaleLauncherCandidates(params->source.launcherPath, params->ownPath);
+    try {
+        auto staged = std::make_unique<StagedLauncher>(StageLauncherUpdate(params->source));
+        if (!staged->path.empty() &&
+            PostMessageW(params->window, WM_LAUNCHER_STAGED, 0,
+                         reinterpret_cast<LPARAM>(staged.get())))
+            staged.release();
+    } catch (const std::exception&) {
+        // No network, no update published, a file that fails a check, a
+        // folder the player cannot write to: the running launcher stays.
+    }
+    return 0;
+}
+
+void LauncherApp::OnLauncherStaged(const StagedLauncher& staged) {
+    stagedLauncher = staged;
+    HandOverWhenIdle();
+}
+
+void LauncherApp::HandOverWhenIdle() {
+    if (stagedLauncher.path.empty() || newLauncher != nullptr || busy != 0 || closing != 0 ||
+        errorBoxOpen)
+        return;
+    InterlockedExchange(&busy, 1);
+    PostMessageW(window, WM_LAUNCHER_ENABLE_BUTTONS, 0, 0);
+    statusText = L"Обновление лаунчера до версии " + Utf8ToWide(stagedLauncher.version) + L"...";
+    RedrawStatusText();
+
+    handOverEvent = CreateEventW(nullptr, TRUE, FALSE,
+                                 HandOverEventName(GetCurrentProcessId()).c_str());
+    try {
+        if (handOverEvent == nullptr)
+            throw std::runtime_error("no hand-over event");
+        newLauncher = StartNewLauncher(stagedLauncher, launcherPath);
+    } catch (const std::exception&) {
+        RollBackHandOver();
+        return;
+    }
+    handOverDeadline = GetTickCount64() + kNewLauncherStartMs;
+    SetTimer(window, kHandOverTimerId, kHandOverTimerPeriodMs, nullptr);
+}
+
+void LauncherApp::OnHandOverTimer() {
+    if (newLauncher == nullptr)
+        return;
+    if (WaitForSingleObject(handOverEvent, 0) == WAIT_OBJECT_0) {
+        // The new launcher's window exists: it takes the file once this one
+        // has ended.
+        KillTimer(window, kHandOverTimerId);
+        CloseHandle(newLauncher);
+        newLauncher = nullptr;
+        CloseHandle(handOverEvent);
+        handOverEvent = nullptr;
+        InterlockedExchange(&busy, 0);
+        DestroyWindow(window);
+        return;
+    }
+    if (WaitForSingleObject(newLauncher, 0) == WAIT_OBJECT_0 ||
+        GetTickCount64() >= handOverDeadline)
+        RollBackHandOver();
+}
+
+void LauncherApp::RollBackHandOver() {
+    KillTimer(window, kHandOverTimerId);
+    if (newLauncher != nullptr) {
+        TerminateProcess(newLauncher, 1);
+        WaitForSingleObject(newLauncher, 5000);
+        CloseHandle(newLauncher);
+        newLauncher = nullptr;
+    }
+    if (handOverEvent != nullptr) {
+        CloseHandle(handOverEvent);
+        handOverEvent = nullptr;
+    }
+    try {
+        RemoveFileWithRetries(stagedLauncher.path);
+    } catch (const std::exception&) {
+        // Swept at a later start, once this process has ended.
+    }
+    RecordFailedLauncherVersion(launcherPath, stagedLauncher.version);
+    stagedLauncher = StagedLauncher();
+    InterlockedExchange(&busy, 0);
+    PostMessageW(window, WM_LAUNCHER_ENABLE_BUTTONS, 1, 0);
+    statusText = L"Новая версия лаунчера не запустилась. Работает прежняя.";
+    RedrawStatusText();
+}
+
+void LauncherApp::TakeOverFrom(DWORD oldProcessId, const std::wstring& oldLauncherPath) {
+    launcherPath = oldLauncherPath;
+    statusText = L"Лаунчер обновлён до версии " + Utf8ToWide(FileVersionOf(ModuleFilePath())) + L".";
+    RedrawStatusText();
+    HandleGuard ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, HandOverEventName(oldProcessId).c_str()));
+    if (ready.Valid())
+        SetEvent(ready.Get());
+    auto* params = new TakeOverParams{window, oldProcessId, ModuleFilePath(), oldLauncherPath};
+    StartDetachedThread(&TakeOverThreadProc, params,
+                        [](void* p) { delete static_cast<TakeOverParams*>(p); });
+}

@@ -1,0 +1,170 @@
+#include "pipeline/LauncherUpdate.h"
+
+#include "pipeline/Manifest.h"
+#include "pipeline/ManifestSignature.h"
+#include "platform/Authenticode.h"
+#include "platform/Errors.h"
+#include "platform/FileOps.h"
+#include "platform/FileVersion.h"
+#include "platform/Guards.h"
+#include "platform/HttpDownload.h"
+#include "platform/LongPath.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "platform/WorkFolder.h"
+
+#include <cwctype>
+
+namespace {
+
+const unsigned long long kMaxManifestBytes = 65536;
+const unsigned long long kMaxLauncherBytes = 67108864; // 64 MiB
+const DWORD kOldLauncherEndMs = 60000;
+const wchar_t kFailedRecord[] = L"launcher_update_failed.txt";
+
+std::wstring StemOf(const std::wstring& launcherPath) {
+    std::wstring name = FileNameOf(launcherPath);
+    const size_t dot = name.rfind(L'.');
+    return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+std::wstring CandidatePath(const std::wstring& launcherPath, DWORD processId) {
+    return JoinPath(ParentPath(launcherPath),
+                    StemOf(launcherPath) + L".next-" + std::to_wstring(processId) + L".exe");
+}
+
+// The process id in a candidate's name, or 0 when the name is not one.
+DWORD CandidateProcessId(const std::wstring& launcherPath, const std::wstring& name) {
+    const std::wstring prefix = ToLowerW(StemOf(launcherPath) + L".next-");
+    const std::wstring lower = ToLowerW(name);
+    if (lower.size() <= prefix.size() + 4 || lower.compare(0, prefix.size(), prefix) != 0 ||
+        lower.compare(lower.size() - 4, 4, L".exe") != 0)
+        return 0;
+    const std::wstring digits = lower.substr(prefix.size(), lower.size() - prefix.size() - 4);
+    if (digits.size() > 10)
+        return 0;
+    unsigned long long id = 0;
+    for (const wchar_t c : digits) {
+        if (!std::iswdigit(c))
+            return 0;
+        id = id * 10 + static_cast<unsigned long long>(c - L'0');
+    }
+    return id <= 0xFFFFFFFFull ? static_cast<DWORD>(id) : 0;
+}
+
+// A process that cannot be opened for another reason than not being there
+// (another user's, for example) counts as running.
+bool ProcessRunning(DWORD processId) {
+    HandleGuard process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    if (!process.Valid())
+        return GetLastError() != ERROR_INVALID_PARAMETER;
+    return WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
+}
+
+std::string FailedVersion(const std::wstring& launcherPath) {
+    return ReadWholeFileUtf8(JoinPath(ParentPath(launcherPath), kFailedRecord), std::string());
+}
+
+bool IsHttps(const std::string& url) {
+    return ToLowerAscii(url.substr(0, 8)) == "https://";
+}
+
+} // namespace
+
+StagedLauncher StageLauncherUpdate(const LauncherUpdateSource& source) {
+    const std::wstring folder = ParentPath(source.launcherPath);
+    WorkFolder work(folder);
+    const std::wstring manifestPath = JoinPath(work.Path(), L"launcher.json");
+    HttpDownloadEvents manifestEvents;
+    manifestEvents.maxBytes = kMaxManifestBytes;
+    HttpDownloadToFile(source.manifestUrl, manifestPath, manifestEvents);
+    const Manifest manifest = ReadManifest(ReadWholeFileUtf8(manifestPath, std::string()));
+    CheckManifestSignature(manifest, source.manifestUrl, source.updateKeys);
+
+    if (CompareVersions(manifest.version, source.ownVersion) <= 0 ||
+        manifest.version == FailedVersion(source.launcherPath))
+        return StagedLauncher();
+    // A program that replaces the launcher comes over TLS with its digest.
+    if (manifest.sha256.empty() || !IsHttps(manifest.download_url))
+        throw MakeError(L"В manifest лаунчера нужны https-адрес и sha256.");
+
+    const std::wstring downloaded = JoinPath(work.Path(), L"launcher.exe");
+    HttpDownloadEvents events;
+    events.maxBytes = kMaxLauncherBytes;
+    const std::string digest =
+        HttpDownloadToFile(Utf8ToWide(manifest.download_url), downloaded, events);
+    if (digest != ToLowerAscii(manifest.sha256))
+        throw MakeError(L"SHA-256 нового лаунчера не совпадает с manifest.");
+    // The right file under the wrong version would be fetched at every start.
+    if (CompareVersions(FileVersionOf(downloaded), manifest.version) != 0)
+        throw MakeError(L"Версия нового лаунчера не совпадает с manifest.");
+    if (!SignedLikeRunningProgram(source.launcherPath, downloaded))
+        throw MakeError(L"Новый лаунчер подписан не издателем этого лаунчера.");
+    FlushFileToDisk(downloaded);
+
+    StagedLauncher staged;
+    staged.path = CandidatePath(source.launcherPath, GetCurrentProcessId());
+    staged.version = manifest.version;
+    RenameWithRetries(downloaded, staged.path);
+    SetFileAttributesW(ExtendedLengthPath(staged.path).c_str(), FILE_ATTRIBUTE_HIDDEN);
+    work.Remove();
+    return staged;
+}
+
+void RemoveStaleLauncherCandidates(const std::wstring& launcherPath, const std::wstring& ownPath) {
+    try {
+        for (const DirEntry& entry : ListDirectory(ParentPath(launcherPath))) {
+            const DWORD processId = CandidateProcessId(launcherPath, entry.name);
+            if (entry.isDirectory || processId == 0 || ProcessRunning(processId) ||
+                ToLowerW(entry.fullPath) == ToLowerW(ownPath))
+                continue;
+            SetFileAttributesW(ExtendedLengthPath(entry.fullPath).c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(ExtendedLengthPath(entry.fullPath).c_str());
+        }
+    } catch (const std::exception&) {
+        // A folder that cannot be listed now is swept at a later start.
+    }
+}
+
+void RecordFailedLauncherVersion(const std::wstring& launcherPath, const std::string& version) {
+    const std::wstring record = JoinPath(ParentPath(launcherPath), kFailedRecord);
+    try {
+        SetFileAttributesW(ExtendedLengthPath(record).c_str(), FILE_ATTRIBUTE_NORMAL);
+        WriteWholeFile(record, version, true);
+        SetFileAttributesW(ExtendedLengthPath(record).c_str(), FILE_ATTRIBUTE_HIDDEN);
+    } catch (const std::exception&) {
+        // A folder the player cannot write to: the version is tried again.
+    }
+}
+
+std::wstring HandOverEventName(DWORD oldProcessId) {
+    return L"Local\\VornLauncherHandOver-" + std::to_wstring(oldProcessId);
+}
+
+HANDLE StartNewLauncher(const StagedLauncher& staged, const std::wstring& launcherPath) {
+    std::wstring commandLine = L"\"" + staged.path + L"\" --take-over " +
+                               std::to_wstring(GetCurrentProcessId()) + L" \"" + launcherPath +
+                               L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    const std::wstring folder = ParentPath(launcherPath);
+    if (!CreateProcessW(staged.path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, folder.c_str(), &startup, &process))
+        throw MakeError(L"Не удалось запустить новую версию лаунчера: " +
+                        GetWinErrorMessage(GetLastError()));
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+bool TakeOverLauncherFile(DWORD oldProcessId, const std::wstring& ownPath,
+                          const std::wstring& launcherPath) {
+    {
+        HandleGuard old(OpenProcess(SYNCHRONIZE, FALSE, oldProcessId));
+        if (old.Valid() && WaitForSingleObject(old.Get(), kOldLauncherEndMs) != WAIT_OBJECT_0)
+            return false;
+    }
+    // Shown again before it takes the launcher's name.
+    SetFileAttributesW(ExtendedLengthPath(ownPath).c_str(), FILE_ATTRIBUTE_NORMAL);
+    return TryRenameWithRetries(ownPath, launcherPath) == 0;
+}

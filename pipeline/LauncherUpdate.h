@@ -1,0 +1,61 @@
+#pragma once
+// The launcher's own update: the studio's launcher manifest, a newer launcher
+// downloaded beside the running one and verified, and the hand-over to it.
+//
+// The file the player starts is only ever replaced by one rename of a
+// complete, verified program, made by the new launcher once the old one has
+// ended; until then the old file stays where it is. So a kill or power cut at
+// any moment leaves a launcher that starts, old or new, and a new one that
+// does not come up needs nothing put back.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+struct LauncherUpdateSource {
+    std::wstring manifestUrl;  // the launcher manifest (https)
+    std::wstring launcherPath; // the program file the player starts
+    std::string ownVersion;    // the running launcher's version resource
+    std::vector<std::string> updateKeys;
+};
+
+// A verified new launcher beside the running one, or none (empty path).
+struct StagedLauncher {
+    std::wstring path;
+    std::string version;
+};
+
+// Fetches the manifest. When it names a version newer than the running one
+// that has not already failed to start here, downloads that launcher into a
+// work folder beside the running one and takes it only when the manifest
+// has a "sha256" and the file matches it, the keys (if any) verify the
+// manifest's signature, the file's version resource is the manifest's
+// version, and it is signed by the running launcher's publisher where the
+// running launcher is signed. Flushed, it becomes "<name>.next-<process>.exe"
+// beside the launcher. Raises on any failure, leaving nothing behind.
+StagedLauncher StageLauncherUpdate(const LauncherUpdateSource& source);
+
+// Removes the new launchers that killed or failed hand-overs left beside the
+// launcher: those whose staging process has ended, other than the running
+// program (ownPath). Errors are dropped.
+void RemoveStaleLauncherCandidates(const std::wstring& launcherPath, const std::wstring& ownPath);
+
+// A version that did not come up is not tried again until the manifest names
+// another; the record is a hidden file beside the launcher. Errors dropped.
+void RecordFailedLauncherVersion(const std::wstring& launcherPath, const std::string& version);
+
+// The event the new launcher sets once its window exists; the old launcher,
+// of that process id, makes it before starting the new one.
+std::wstring HandOverEventName(DWORD oldProcessId);
+
+// Starts the staged launcher with "--take-over <this process> <launcher
+// path>" in the launcher's folder. Returns its process handle; raises when
+// it cannot start.
+HANDLE StartNewLauncher(const StagedLauncher& staged, const std::wstring& launcherPath);
+
+// In the new launcher: waits up to a minute for the old one to end, then
+// renames its own program file over the launcher's (tried 8 times 250 ms
+// apart: a scanner may hold the old file). False when it could not.
+bool TakeOverLauncherFile(DWORD oldProcessId, const std::wstring& ownPath,
+                          const std::wstring& launcherPath);

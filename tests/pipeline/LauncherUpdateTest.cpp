@@ -1,0 +1,138 @@
+// The launcher's own update, up to the verified new launcher beside the
+// running one: staged only when newer and every check passes, and a file
+// that fails one never left where it could be started.
+
+#include "pipeline/LauncherUpdate.h"
+
+#include "platform/FileFaults.h"
+#include "platform/Sha256.h"
+#include "tests/support/TestServer.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+std::string NextLauncher() {
+    return ReadBytes(TestBinDir() + L"\\..\\bin-ui\\VornLauncherTestNext.exe");
+}
+
+std::string DigestOf(const std::string& bytes) {
+    Sha256 digest;
+    digest.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
+    return digest.Finish();
+}
+
+std::string Signed(const std::wstring& name) {
+    return ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".json");
+}
+
+std::string KeyLine(const std::wstring& name) {
+    const std::string line = ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".pub");
+    return line.substr(0, line.find('\n'));
+}
+
+std::vector<std::wstring> Listing(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..")
+            names.push_back(found.cFileName);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return names;
+}
+
+DWORD DenyCreatingFiles(const wchar_t* operation, const std::wstring&) {
+    return std::wstring(operation) == L"create-file" ? ERROR_ACCESS_DENIED : 0;
+}
+
+class LauncherUpdate : public ::testing::Test {
+protected:
+    LauncherUpdate() {
+        CopyFileW((TestBinDir() + L"\\..\\bin-ui\\VornLauncherTest.exe").c_str(),
+                  launcher().c_str(), FALSE);
+        server.Publish(L"next.exe", NextLauncher());
+    }
+
+    std::wstring launcher() const { return folder / L"VornLauncher.exe"; }
+
+    // A launcher manifest on the test's folder of the server.
+    std::wstring Publish(const std::string& json) {
+        server.Publish(L"launcher.json", json);
+        return server.Url(L"launcher.json");
+    }
+
+    std::string ManifestOf(const std::string& version, const std::string& sha256,
+                           const std::string& url = std::string()) const {
+        return "{\"version\": \"" + version + "\", \"download_url\": \"" +
+               (url.empty() ? ToUtf8(server.Url(L"next.exe")) : url) + "\"" +
+               (sha256.empty() ? "" : ", \"sha256\": \"" + sha256 + "\"") + "}";
+    }
+
+    StagedLauncher Stage(const std::wstring& manifestUrl,
+                         const std::vector<std::string>& keys = {}) {
+        return StageLauncherUpdate({manifestUrl, launcher(), "0.2.0.0", keys});
+    }
+
+    TempDir folder;
+    ServedFolder server;
+};
+
+} // namespace
+
+TEST_F(LauncherUpdate, OnlyANewerVerifiedLauncherIsStaged) {
+    const std::string digest = DigestOf(NextLauncher());
+    StagedLauncher staged = Stage(Publish(ManifestOf("99.0.0.0", digest)));
+    EXPECT_EQ(staged.version, "99.0.0.0");
+    EXPECT_EQ(staged.path,
+              folder / (L"VornLauncher.next-" + std::to_wstring(GetCurrentProcessId()) + L".exe"));
+    EXPECT_EQ(ReadBytes(staged.path), NextLauncher());
+    EXPECT_TRUE(GetFileAttributesW(staged.path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(Listing(folder.Path()).size(), 2u);
+    DeleteFileW(staged.path.c_str());
+
+    // Signed with a built-in key, as a launcher with keys takes it.
+    staged = Stage(Publish(Signed(L"launcher_a")), {KeyLine(L"b"), KeyLine(L"a")});
+    EXPECT_EQ(ReadBytes(staged.path), NextLauncher());
+    DeleteFileW(staged.path.c_str());
+
+    // Not newer, or the version that already failed to start here.
+    EXPECT_TRUE(Stage(Publish(ManifestOf("0.2", digest))).path.empty());
+    RecordFailedLauncherVersion(launcher(), "99.0.0.0");
+    EXPECT_TRUE(Stage(Publish(ManifestOf("99.0.0.0", digest))).path.empty());
+    EXPECT_EQ(Listing(folder.Path()).size(), 2u); // the launcher and the record
+}
+
+TEST_F(LauncherUpdate, AFileThatFailsACheckIsNeverLeftBeside) {
+    const std::string digest = DigestOf(NextLauncher());
+    const std::string good = ManifestOf("99.0.0.0", digest);
+    std::string changed = Signed(L"launcher_a");
+    changed.replace(changed.find("\"99.0.0.0\""), 10, "\"99.0.0.00\"");
+    struct Case {
+        std::string json;
+        std::vector<std::string> keys;
+        FileOperationHook hook;
+    };
+    for (const Case& c : std::vector<Case>{
+             {ManifestOf("99.0.0.0", DigestOf("another file")), {}, nullptr},
+             {ManifestOf("99.0.0.0", ""), {}, nullptr},
+             {ManifestOf("99.0.0.0", digest, "http://localhost:1/next.exe"), {}, nullptr},
+             {ManifestOf("98.0.0.0", digest), {}, nullptr}, // not the file's version
+             {good, {KeyLine(L"a")}, nullptr},              // unsigned
+             {changed, {KeyLine(L"a")}, nullptr},
+             {Signed(L"installed_a"), {KeyLine(L"a")}, nullptr}, // a build's manifest
+             {good, {}, DenyCreatingFiles},                     // a folder the player cannot write to
+         }) {
+        SetFileOperationHook(c.hook);
+        const std::wstring raised = RaisedText([&] { Stage(Publish(c.json), c.keys); });
+        SetFileOperationHook(nullptr);
+        EXPECT_NE(raised, L"<no error>") << c.json;
+        EXPECT_EQ(Listing(folder.Path()), std::vector<std::wstring>{L"VornLauncher.exe"}) << c.json;
+    }
+}
