@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""The real launcher replacing itself, under Wine on the test display: a copy
+of the test launcher in a folder of its own finds a later launcher published
+on the test server, hands over to it and is replaced; a later launcher that
+ends before its window exists is rolled back; a run in progress is never
+cut short by the hand-over.
+
+Environment (set by CTest): VORN_BUILD_DIR, VORN_TESTENV_DIR, VORN_TEST_PORT.
+"""
+
+import glob
+import hashlib
+import json
+import os
+import shutil
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ui"))
+from test_launcher_window import (BUILD, ONLINE, WWW, Launcher, publish_manifest,  # noqa: E402
+                                  server_url, unpublish, wait_for)
+
+BIN_UI = os.path.join(BUILD, "tests", "bin-ui")
+NEXT = os.path.join(BIN_UI, "VornLauncherTestNext.exe")
+BROKEN = os.path.join(BIN_UI, "broken_launcher.exe")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def publish_launcher(exe, version="99.0.0.0", behaviour=""):
+    """The launcher manifest on the test server, naming a copy of exe."""
+    folder = os.path.join(WWW, "launcher-update")
+    os.makedirs(folder, exist_ok=True)
+    shutil.copy(exe, folder)
+    manifest = {
+        "version": version,
+        "download_url": server_url(behaviour + "launcher-update/" + os.path.basename(exe)),
+        "sha256": hashlib.sha256(read(exe)).hexdigest(),
+    }
+    with open(os.path.join(WWW, "Launcher", "launcher.json"), "w") as f:
+        json.dump(manifest, f)
+
+
+class LauncherSelfUpdate(unittest.TestCase):
+    def setUp(self):
+        os.makedirs(os.path.join(WWW, "Launcher"), exist_ok=True)
+        self.addCleanup(unpublish, "launcher.json")
+
+    def candidates(self, launcher):
+        return glob.glob(launcher.path("VornLauncherTest.next-*.exe"))
+
+    def took_over(self, launcher):
+        """The launcher's file is the later one, the old process has ended and
+        the later launcher's window answers."""
+        self.assertTrue(wait_for(lambda: read(launcher.path("VornLauncherTest.exe")) == read(NEXT),
+                                 timeout=90), "the launcher's file was not replaced")
+        self.assertEqual(launcher.process.wait(timeout=30), 0)
+        self.addCleanup(launcher.probe, "close")
+        self.assertTrue(wait_for(launcher.info_with_buttons, timeout=30))
+        self.assertEqual(self.candidates(launcher), [])
+
+    def test_a_later_launcher_takes_over_and_replaces_the_file(self):
+        publish_launcher(NEXT)
+        launcher = Launcher(self)
+        self.took_over(launcher)
+        self.assertEqual(sorted(os.listdir(launcher.folder)),
+                         ["VornLauncherTest.exe", "game_offline", "game_online"])
+
+    def test_a_later_launcher_that_does_not_come_up_is_rolled_back(self):
+        publish_launcher(BROKEN)
+        launcher = Launcher(self)
+        record = launcher.path("launcher_update_failed.txt")
+        self.assertTrue(wait_for(lambda: os.path.exists(record), timeout=90))
+        with open(record) as f:
+            self.assertEqual(f.read(), "99.0.0.0")
+        self.assertEqual(read(launcher.path("VornLauncherTest.exe")),
+                         read(os.path.join(BIN_UI, "VornLauncherTest.exe")))
+        self.assertEqual(self.candidates(launcher), [])
+        self.assertIsNone(launcher.process.poll())
+        self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[ONLINE], timeout=10))
+        self.assertEqual(launcher.close(), 0)
+
+    def release(self, name):
+        """Lets the responses held under _hold/<name>/ go on."""
+        flag = os.path.join(WWW, "_release", name)
+        os.makedirs(os.path.dirname(flag), exist_ok=True)
+        with open(flag, "w") as f:
+            f.write("go")
+
+    def test_a_run_in_progress_is_finished_before_the_hand_over(self):
+        # The build's download and the later launcher's are held until let go.
+        for name in ("selfupdate-build", "selfupdate-launcher"):
+            flag = os.path.join(WWW, "_release", name)
+            self.addCleanup(lambda f=flag: os.path.exists(f) and os.remove(f))
+        publish_manifest("version.json", "1.0", "v1_top.zip", "_hold/selfupdate-build/")
+        self.addCleanup(unpublish, "version.json")
+        publish_launcher(NEXT, behaviour="_hold/selfupdate-launcher/")
+        launcher = Launcher(self)
+        launcher.click(ONLINE)
+        self.assertTrue(wait_for(lambda: not launcher.buttons_enabled()[ONLINE], timeout=10))
+        self.release("selfupdate-launcher")
+        self.assertTrue(wait_for(lambda: self.candidates(launcher), timeout=60),
+                        "the later launcher was not staged")
+        time.sleep(3)
+        self.assertIsNone(launcher.process.poll(), "the hand-over cut the run short")
+        self.assertFalse(launcher.buttons_enabled()[ONLINE], "the run's window went")
+        self.assertNotEqual(read(launcher.path("VornLauncherTest.exe")), read(NEXT))
+        self.release("selfupdate-build")
+        self.assertTrue(wait_for(lambda: os.path.exists(
+            launcher.path("game_online", "launched.txt")), timeout=60))
+        self.took_over(launcher)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
