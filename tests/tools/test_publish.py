@@ -436,6 +436,40 @@ class SigningTest(PublishCase):
         self.assertFalse(signing.verifies(
             line, signing.signed_text("version.json", values), signature))
 
+    def test_a_launcher_is_published_only_with_its_own_version_over_https(self):
+        exe = os.path.join(self.root, "VornLauncher.exe")
+        with open(exe, "wb") as f:
+            f.write(b"MZ" + b"\0" * 62 + struct.pack("<IIII", 0xFEEF04BD, 0x10000, 0x10002, 0x30000))
+        key = os.path.join(self.root, "studio.key")
+        signing.keygen(key)
+        url = "https://cdn.example.test/launcher/VornLauncher-%s.exe"
+
+        def launcher(version, address, *extra):
+            return subprocess.run([sys.executable, TOOL, "launcher", exe, "--version", version,
+                                   "--url", address, "--out", self.out] + list(extra),
+                                  capture_output=True, text=True, encoding="utf-8")
+        # Any other version would be fetched again at every start.
+        self.assert_refused(launcher("1.3", url % "1.3"), "version resource", "1.2.3.0")
+        self.assert_refused(launcher("1.2.3", (url % "1.2.3").replace("https", "http")),
+                            "https")
+        self.assertIsNone(snapshot(self.out))
+        result = launcher("1.2.3", url % "1.2.3", "--sign-key", key)
+        self.assert_published(result)
+        text = self.read_manifest("launcher.json")
+        values = launcher_rules.read_manifest(text)
+        self.assertEqual(values["download_url"], url % "1.2.3")
+        with open(os.path.join(self.out, "launcher", "VornLauncher-1.2.3.exe"), "rb") as f:
+            self.assertEqual(hashlib.sha256(f.read()).hexdigest(), values["sha256"])
+        signature = launcher_rules.extract_string(text, "update_signature")
+        with open(key + ".pub") as f:
+            line = f.read().strip()
+        self.assertTrue(signing.verifies(line, signing.signed_text("launcher.json", values),
+                                         signature))
+        self.assertFalse(signing.verifies(line, signing.signed_text("version.json", values),
+                                          signature))
+        self.assertLess(result.stdout.index("VornLauncher-1.2.3.exe\n"),
+                        result.stdout.index("launcher.json\n"))
+
     def test_a_key_that_cannot_sign_is_refused_before_anything_is_written(self):
         write_tree(self.build, {"Game.exe": GAME})
         rsa = os.path.join(self.root, "rsa.key")

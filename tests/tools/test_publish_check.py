@@ -7,6 +7,7 @@ must name each fault. Skips when nginx is not installed."""
 
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -87,10 +88,15 @@ class PublisherWalkTest(ServerCase):
         self.assertEqual(self.tool("keygen", key).returncode, 0)
         with open(key + ".pub") as f:
             line = f.read().strip()
-        # A launcher executable holds its keys as text among its bytes.
+        # A launcher executable holds its keys as text among its bytes, and
+        # its version in its version resource's fixed part.
         launcher = os.path.join(self.root, "VornLauncher.exe")
         with open(launcher, "wb") as f:
-            f.write(b"MZ\0\0" + line.encode() + b"\0")
+            f.write(b"MZ\0\0" + line.encode() + b"\0" +
+                    struct.pack("<IIII", 0xFEEF04BD, 0x10000, 0x10002, 0))
+        self.assertEqual(self.tool("launcher", launcher, "--version", "1.2", "--url",
+                                   self.origin + "/launcher/VornLauncher-1.2.exe", "--out",
+                                   self.upload, "--sign-key", key).returncode, 0)
         self.assertEqual(self.publish("a", "1.0.0", "/builds/vorn-online-1.0.0.zip",
                                       "--sign-key", key).returncode, 0)
         self.assertEqual(self.publish("b", "1.0.0", "/builds/vorn-official-1.0.0.zip",
@@ -101,7 +107,9 @@ class PublisherWalkTest(ServerCase):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         verdicts = [line.split()[0] for line in result.stdout.splitlines()[:-1]]
         self.assertEqual(set(verdicts), {"OK"}, result.stdout)
-        self.assertGreaterEqual(len(verdicts), 14, result.stdout)
+        self.assertGreaterEqual(len(verdicts), 15, result.stdout)
+        self.assertIn("OK   launcher: signed with %s" % line[:27], result.stdout)
+        self.assertIn("OK   launcher: version 1.2, ", result.stdout)
         for build in ("online", "official"):
             self.assertIn("OK   %s index: the archive hands out Game.exe by Range" % build,
                           result.stdout)
@@ -113,7 +121,7 @@ class PublisherWalkTest(ServerCase):
             result = self.check("--ca-file", os.path.join(_certs, "ca.pem"), "--key",
                                 f.read().strip())
         self.assertEqual(result.returncode, 1, result.stdout)
-        self.assertEqual(result.stdout.count("is not of these keys"), 2, result.stdout)
+        self.assertEqual(result.stdout.count("is not of these keys"), 3, result.stdout)
 
         # The next publish compares with the live manifest, fetched with the
         # launcher's TLS checks.

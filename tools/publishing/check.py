@@ -4,7 +4,8 @@ its archive is asked for as the launcher asks (whole, then by Range for a
 resumed download), the archive's file index is fetched and one entry asked
 for by Range as a launcher updating by parts asks, and each host's
 certificate and TLS 1.2 are tried; given update keys, each manifest's
-signature is verified as the launcher holding them verifies it. One
+signature is verified as the launcher holding them verifies it; a published
+launcher (Launcher/launcher.json) is checked as launchers will take it. One
 line per check: OK, WARN (works, but worth a look) or FIX (players will
 meet a problem) with what to change."""
 
@@ -323,6 +324,50 @@ def check_index(report, subject, values, archive_headers, ca_file):
                     % (name, length, offset))
 
 
+def check_launcher(report, server, ca_file, full, keys):
+    """The launcher manifest, when one is published, and its executable."""
+    subject, url = "launcher", server + "/Launcher/launcher.json"
+    try:
+        with open_url(url, ca_file) as response:
+            status, body = response.status, response.read()
+            text = decoded_body(response, body).decode("utf-8") if status == 200 else ""
+    except (FetchError, OSError, EOFError, ValueError) as e:
+        report.line("FIX", subject, "%s: %s" % (url, describe(e)))
+        return
+    if status == 404:
+        report.line("--", subject, "no launcher.json: launchers do not replace themselves")
+        return
+    if status != 200:
+        report.line("FIX", subject, "%s answers HTTP %d: launchers skip their update" % (url, status))
+        return
+    values = read_manifest(text)
+    if values["version"] is None or values["download_url"] is None or values["sha256"] is None \
+            or not values["download_url"].lower().startswith("https://"):
+        report.line("FIX", subject, "launchers take a new launcher only from a manifest with "
+                                    "version, an https download_url and sha256; publish it with "
+                                    "tools/publish launcher")
+        return
+    check_signature(report, subject, "launcher.json", text, values, keys)
+    try:
+        with open_url(values["download_url"], ca_file) as response:
+            status, digest = response.status, hashlib.sha256()
+            if full and status == 200:
+                for piece in iter(lambda: response.read(READ_PIECE), b""):
+                    digest.update(piece)
+    except (FetchError, OSError) as e:
+        report.line("FIX", subject, "%s: %s" % (values["download_url"], e))
+        return
+    if status != 200:
+        report.line("FIX", subject, "the new launcher answers HTTP %d: upload it to %s"
+                    % (status, values["download_url"]))
+    elif full and digest.hexdigest() != values["sha256"].lower():
+        report.line("FIX", subject, "the new launcher's SHA-256 differs from launcher.json's: "
+                                    "launchers refuse it; upload the exe and manifest of one "
+                                    "publish")
+    else:
+        report.line("OK", subject, "version %s, %s" % (values["version"], values["download_url"]))
+
+
 def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.stdout):
     """Prints the checks; returns the number of problems to fix."""
     report = Report(out)
@@ -347,6 +392,8 @@ def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.s
             continue
         headers = check_archive(report, "%s archive" % build, values, ca_file, full)
         check_index(report, "%s index" % build, values, headers, ca_file)
+    if not only:
+        check_launcher(report, server, ca_file, full, keys)
     if report.problems:
         out.write("%d to fix\n" % report.problems)
     else:

@@ -1,6 +1,6 @@
 """The command line of tools/publish: publishing a build, checking a live
-server with `publish check`, or making the studio's update key with
-`publish keygen`."""
+server with `publish check`, publishing a new launcher with `publish
+launcher`, or making the studio's update key with `publish keygen`."""
 
 import argparse
 import os
@@ -8,6 +8,7 @@ import sys
 
 from publishing.build import Refusal, publish
 from publishing.check import check_server
+from publishing.launcher import publish_launcher
 from publishing.signing import KEY_LINE, SigningError, keygen, keys_in_launcher
 
 REFUSED = 2
@@ -107,6 +108,40 @@ def check_main(argv):
     return 1 if check_server(args.server, args.ca_file, args.full, args.build, keys) else 0
 
 
+def launcher_main(argv):
+    parser = argparse.ArgumentParser(
+        prog="publish launcher",
+        description="Publishes a new launcher: every running launcher replaces itself with it "
+                    "at its next start.")
+    parser.add_argument("exe", metavar="EXE", help="the new VornLauncher.exe (from make release)")
+    parser.add_argument("--version", required=True,
+                        help="its version, as in its version resource")
+    parser.add_argument("--url", required=True, help="public https address of the exe")
+    parser.add_argument("--out", required=True, metavar="UPLOAD_FOLDER",
+                        help="where the files go, laid out as on the server")
+    parser.add_argument("--sign-key", metavar="PRIVATE_KEY",
+                        help="sign the launcher manifest with this key (from publish keygen)")
+    args = parser.parse_args(argv)
+    try:
+        exe, manifest, values, warnings = publish_launcher(args)
+    except Refusal as e:
+        sys.stderr.write("publish launcher: refused: %s\n" % e)
+        return REFUSED
+    except OSError as e:
+        sys.stderr.write("publish launcher: failed: %s\n" % e)
+        return FAILED
+    for warning in warnings:
+        sys.stderr.write("publish launcher: warning: %s\n" % warning)
+    print("published launcher %s (sha256 %s)%s" % (values["version"], values["sha256"],
+                                                   ", signed" if args.sign_key else ""))
+    print("upload in this order, each file to the path it has under %s:" % args.out)
+    print("  1. %s\n     -> %s" % (exe, values["download_url"]))
+    print("  2. %s\n     -> <server>/Launcher/launcher.json (last: from then on every launcher "
+          "replaces itself at its start)" % manifest)
+    print("then check the live server: tools/publish check <server>")
+    return 0
+
+
 def keygen_main(argv):
     parser = argparse.ArgumentParser(
         prog="publish keygen",
@@ -134,4 +169,6 @@ def main(argv=None):
         return check_main(argv[1:])
     if argv and argv[0] == "keygen":
         return keygen_main(argv[1:])
+    if argv and argv[0] == "launcher":
+        return launcher_main(argv[1:])
     return publish_main(argv)
