@@ -21,10 +21,11 @@ test: configure
 	tools/run-tests.sh $(BUILD_DIR)
 
 # The durability campaigns in full: every file operation of an update failed
-# in turn with three codes, and 200 kills of the launcher mid-update.
+# in turn with three codes, 200 kills of the launcher mid-update, and 60 kills
+# of the launcher replacing itself.
 soak: configure
 	cmake --build $(BUILD_DIR)
-	cd $(BUILD_DIR) && VORN_SOAK_FAULTS=all VORN_SOAK_KILLS=200 \
+	cd $(BUILD_DIR) && VORN_SOAK_FAULTS=all VORN_SOAK_KILLS=200 VORN_SOAK_LAUNCHER_KILLS=60 \
 	    xvfb-run -a -s "-screen 0 1280x1024x24" ctest -R '^soak' -V --timeout 3600
 
 demo: build

@@ -52,6 +52,10 @@ DWORD DenyCreatingFiles(const wchar_t* operation, const std::wstring&) {
     return std::wstring(operation) == L"create-file" ? ERROR_ACCESS_DENIED : 0;
 }
 
+DWORD DiskFull(const wchar_t* operation, const std::wstring&) {
+    return std::wstring(operation) == L"write" ? ERROR_DISK_FULL : 0;
+}
+
 class LauncherUpdate : public ::testing::Test {
 protected:
     LauncherUpdate() {
@@ -128,6 +132,7 @@ TEST_F(LauncherUpdate, AFileThatFailsACheckIsNeverLeftBeside) {
              {changed, {KeyLine(L"a")}, nullptr},
              {Signed(L"installed_a"), {KeyLine(L"a")}, nullptr}, // a build's manifest
              {good, {}, DenyCreatingFiles},                     // a folder the player cannot write to
+             {good, {}, DiskFull},
          }) {
         SetFileOperationHook(c.hook);
         const std::wstring raised = RaisedText([&] { Stage(Publish(c.json), c.keys); });
@@ -135,4 +140,22 @@ TEST_F(LauncherUpdate, AFileThatFailsACheckIsNeverLeftBeside) {
         EXPECT_NE(raised, L"<no error>") << c.json;
         EXPECT_EQ(Listing(folder.Path()), std::vector<std::wstring>{L"VornLauncher.exe"}) << c.json;
     }
+}
+
+TEST_F(LauncherUpdate, TheLauncherFileIsTakenOverOnlyWhenNothingHoldsIt) {
+    const std::wstring staged = folder / L"VornLauncher.next-1.exe";
+    WriteBytes(staged, NextLauncher());
+    const std::string old = ReadBytes(launcher());
+    {
+        // A scanner holds the old file throughout the retries.
+        HANDLE held = CreateFileW(launcher().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(TakeOverLauncherFile(0, staged, launcher()));
+        CloseHandle(held);
+    }
+    EXPECT_EQ(ReadBytes(launcher()), old);
+    EXPECT_TRUE(TakeOverLauncherFile(0, staged, launcher()));
+    EXPECT_EQ(ReadBytes(launcher()), NextLauncher());
+    EXPECT_EQ(Listing(folder.Path()), std::vector<std::wstring>{L"VornLauncher.exe"});
 }
