@@ -8,8 +8,9 @@ through a throttled URL, so that the download can be watched. With a display
 (and without --headless) the launcher opens there for you to click; each build
 gets 1.1.0 once its game has run. Without one it plays the player on Xvfb:
 installs and starts the online build, updates it, checks that the build was
-replaced and the first save survived, then starts the official build.
-Everything lands in BUILD_DIR/demo-run/, the screenshots in screenshots/.
+replaced and the first save survived, then starts the official build;
+last it publishes launcher 0.3.0.0 and starts the launcher again, which
+replaces itself with it. Everything lands in BUILD_DIR/demo-run/, the screenshots in screenshots/.
 Exits non-zero when the game did not start or a save was lost.
 """
 
@@ -24,7 +25,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-from winehelp import Failed, Rig, say, wait_for  # noqa: E402
+from winehelp import Failed, Rig, say, wait_for, windows_path  # noqa: E402
 
 # A folder name with blanks, as players' folders often have.
 LAUNCHER_FOLDER = "Vorn RPG Online"
@@ -49,8 +50,9 @@ class Demo:
     def prepare(self):
         demo = os.path.join(self.rig.build, "demo")
         self.launcher_exe = os.path.join(demo, "VornLauncherDemo.exe")
+        self.next_launcher_exe = os.path.join(demo, "VornLauncherDemoNext.exe")
         self.game_exe = os.path.join(demo, "game-build", "Game.exe")
-        self.rig.need(self.launcher_exe, self.game_exe)
+        self.rig.need(self.launcher_exe, self.next_launcher_exe, self.game_exe)
         shutil.rmtree(self.run_dir, ignore_errors=True)
         for folder in (os.path.join(self.www, "Launcher"), os.path.join(self.www, "builds"),
                        self.shots_dir, self.launcher_dir):
@@ -189,6 +191,47 @@ class Demo:
         self.expect(len(third) == 1 and "официальная версия" in third[0],
                     "the official build was installed and started in game_offline")
         self.expect(self.saves("online") == second, "the online build's saves were not touched")
+        self.update_launcher()
+
+    def update_launcher(self):
+        """Publishes launcher 0.3.0.0 with tools/publish launcher and starts the
+        launcher again, as a player would the next day: it replaces itself."""
+        url = self.rig.url("launcher/VornLauncherDemo-0.3.0.0.exe")
+        upload = os.path.join(self.run_dir, "upload", "launcher-0.3.0.0")
+        result = subprocess.run(
+            [sys.executable, os.path.join(os.path.dirname(__file__), "publish"), "launcher",
+             self.next_launcher_exe, "--version", "0.3.0.0", "--url", url, "--out", upload],
+            capture_output=True, text=True)
+        if result.returncode != 0:
+            raise Failed("tools/publish launcher failed: " + result.stderr.strip())
+        os.makedirs(os.path.join(self.www, "launcher"))
+        shutil.copy2(os.path.join(upload, "launcher", "VornLauncherDemo-0.3.0.0.exe"),
+                     os.path.join(self.www, "launcher"))
+        shutil.copy2(os.path.join(upload, "Launcher", "launcher.json"),
+                     os.path.join(self.www, "Launcher"))
+        say("==> published launcher 0.3.0.0; closing the launcher and starting it again")
+        exe = os.path.join(self.launcher_dir, os.path.basename(self.launcher_exe))
+        probe = os.path.join(self.rig.build, "tests", "bin", "window_probe.exe")
+        self.rig.wine([probe, "--exe", windows_path(exe), "close"], timeout=120)
+        self.launcher.wait(timeout=60)
+        self.launcher = self.rig.start([exe], self.launcher_dir,
+                                       os.path.join(self.run_dir, "launcher-2.out"))
+        with open(self.next_launcher_exe, "rb") as f:
+            later = f.read()
+
+        def replaced():
+            with open(exe, "rb") as f:
+                return f.read() == later
+        wait_for(replaced, 120, "the launcher did not replace itself", 0.2)
+        self.launcher.wait(timeout=60)
+        self.box = wait_for(lambda: self.rig.find_window("^Vorn RPG Online$"), 90,
+                            "the new launcher's window did not appear", 0.2)
+        time.sleep(1.0)
+        self.screenshot("05-launcher-updated.png", self.box,
+                        "the launcher after replacing itself: «Лаунчер обновлён до версии 0.3.0.0.»")
+        self.expect(replaced() and not [name for name in os.listdir(self.launcher_dir)
+                                        if ".next-" in name],
+                    "the launcher replaced its own file with 0.3.0.0 and left nothing beside it")
 
     def run_interactive(self):
         say("\nThe launcher is open on %s.\n"
