@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Prints the addresses and update keys built into a launcher executable,
-read from its bytes:
+"""Prints the version, addresses and update keys built into a launcher
+executable, read from its bytes:
 
     tools/built_ins.py VornLauncher.exe
 
@@ -18,6 +18,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from publishing.launcher import version_resource  # noqa: E402
 from publishing.signing import keys_in_launcher  # noqa: E402
 
 MANIFEST = "/Launcher/version.json"
@@ -50,6 +51,7 @@ def main():
         urls = wide_urls(section(f.read(), b".rdata"))
     servers = sorted({u[:-len(MANIFEST)] for u in urls if u.endswith(MANIFEST)})
     others = sorted({u for u in urls if not u.endswith(".json")})
+    print("version:       %s" % (version_resource(sys.argv[1]) or "NOT FOUND"))
     print("server URL:    %s" % (", ".join(servers) or "NOT FOUND"))
     print("community URL: %s" % (", ".join(others) or "NOT FOUND"))
     keys = keys_in_launcher(sys.argv[1])

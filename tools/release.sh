@@ -2,9 +2,9 @@
 # Builds the launcher with the production settings into dist/, configured
 # afresh each time with exactly the CMake flags of the CMAKE_FLAGS variable
 # (for example -DVORN_SERVER_URL=...), and prints its size, SHA-256, imports
-# and the addresses and update keys built into it. The same commit and flags
-# give the same bytes. VORN_RELEASE_BUILD and VORN_RELEASE_DIST name other folders for the
-# build and the result.
+# and the version, addresses and update keys built into it. The same commit
+# and flags give the same bytes. VORN_RELEASE_BUILD and VORN_RELEASE_DIST name
+# other folders for the build and the result.
 #
 # Signing with Authenticode (osslsigncode): SIGN_CERT (PEM, the code-signing
 # certificate and its chain) and SIGN_KEY (PEM); SIGN_TIMESTAMP_URL adds a

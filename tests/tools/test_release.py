@@ -109,6 +109,12 @@ def static_imports(exe):
     return imports
 
 
+def project_version():
+    """The launcher's version as CMakeLists.txt sets it."""
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        return re.search(r"project\(VornLauncher VERSION (\S+)", f.read()).group(1)
+
+
 def cached(build, name):
     with open(os.path.join(build, "CMakeCache.txt")) as f:
         for line in f:
@@ -152,6 +158,7 @@ class Release(unittest.TestCase):
         first, first_exe = release("a", STUDIO_FLAGS)
         second, second_exe = release("b", STUDIO_FLAGS)
         for output in (first, second):
+            self.assertRegex(output, r"version: +%s\n" % re.escape(project_version()))
             self.assertRegex(output, r"server URL: +https://updates\.example\.org\n")
             self.assertRegex(output, r"community URL: +https://vk\.com/example\n")
             self.assertEqual(re.findall(r"update key: +(\S+)\n", output), UPDATE_KEYS)
