@@ -69,16 +69,21 @@ bool IsHttps(const std::string& url) {
     return ToLowerAscii(url.substr(0, 8)) == "https://";
 }
 
+// The launcher manifest's text, fetched into the temporary folder: the
+// launcher's own folder is touched only when there is a launcher to fetch.
+std::string FetchLauncherManifest(const std::wstring& manifestUrl) {
+    WorkFolder work;
+    const std::wstring path = JoinPath(work.Path(), L"launcher.json");
+    HttpDownloadEvents events;
+    events.maxBytes = kMaxManifestBytes;
+    HttpDownloadToFile(manifestUrl, path, events);
+    return ReadWholeFileUtf8(path, std::string());
+}
+
 } // namespace
 
 StagedLauncher StageLauncherUpdate(const LauncherUpdateSource& source) {
-    const std::wstring folder = ParentPath(source.launcherPath);
-    WorkFolder work(folder);
-    const std::wstring manifestPath = JoinPath(work.Path(), L"launcher.json");
-    HttpDownloadEvents manifestEvents;
-    manifestEvents.maxBytes = kMaxManifestBytes;
-    HttpDownloadToFile(source.manifestUrl, manifestPath, manifestEvents);
-    const Manifest manifest = ReadManifest(ReadWholeFileUtf8(manifestPath, std::string()));
+    const Manifest manifest = ReadManifest(FetchLauncherManifest(source.manifestUrl));
     CheckManifestSignature(manifest, source.manifestUrl, source.updateKeys);
 
     if (CompareVersions(manifest.version, source.ownVersion) <= 0 ||
@@ -88,6 +93,8 @@ StagedLauncher StageLauncherUpdate(const LauncherUpdateSource& source) {
     if (manifest.sha256.empty() || !IsHttps(manifest.download_url))
         throw MakeError(L"В manifest лаунчера нужны https-адрес и sha256.");
 
+    // Beside the launcher, so that the verified file is renamed into place.
+    WorkFolder work(ParentPath(source.launcherPath));
     const std::wstring downloaded = JoinPath(work.Path(), L"launcher.exe");
     HttpDownloadEvents events;
     events.maxBytes = kMaxLauncherBytes;

@@ -9,9 +9,13 @@ its own under the test environment, with the launcher manifest on the test
 server naming the later test launcher (version 99), served slowly enough that
 its download is a step of its own. Every other trial also presses the online
 button for a build whose download the server holds, so that the staged
-launcher waits for the run. At a seeded moment of the replacement, spread
-over one measured unkilled replacement, the trial SIGKILLs the old launcher,
-the new one, or both, and records the step the disk and the processes show:
+launcher waits for the run. Trial i aims at one step in turn: it waits for
+the step to show and kills at a seeded moment within its length as measured
+in an unkilled replacement (before the first step: within the time to it).
+Aimed at the take-over, a Windows program holds the launcher's file for 4
+seconds, as a scanner would, so that the new launcher's rename retries and
+then leaves the old file in place. The kill takes the old launcher, the new
+one, or both, and the step the disk and the processes show is recorded:
 
     before       neither a download nor a new launcher yet (window, manifest)
     staging      a work folder beside the launcher (the download, its checks)
@@ -27,7 +31,8 @@ must bring up a window with its three buttons: a failure to start is a
 failure of the campaign.
 
 Environment as for kill_campaign.py. Exit code 0 when every start after a
-kill worked, 1 when one did not, 2 when the campaign could not go on.
+kill worked (and, from 12 kills on, every step met a kill), 1 otherwise, 2
+when the campaign could not go on.
 """
 
 import argparse
@@ -65,6 +70,7 @@ class Campaign:
         self.old = read_bytes(os.path.join(bin_ui, "VornLauncherTest.exe"))
         self.new = read_bytes(os.path.join(bin_ui, "VornLauncherTestNext.exe"))
         self.rows = {step: {"kills": 0, "failures": 0} for step in STEPS}
+        self.paths.hold_file = os.path.join(self.paths.build, "tests", "bin", "hold_file.exe")
 
     # --- The server's side.
     def publish(self):
@@ -180,9 +186,10 @@ class Campaign:
         if os.path.exists(release):
             os.remove(release)
 
-    def replace_once(self, press, kill_at=None):
-        """One replacement from a fresh folder; returns the step it was killed
-        in (or "replaced" when it ran to its end) and the seconds it took."""
+    def replace_once(self, press, aim=None, hold=False):
+        """One replacement from a fresh folder, killed in the aimed step (None:
+        run to its end). Returns the step the kill met, or "replaced", and the
+        time each step was first seen."""
         self.fresh_folder()
         process = self.start()
         started = time.monotonic()
@@ -190,49 +197,77 @@ class Campaign:
             subprocess.Popen([self.paths.wine_run, self.paths.probe, "--exe",
                               unix_to_windows(self.exe), "press", str(ONLINE_BUTTON)],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
-        released = False
-        step = "before"
+        seen, released, held, kill_at = {}, False, False, None
+        if aim == "before":
+            kill_at = self.rng.uniform(0.05, 0.9) * self.reference(press)["staging"]
         while True:
             old, new = self.launchers()
             step = self.step(old, new)
-            elapsed = time.monotonic() - started
-            if press and not released and step == "staged" and elapsed > 2.0:
+            now = time.monotonic() - started
+            seen.setdefault(step, now)
+            if press and not released and step == "staged" and now - seen["staged"] > 2.0:
                 # The run ends; the hand-over follows it.
                 os.makedirs(os.path.join(self.paths.www, "_release"), exist_ok=True)
                 with open(os.path.join(self.paths.www, "_release", "soak-launcher"), "w") as f:
                     f.write("go")
                 released = True
-            if kill_at is not None and elapsed >= kill_at:
-                victims = {"old": old, "new": new, "both": old + new}[self.rng.choice(
-                    ("old", "new", "both"))] or old + new
-                kill_all(victims)
+            if hold and not held and step == "starting":
+                # A scanner holds the launcher's file while the new launcher
+                # would rename itself over it.
+                subprocess.Popen([self.paths.wine_run, self.paths.hold_file,
+                                  unix_to_windows(self.exe), "4000"], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL, env=self.env)
+                held = True
+            if aim is not None and kill_at is None and step == aim:
+                kill_at = now + self.rng.uniform(0.0, 0.8) * self.length(press, aim)
+            if kill_at is not None and now >= kill_at:
+                choice = self.rng.choice(("old", "new", "both"))
+                kill_all({"old": old, "new": new, "both": old + new}[choice] or old + new)
                 break
-            if step == "replaced" and kill_at is None:
+            if aim is None and step == "replaced":
                 break
-            if elapsed > 180:
-                raise CampaignError("a replacement took over 3 minutes (at %s)" % step)
+            if now > 180:
+                code, text = self.probe("dialog", "Ошибка", "keep")
+                raise CampaignError("a replacement took over 3 minutes (at %s; launchers %s; "
+                                    "error box: %s)" % (step, (old, new),
+                                                        text.strip() if code == 0 else "none"))
             time.sleep(0.02)
         self.end_processes()
         process.wait()
-        return step, time.monotonic() - started
+        return step, seen
+
+    def reference(self, press):
+        return self.references[press]
+
+    def length(self, press, step):
+        """How long the step lasted in the unkilled replacement."""
+        if step == "taking-over":
+            return 1.5  # the held file keeps it going for 2 s of retries
+        times = self.reference(press)
+        later = [t for name, t in times.items() if t > times[step]]
+        return (min(later) if later else times[step] + 1.0) - times[step]
 
     def run(self):
         started = time.monotonic()
         print("launcher kill campaign: seed %d, %d kills" % (self.args.seed, self.args.kills),
               flush=True)
         self.publish()
-        # One unkilled replacement of each kind sets the span kills are spread over.
-        _, plain = self.replace_once(press=False)
-        _, waiting = self.replace_once(press=True)
-        if self.problems() or read_bytes(self.exe) != self.new:
-            raise CampaignError("an unkilled replacement did not replace the launcher")
-        print("reference replacements: %.1fs, %.1fs waiting for a run" % (plain, waiting),
-              flush=True)
+        # One unkilled replacement of each kind gives the steps' lengths.
+        self.references = {}
+        for press in (False, True):
+            _, self.references[press] = self.replace_once(press)
+            if self.problems() or read_bytes(self.exe) != self.new:
+                raise CampaignError("an unkilled replacement did not replace the launcher")
+            print("reference replacement%s: %s" % (
+                " waiting for a run" if press else "", ", ".join(
+                    "%s %.1fs" % item for item in sorted(self.references[press].items(),
+                                                        key=lambda item: item[1]))), flush=True)
         failures = 0
         for i in range(self.args.kills):
-            press = i % 2 == 1
-            at = self.rng.uniform(0.05, 1.1) * (waiting if press else plain)
-            step, _ = self.replace_once(press, kill_at=at)
+            aim = STEPS[i % len(STEPS)]
+            # The staged launcher lasts while it waits for a run.
+            press = aim == "staged" or (i // len(STEPS)) % 2 == 1
+            step, _ = self.replace_once(press, aim, hold=aim == "taking-over")
             found = self.problems()
             if not found and not self.starts():
                 found.append("the launcher's file did not start")
@@ -240,16 +275,20 @@ class Campaign:
             if found:
                 self.rows[step]["failures"] += 1
                 failures += 1
-                print("trial %d (killed at %.2fs, %s): %s" % (i, at, step, "; ".join(found)),
-                      flush=True)
+                print("trial %d (aimed at %s, killed in %s): %s" % (i, aim, step,
+                                                                  "; ".join(found)), flush=True)
             elif self.args.verbose:
-                print("trial %d: killed at %.2fs in %s, started again" % (i, at, step),
+                print("trial %d: aimed at %s, killed in %s, started again" % (i, aim, step),
                       flush=True)
         print("%-12s %6s %9s" % ("step", "kills", "failures"))
         for name in STEPS:
             print("%-12s %6d %9d" % (name, self.rows[name]["kills"], self.rows[name]["failures"]))
         print("%-12s %6d %9d" % ("all", self.args.kills, failures))
         print("seed %d, %.0fs" % (self.args.seed, time.monotonic() - started))
+        empty = [name for name in STEPS if not self.rows[name]["kills"]]
+        if empty and self.args.kills >= 2 * len(STEPS):
+            print("no kill met: " + ", ".join(empty))
+            return 1
         return 1 if failures else 0
 
 
