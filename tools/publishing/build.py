@@ -11,8 +11,7 @@ import zipfile
 from publishing.file_index import archive_entries, render_index
 from publishing.launcher_rules import (compare_versions, encode_url, extract_string,
                                        version_groups)
-from publishing.signing import (SIGNATURE_FIELD, SigningError, public_key_line, sign,
-                                signed_text, verifies)
+from publishing.signing import SigningError, add_signature, public_key_line, read_back_problem
 from publishing.web import FetchError, fetch_text
 
 # Characters and names a Windows folder cannot hold.
@@ -342,22 +341,16 @@ def publish(args):
             values["delta_index"] = index_url
             values["delta_index_sha256"] = sha256_of(index_tmp)
         if key_line is not None:
-            text = signed_text(manifest_name, values)
             try:
-                values[SIGNATURE_FIELD] = sign(args.sign_key, text)
+                add_signature(values, manifest_name, args.sign_key, key_line)
             except SigningError as e:
                 raise Refusal("cannot sign with %s: %s" % (args.sign_key, e)) from None
-            if not verifies(key_line, text, values[SIGNATURE_FIELD]):
-                raise Refusal("the signature just made does not verify; manifest not published")
         with open(manifest_tmp, "wb") as f:
             f.write(render_manifest(values).encode("utf-8"))
         with open(manifest_tmp, "rb") as f:
-            written = f.read().decode("utf-8")
-        for key, value in values.items():
-            seen = extract_string(written, key)
-            if seen != value:
-                raise Refusal("the launcher would read %s as %r instead of %r; manifest not "
-                              "published" % (key, seen, value))
+            problem = read_back_problem(f.read().decode("utf-8"), values)
+        if problem:
+            raise Refusal(problem + "; manifest not published")
         place_new(archive_tmp, archive_path)
         if index_path is not None:
             place_new(index_tmp, index_path)

@@ -8,9 +8,8 @@ import urllib.parse
 
 from publishing.build import (Refusal, archive_place_from_url, check_manifest_value, make_folders,
                               place_new, render_manifest, sha256_of)
-from publishing.launcher_rules import compare_versions, extract_string
-from publishing.signing import (SIGNATURE_FIELD, SigningError, public_key_line, sign,
-                                signed_text, verifies)
+from publishing.launcher_rules import compare_versions
+from publishing.signing import SigningError, add_signature, public_key_line, read_back_problem
 
 MANIFEST_NAME = "launcher.json"
 FIXED_FILE_INFO = struct.pack("<I", 0xFEEF04BD)
@@ -66,13 +65,10 @@ def publish_launcher(args):
                       "name" % exe_path)
     values = {"version": args.version, "download_url": url, "sha256": sha256_of(args.exe)}
     if key_line is not None:
-        text = signed_text(MANIFEST_NAME, values)
         try:
-            values[SIGNATURE_FIELD] = sign(args.sign_key, text)
+            add_signature(values, MANIFEST_NAME, args.sign_key, key_line)
         except SigningError as e:
             raise Refusal("cannot sign with %s: %s" % (args.sign_key, e)) from None
-        if not verifies(key_line, text, values[SIGNATURE_FIELD]):
-            raise Refusal("the signature just made does not verify; manifest not published")
 
     made = []
     exe_tmp = os.path.join(folder, ".%s.%d.tmp" % (names[-1], os.getpid()))
@@ -83,10 +79,9 @@ def publish_launcher(args):
         with open(args.exe, "rb") as source, open(exe_tmp, "wb") as target:
             target.write(source.read())
         text = render_manifest(values)
-        for key, value in values.items():
-            if extract_string(text, key) != value:
-                raise Refusal("the launcher would read %s as %r instead of %r; manifest not "
-                              "published" % (key, extract_string(text, key), value))
+        problem = read_back_problem(text, values)
+        if problem:
+            raise Refusal(problem + "; manifest not published")
         with open(manifest_tmp, "wb") as f:
             f.write(text.encode("utf-8"))
         place_new(exe_tmp, exe_path)

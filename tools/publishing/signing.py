@@ -12,6 +12,8 @@ import re
 import subprocess
 import tempfile
 
+from publishing.launcher_rules import extract_string
+
 KEY_PREFIX = "ecdsa-p256:"
 SIGNATURE_FIELD = "update_signature"
 # The DER of a P-256 public key (SubjectPublicKeyInfo) up to its point, which
@@ -127,6 +129,25 @@ def verifies(key_line, text, signature):
                                  "-signature", raw], input=text, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, timeout=120)
     return result.returncode == 0
+
+
+def add_signature(values, manifest_name, private_key, key_line):
+    """Signs the values as the launcher will check them, makes sure the
+    signature verifies with the key's public half, and adds it to values."""
+    text = signed_text(manifest_name, values)
+    values[SIGNATURE_FIELD] = sign(private_key, text)
+    if not verifies(key_line, text, values[SIGNATURE_FIELD]):
+        raise SigningError("the signature just made does not verify")
+
+
+def read_back_problem(text, values):
+    """What the launcher would read differently from the values in the
+    manifest's text, or None."""
+    for key, value in values.items():
+        seen = extract_string(text, key)
+        if seen != value:
+            return "the launcher would read %s as %r instead of %r" % (key, seen, value)
+    return None
 
 
 def keys_in_launcher(exe):
