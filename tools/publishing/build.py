@@ -64,6 +64,17 @@ def check_version(version, previous_manifest, ca_file=None):
                          ".".join(map(str, version_groups(previous)))))
 
 
+def signing_key_line(private_key):
+    """The public key line of --sign-key, None without one; refuses a key
+    that cannot sign before anything is written."""
+    if private_key is None:
+        return None
+    try:
+        return public_key_line(private_key)
+    except SigningError as e:
+        raise Refusal("cannot sign with %s: %s" % (private_key, e)) from None
+
+
 def archive_place_from_url(url):
     """The URL as the manifest carries it (exactly what the launcher sends:
     characters beyond ASCII and spaces percent-encoded as UTF-8), the archive's path
@@ -280,12 +291,7 @@ def publish(args):
     if index_url is not None:
         check_manifest_value("index URL", index_url)
     check_version(args.version, args.previous, args.ca_file)
-    key_line = None
-    if args.sign_key is not None:
-        try:
-            key_line = public_key_line(args.sign_key)
-        except SigningError as e:
-            raise Refusal("cannot sign with %s: %s" % (args.sign_key, e)) from None
+    key_line = signing_key_line(args.sign_key)
 
     out = args.out
     build_real = os.path.realpath(build)

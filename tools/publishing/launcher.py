@@ -7,9 +7,9 @@ import struct
 import urllib.parse
 
 from publishing.build import (Refusal, archive_place_from_url, check_manifest_value, make_folders,
-                              place_new, render_manifest, sha256_of)
+                              place_new, render_manifest, sha256_of, signing_key_line)
 from publishing.launcher_rules import compare_versions
-from publishing.signing import SigningError, add_signature, public_key_line, read_back_problem
+from publishing.signing import SigningError, add_signature, read_back_problem
 
 MANIFEST_NAME = "launcher.json"
 FIXED_FILE_INFO = struct.pack("<I", 0xFEEF04BD)
@@ -49,12 +49,7 @@ def publish_launcher(args):
                       % args.url)
     check_manifest_value("version", args.version)
     check_manifest_value("download URL", url)
-    key_line = None
-    if args.sign_key is not None:
-        try:
-            key_line = public_key_line(args.sign_key)
-        except SigningError as e:
-            raise Refusal("cannot sign with %s: %s" % (args.sign_key, e)) from None
+    key_line = signing_key_line(args.sign_key)
 
     folder = os.path.join(args.out, *names[:-1])
     exe_path = os.path.join(folder, names[-1])
