@@ -9,11 +9,14 @@ import hashlib
 import io
 import json
 import os
+import random
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 import zlib
@@ -26,7 +29,8 @@ UTF8_FLAG = 0x800
 
 
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from publishing import build as publish_build, cli, file_index, launcher_rules, signing  # noqa: E402
+from publishing import (archive, build as publish_build, cli, file_index,  # noqa: E402
+                        launcher_rules, progress, signing)
 
 
 def write_tree(root, files):
@@ -59,6 +63,9 @@ def snapshot(folder):
 
 
 GAME = b"MZ" + bytes(range(256)) * 40
+# 2.5 MiB: pieces that deflate well and pieces that do not, in one file.
+MIXED = (b"level data " * 100000 + random.Random(3).randbytes(1 << 20) +
+         b"more text " * 50000)[:5 << 19]
 
 
 class PublishCase(unittest.TestCase):
@@ -165,14 +172,20 @@ class ArchiveTest(PublishCase):
             self.assertTrue(archive.getinfo("Logs/").is_dir())
 
     def test_same_build_twice_gives_the_same_entries_and_bytes(self):
-        write_tree(self.build, {"Game.exe": GAME, "b.txt": b"b", "a/c.txt": b"c"})
-        self.assert_published(self.publish("1.0.0"))
-        self.assert_published(self.publish("1.0.1", None, "--previous", self.manifest_path()))
+        # Pieces of a big file come back from the threads in any order.
+        write_tree(self.build, {"Game.exe": GAME, "b.txt": b"b", "a/c.txt": b"c",
+                                "a/big.pak": MIXED})
+        self.assert_published(self.publish("1.0.0", None, "--jobs", "1"))
+        self.assert_published(self.publish("1.0.1", None, "--previous", self.manifest_path(),
+                                           "--jobs", "3"))
         contents = []
         for version in ("1.0.0", "1.0.1"):
             with zipfile.ZipFile(self.archive(version)) as archive:
                 contents.append([(i.filename, archive.read(i)) for i in archive.infolist()])
         self.assertEqual(contents[0], contents[1])
+        with open(self.archive("1.0.0"), "rb") as first, \
+                open(self.archive("1.0.1"), "rb") as second:
+            self.assertEqual(first.read(), second.read())
 
 
 class ManifestTest(PublishCase):
@@ -316,13 +329,36 @@ class FileIndexTest(PublishCase):
     def test_each_entry_can_be_fetched_and_unpacked_on_its_own(self):
         files = {"Game.exe": GAME, "Data/map of the world.dat": os.urandom(70000),
                  "Data/empty.txt": b"", "Данные/карта.txt": "карта".encode() * 50,
-                 "Logs/": None, "Mods/Empty/": None}
+                 "Data/big.pak": MIXED, "Logs/": None, "Mods/Empty/": None}
         write_tree(self.build, {k.rstrip("/"): v for k, v in files.items()})
         self.assert_published(self.publish())
         with open(self.archive() + ".files", "rb") as f:
             raw = f.read()
         self.assertFalse(raw.startswith(b"\xef\xbb\xbf") or b"\r" in raw)
         self.assert_index_describes(raw.decode("utf-8"), self.archive(), files)
+
+    def test_zip64_records_where_sizes_offsets_or_the_count_need_them(self):
+        # The limits lowered, so that every entry, the directory and the end
+        # records take their ZIP64 forms, as in builds beyond 4 GiB or
+        # 65,535 entries.
+        files = {"Game.exe": GAME, "Data/big.pak": MIXED, "Data/small.txt": b"s",
+                 "Logs/": None}
+        write_tree(self.build, {k.rstrip("/"): v for k, v in files.items()})
+        args = ["--version", "1", "--url", URL % "1", "--out", self.out, "--quiet",
+                self.build]
+        with mock.patch.multiple(archive, LIMIT32=1, LIMIT16=2, ZIP64_LOCAL_SIZE=1), \
+                mock.patch("sys.stdout", new_callable=io.StringIO):
+            self.assertEqual(cli.main(args), 0)
+        with open(self.archive("1"), "rb") as f:
+            data = f.read()
+        self.assertIn(b"PK\x06\x06", data)
+        self.assertEqual(struct.unpack("<4s4H", data[-22:-10]),
+                         (b"PK\x05\x06", 0, 0, 0xFFFF, 0xFFFF))
+        with zipfile.ZipFile(self.archive("1")) as zipped:
+            self.assertIsNone(zipped.testzip())
+            self.assertGreater(zipped.getinfo("Data/small.txt").header_offset, 0)
+        with open(self.archive("1") + ".files", encoding="utf-8") as f:
+            self.assert_index_describes(f.read(), self.archive("1"), files)
 
     def test_data_descriptors_are_part_of_an_entry(self):
         # Written to a stream without seek, zipfile follows each entry with a
@@ -593,6 +629,134 @@ class RefusalTest(PublishCase):
                              "names a manifest")):
             with self.subTest(extra=extra):
                 self.assert_refused_cleanly(self.publish("1.0", None, *extra), word)
+
+
+class FakeClock:
+    def __init__(self):
+        self.now = 100.0
+
+    def __call__(self):
+        return self.now
+
+
+class Stream(io.StringIO):
+    def __init__(self, terminal):
+        super().__init__()
+        self.terminal = terminal
+
+    def isatty(self):
+        return self.terminal
+
+
+class ProgressTest(PublishCase):
+    """Long steps say how far they are on stderr, and only there: the upload
+    order on stdout stays what a script reads."""
+
+    def test_lines_in_a_log_and_one_redrawn_line_on_a_terminal(self):
+        for terminal in (False, True):
+            with self.subTest(terminal=terminal):
+                clock, out = FakeClock(), Stream(terminal)
+                step = progress.Progress("packing g.zip", 100 << 20, out, clock)
+                for _ in range(20):
+                    clock.now += 1
+                    step.advance(4 << 20)
+                step.finish()
+                shown = out.getvalue()
+                if terminal:
+                    # Redrawn each second here (five times a second at most).
+                    self.assertEqual(shown.count("\r"), 21)
+                    self.assertEqual(shown.count("\n"), 1)
+                    self.assertIn("\rpacking g.zip: 4% of 100.0 MiB, 4.0 MiB/s, 0:24 left"
+                                  "\x1b[K", shown)
+                else:
+                    # A line every 5 seconds, then how long it took.
+                    self.assertEqual(shown.splitlines(), [
+                        "packing g.zip: 20% of 100.0 MiB, 4.0 MiB/s, 0:20 left",
+                        "packing g.zip: 40% of 100.0 MiB, 4.0 MiB/s, 0:15 left",
+                        "packing g.zip: 60% of 100.0 MiB, 4.0 MiB/s, 0:10 left",
+                        "packing g.zip: 80% of 100.0 MiB, 4.0 MiB/s, 0:05 left",
+                        "packing g.zip: 80.0 MiB in 0:20"])
+        # A short step says nothing.
+        clock, out = FakeClock(), Stream(False)
+        step = progress.Progress("packing g.zip", 10, out, clock)
+        step.advance(10)
+        step.finish()
+        self.assertEqual(out.getvalue(), "")
+
+    def test_publish_reports_packing_on_stderr_unless_quiet(self):
+        write_tree(self.build, {"Game.exe": GAME, "Data/big.pak": MIXED})
+        for quiet, version in ((False, "1"), (True, "2")):
+            with self.subTest(quiet=quiet):
+                args = ["--version", version, "--url", URL % version, "--out", self.out,
+                        self.build] + (["--quiet"] if quiet else [])
+                with mock.patch.object(progress, "LOG_SECONDS", 0), \
+                        mock.patch("sys.stdout", new_callable=io.StringIO) as stdout, \
+                        mock.patch("sys.stderr", new_callable=io.StringIO) as stderr:
+                    self.assertEqual(cli.main(args), 0)
+                lines = stderr.getvalue().splitlines()
+                if quiet:
+                    self.assertEqual(lines, [])
+                else:
+                    self.assertRegex(lines[0], r"^packing game-1\.zip: \d+% of 2\.5 MiB, ")
+                    self.assertRegex(lines[-1], r"^packing game-1\.zip: 2\.5 MiB in 0:0\d$")
+                self.assertNotIn("packing", stdout.getvalue())
+                self.assertIn("upload in this order", stdout.getvalue())
+
+
+class InterruptionTest(PublishCase):
+    """A publish stopped halfway (Ctrl-C, a cancelled CI job, a full disk)
+    leaves the upload folder as it was, and no work file anywhere near it."""
+
+    def setUp(self):
+        super().setUp()
+        # A published 1.0 that an interrupted 1.1 must leave alone.
+        write_tree(self.build, {"Game.exe": GAME})
+        self.big = os.path.join(self.root, "big")
+        write_tree(self.big, {"Game.exe": GAME})
+        self.assert_published(self.publish("1.0"))
+        self.before = snapshot(self.out)
+        self.beside = sorted(os.listdir(self.root))
+
+    def assert_as_it_was(self):
+        self.assertEqual(snapshot(self.out), self.before)
+        self.assertEqual(sorted(os.listdir(self.root)), self.beside)
+
+    def test_a_stop_signal_midway(self):
+        big = self.big
+        with open(os.path.join(big, "world.pak"), "wb") as f:
+            f.truncate(1 << 30)  # sparse: read fast, deflated in seconds
+        for number in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=number):
+                tool = subprocess.Popen(
+                    [sys.executable, TOOL, big, "--version", "1.1", "--url", URL % "1.1",
+                     "--out", self.out, "--previous", self.manifest_path(), "--jobs", "1"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                work = os.path.join(self.root, ".upload.publish-%d" % tool.pid,
+                                    "game-1.1.zip")
+                deadline = time.monotonic() + 60
+                while not (os.path.exists(work) and os.path.getsize(work) > 0):
+                    self.assertIsNone(tool.poll(), "finished before it could be stopped")
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.01)
+                tool.send_signal(number)
+                stdout, stderr = tool.communicate(timeout=60)
+                self.assertEqual(tool.returncode, 128 + number, stderr)
+                self.assertIn("interrupted", stderr)
+                self.assertEqual(stdout, "")
+                self.assert_as_it_was()
+
+    def test_a_failure_midway_or_at_the_last_move(self):
+        write_tree(self.build, {"Data/big.pak": MIXED})
+        args = ["--version", "1.1", "--url", URL % "1.1", "--out", self.out, "--previous",
+                self.manifest_path(), "--quiet", self.build]
+        full = OSError(28, "No space left on device")
+        for target in (mock.patch.object(archive, "deflate_piece", side_effect=full),
+                       mock.patch.object(publish_build.os, "replace", side_effect=full)):
+            with self.subTest(target=target.attribute), target, \
+                    mock.patch("sys.stderr", new_callable=io.StringIO) as stderr:
+                self.assertEqual(cli.main(args), 1)
+                self.assertIn("No space left on device", stderr.getvalue())
+                self.assert_as_it_was()
 
 
 class VersionOrderTest(PublishCase):

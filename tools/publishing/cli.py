@@ -6,8 +6,11 @@ import argparse
 import os
 import sys
 
+from publishing.archive import usable_cores
 from publishing.build import Refusal, publish
 from publishing.check import check_server
+from publishing.interrupt import Interrupted, interruptible
+from publishing.progress import progress_for
 from publishing.signing import KEY_LINE, SigningError, keygen, keys_in_launcher
 
 REFUSED = 2
@@ -42,15 +45,26 @@ def publish_main(argv):
     parser.add_argument("--sign-key", metavar="PRIVATE_KEY",
                         help="sign the manifest with this key (from publish keygen); launchers "
                              "built with its public key refuse manifests not signed by it")
+    parser.add_argument("--jobs", type=int, default=usable_cores(), metavar="N",
+                        help="deflate on N threads (default: one a core)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="no progress on stderr")
     args = parser.parse_args(argv)
+    if args.jobs < 1:
+        parser.error("--jobs must be 1 or more")
     try:
-        archive, index, manifest, values, warnings = publish(args)
+        with interruptible():
+            archive, index, manifest, values, warnings = publish(
+                args, progress_for(args.quiet), args.jobs)
     except Refusal as e:
         sys.stderr.write("publish: refused: %s\n" % e)
         return REFUSED
     except OSError as e:
-        sys.stderr.write("publish: failed: %s\n" % e)
+        sys.stderr.write("publish: failed: %s; %s is as it was\n" % (e, args.out))
         return FAILED
+    except Interrupted as e:
+        sys.stderr.write("publish: interrupted (%s); %s is as it was\n" % (e, args.out))
+        return 128 + e.number
     for warning in warnings:
         sys.stderr.write("publish: warning: %s\n" % warning)
     manifest_url = "<server>/Launcher/" + os.path.basename(manifest)
