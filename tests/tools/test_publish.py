@@ -81,8 +81,10 @@ class PublishCase(unittest.TestCase):
                               capture_output=True, text=True, encoding="utf-8")
 
     def publish(self, version="1.0.0", url=None, *extra, build=None):
+        # Without --previous, a publish here is its build's first.
+        first = () if "--previous" in extra else ("--first",)
         return self.run_tool("--version", version, "--url", url or URL % version,
-                             "--out", self.out, *extra, build=build)
+                             "--out", self.out, *first, *extra, build=build)
 
     def assert_published(self, result):
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -253,6 +255,14 @@ class ManifestTest(PublishCase):
                          ["game-1.0.0.zip", "game-1.0.0.zip.files", "game-1.1.0.zip",
                           "game-1.1.0.zip.files"])
 
+    def test_a_publish_that_compares_with_no_live_manifest_is_warned_about(self):
+        write_tree(self.build, {"Game.exe": GAME})
+        result = self.run_tool("--version", "1.3", "--url", URL % "1.3", "--out", self.out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stderr, r"^publish: warning: no --previous: .* --first ")
+        # Said to be the first, it is not.
+        self.assert_published(self.publish("1.4"))
+
     def test_a_manifest_the_launcher_would_misread_is_not_left_behind(self):
         # Were the writer ever to fall back to \\u escapes, the read-back must
         # catch it before anything is published.
@@ -344,7 +354,7 @@ class FileIndexTest(PublishCase):
         files = {"Game.exe": GAME, "Data/big.pak": MIXED, "Data/small.txt": b"s",
                  "Logs/": None}
         write_tree(self.build, {k.rstrip("/"): v for k, v in files.items()})
-        args = ["--version", "1", "--url", URL % "1", "--out", self.out, "--quiet",
+        args = ["--version", "1", "--url", URL % "1", "--out", self.out, "--first", "--quiet",
                 self.build]
         with mock.patch.multiple(archive, LIMIT32=1, LIMIT16=2, ZIP64_LOCAL_SIZE=1), \
                 mock.patch("sys.stdout", new_callable=io.StringIO):
@@ -553,6 +563,23 @@ class RefusalTest(PublishCase):
                 self.assertEqual(snapshot(self.out), before)
                 os.unlink(path)
 
+    def test_names_the_live_manifest_holds_are_refused_from_a_clean_folder_too(self):
+        # A CI job publishes into a fresh folder; the live manifest is what
+        # knows the names players are fetching now.
+        write_tree(self.build, {"Game.exe": GAME})
+        live = os.path.join(self.root, "live.json")
+        with open(live, "w", encoding="utf-8") as f:
+            json.dump({"version": "1.2", "download_url": URL % "1.2",
+                       "delta_index": URL % "1.2" + ".files"}, f)
+        for extra in ((URL % "1.2",),
+                      ("https://CDN.example.test:443/builds/GAME-1.2.zip?Expires=2",
+                       "--index-url", URL % "1.3" + ".files"),
+                      (URL % "1.3", "--index-url", URL % "1.2" + ".files")):
+            with self.subTest(extra=extra):
+                self.assert_refused_cleanly(
+                    self.publish("1.3", *extra, "--previous", live), "live", "1.2", "new name")
+        self.assert_published(self.publish("1.3", None, "--previous", live))
+
     def test_urls_that_do_not_name_a_file_over_http(self):
         write_tree(self.build, {"Game.exe": GAME})
         for url in ("ftp://cdn.example.test/game-1.zip", "file:///srv/game-1.zip",
@@ -688,7 +715,7 @@ class ProgressTest(PublishCase):
         for quiet, version in ((False, "1"), (True, "2")):
             with self.subTest(quiet=quiet):
                 args = ["--version", version, "--url", URL % version, "--out", self.out,
-                        self.build] + (["--quiet"] if quiet else [])
+                        "--first", self.build] + (["--quiet"] if quiet else [])
                 with mock.patch.object(progress, "LOG_SECONDS", 0), \
                         mock.patch("sys.stdout", new_callable=io.StringIO) as stdout, \
                         mock.patch("sys.stderr", new_callable=io.StringIO) as stderr:

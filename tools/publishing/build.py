@@ -39,7 +39,11 @@ def read_previous(previous, ca_file, progress=Silent):
         try:
             return fetch_text(previous, ca_file, progress)
         except FetchError as e:
-            raise Refusal("cannot fetch the previous manifest %s: %s" % (previous, e)) from None
+            hint = ""
+            if e.certificate and not ca_file:
+                hint = "; a server with a certificate of a private CA: give --ca-file CA.pem"
+            raise Refusal("cannot fetch the previous manifest %s: %s%s"
+                          % (previous, e, hint)) from None
     try:
         with open(previous, "rb") as f:
             return f.read().decode("utf-8")
@@ -68,6 +72,40 @@ def check_version(version, previous_manifest=None, previous_text=None):
                       "in the launcher's order"
                       % (version, ".".join(map(str, groups)), previous,
                          ".".join(map(str, version_groups(previous)))))
+
+
+def file_on_server(url):
+    """What names a file on its server, as a cache or a CDN may take it: the
+    scheme, the host and the port, and the decoded path without regard to
+    case; the query (a signed link's) names no other file."""
+    parts = urllib.parse.urlsplit(encode_url(url))
+    scheme = parts.scheme.lower()
+    try:
+        port = parts.port or {"http": 80, "https": 443}.get(scheme)
+    except ValueError:
+        port = None
+    return (scheme, (parts.hostname or "").lower(), port,
+            urllib.parse.unquote(parts.path).lower())
+
+
+def check_not_live(new_urls, previous_manifest, previous_text):
+    """Refuses an archive or index address that the live manifest names:
+    players updating before the new manifest arrives would get new bytes
+    under the old digest, and a cache could keep the old bytes under that
+    name for as long as it keeps archives."""
+    live_version = extract_string(previous_text, "version")
+    for key, role in (("download_url", "archive"), ("delta_index", "file index")):
+        live = extract_string(previous_text, key)
+        if not live:
+            continue
+        for url in new_urls:
+            if url is not None and file_on_server(url) == file_on_server(live):
+                raise Refusal(
+                    "%s is the live %s of version %s (%s): players who update before the new "
+                    "manifest arrives would get bytes that do not match it («SHA-256 "
+                    "скачанного архива не совпадает с manifest.»), and a cache may serve "
+                    "the old bytes under that name for a year; publish under a new name"
+                    % (url, role, live_version, previous_manifest))
 
 
 def archive_place_from_url(url):
@@ -344,6 +382,13 @@ def publish(args, progress=Silent, threads=1):
     if args.previous is not None:
         previous_text = read_previous(args.previous, args.ca_file, progress)
     check_version(args.version, args.previous, previous_text)
+    if previous_text is not None:
+        check_not_live((url, index_url), args.previous, previous_text)
+    elif not args.first:
+        warnings.append("no --previous: the version and the archive's name were not checked "
+                        "against the live manifest (a version players do not see as newer, or "
+                        "a live archive's name, breaks their updates); give --previous with the "
+                        "live manifest's address, or --first for the very first publish")
     key_line = None
     if args.sign_key is not None:
         try:

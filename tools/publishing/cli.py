@@ -31,9 +31,14 @@ def publish_main(argv):
                         help="the official build: Launcher/version_offline.json "
                              "(default: the online build, Launcher/version.json)")
     parser.add_argument("--exe", default="Game.exe")
-    parser.add_argument("--previous", metavar="MANIFEST_FILE_OR_URL",
-                        help="the live manifest (a file, or its https:// address): the new "
-                             "version must be newer in the launcher's order")
+    first = parser.add_mutually_exclusive_group()
+    first.add_argument("--previous", metavar="MANIFEST_FILE_OR_URL",
+                       help="the live manifest (a file, or its https:// address): the new "
+                            "version must be newer in the launcher's order, and the archive "
+                            "and index names must not be the live ones")
+    first.add_argument("--first", action="store_true",
+                       help="the very first publish of this build: there is no live manifest "
+                            "to compare with")
     parser.add_argument("--ca-file", metavar="CA.pem",
                         help="trust only this CA for https (a private CA)")
     index = parser.add_mutually_exclusive_group()
