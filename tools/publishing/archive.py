@@ -8,9 +8,9 @@ comes from the writing itself instead of a second pass over the archive.
 
 At most 2 x (threads + 1) pieces are in flight, each at most 1 MiB read and
 about as much deflated, and one more piece is read ahead: about
-4 x (threads + 1) + 1 MiB of file data, whatever the build's size. The bytes depend only on the entries (names, contents and
-modification times) and zlib's own output, never on the number of threads
-or their timing.
+4 x (threads + 1) + 1 MiB of file data, whatever the build's size. The
+bytes depend only on the entries (names, contents and modification times)
+and zlib's own output, never on the number of threads or their timing.
 
 Entries are local header, deflated data and a data descriptor (the sizes
 are known only once the data is written); folders are stored and empty.
@@ -175,8 +175,8 @@ class Writer:
             self.write(CENTRAL.pack(
                 b"PK\x01\x02", (UNIX << 8) | version, version, flags,
                 STORED if entry.folder else DEFLATED, entry.time, entry.date, entry.crc,
-                field32(entry.packed), field32(entry.size), len(entry.raw_name), len(extra), 0, 0, 0,
-                FOLDER_ATTRIBUTES if entry.folder else FILE_ATTRIBUTES,
+                field32(entry.packed), field32(entry.size), len(entry.raw_name), len(extra),
+                0, 0, 0, FOLDER_ATTRIBUTES if entry.folder else FILE_ATTRIBUTES,
                 field32(entry.offset)) + entry.raw_name + extra)
         size = self.offset - start
         count = len(entries)
