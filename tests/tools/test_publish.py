@@ -24,6 +24,7 @@ from unittest import mock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "publish")
+README = os.path.join(HERE, "..", "..", "README.md")
 URL = "https://cdn.example.test/builds/game-%s.zip"
 UTF8_FLAG = 0x800
 
@@ -858,6 +859,44 @@ class ExtractionTest(unittest.TestCase):
         for text, key, expected in cases:
             with self.subTest(text=text):
                 self.assertEqual(extract(text, key), expected)
+
+
+
+class ReadmeTest(unittest.TestCase):
+    """What the publishers' part of the README must tell, where a studio
+    looks for it."""
+
+    def setUp(self):
+        with open(README, encoding="utf-8") as f:
+            text = f.read()
+        self.section = text[text.index("## For publishers"):text.index("## For developers")]
+
+    def test_what_an_update_deletes_comes_before_the_first_step(self):
+        before = self.section[:self.section.index("### 1.")]
+        # The launcher's rule (pipeline/Backups.cpp): these survive, the rest goes.
+        for kept in ("`Save`", "`UserData`", "`ModScripts/multiplayer/nickname.json`"):
+            self.assertIn(kept, before)
+        for words in ("empties that", "no copy", "nobody can start the game"):
+            self.assertIn(words, before)
+
+    def test_each_error_a_player_reports_leads_to_one_row(self):
+        rows = [line.split(" | ", 1) for line in self.section.splitlines()
+                if line.startswith("| «")]
+        first = "«Не удалось скачать файл через PowerShell.»"
+        for seen, advice in (
+                ((first, "«Ошибка скачивания: сервер ответил HTTP 503»"), "maintenance"),
+                ((first, "«Ошибка скачивания: сервер ответил HTTP 404»"), "Upload it"),
+                ((first, "«Не удалось подключиться к серверу.»"), "network"),
+                (("«Ошибка скачивания: сервер ответил HTTP 503»",), "maintenance"),
+                (("«Ошибка скачивания: сервер ответил HTTP 404»",), "Upload it"),
+                (("«В manifest должны быть поля: version и download_url»",), "HTML")):
+            with self.subTest(seen=seen):
+                # A line seen alone is looked up among the rows for one line.
+                found = [advice_cell for cell, advice_cell in rows
+                         if all(line in cell for line in seen)
+                         and (first in seen or first not in cell)]
+                self.assertEqual(len(found), 1, seen)
+                self.assertIn(advice, found[0])
 
 
 if __name__ == "__main__":

@@ -97,7 +97,8 @@ def check_main(argv):
     parser.add_argument("--full", action="store_true",
                         help="download each archive whole and check its SHA-256")
     parser.add_argument("--build", choices=("online", "official"),
-                        help="check only this build's manifest and archive")
+                        help="check only this build's manifest and archive (a studio that "
+                             "publishes one build only)")
     parser.add_argument("--ca-file", metavar="CA.pem",
                         help="trust only this CA for https (a private CA)")
     parser.add_argument("--launcher", metavar="EXE",
@@ -105,6 +106,8 @@ def check_main(argv):
                              "this launcher")
     parser.add_argument("--key", action="append", default=[], metavar="PUBLIC_KEY",
                         help="verify the signatures against this key line (repeatable)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="no progress of --full's downloads on stderr")
     args = parser.parse_args(argv)
     keys = []
     if args.launcher:
@@ -123,7 +126,9 @@ def check_main(argv):
                              "it\n" % key)
             return FAILED
         keys.append(key)
-    return 1 if check_server(args.server, args.ca_file, args.full, args.build, keys) else 0
+    problems = check_server(args.server, args.ca_file, args.full, args.build, keys,
+                            progress=progress_for(args.quiet))
+    return 1 if problems else 0
 
 
 def keygen_main(argv):

@@ -80,6 +80,31 @@ def decoded_body(response, body):
     return body
 
 
+class Decoder:
+    """A body's Content-Encoding undone piece by piece, as the launcher
+    undoes gzip and deflate (with or without the zlib header)."""
+
+    def __init__(self, encoding):
+        self.encoding = (encoding or "identity").strip().lower()
+        self.inflater = None
+        if self.encoding == "gzip":
+            self.inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        self.start = b""
+
+    def feed(self, piece):
+        if self.encoding == "deflate" and self.inflater is None:
+            self.start += piece
+            if len(self.start) < 2:
+                return b""
+            piece, self.start = self.start, b""
+            zlib_header = piece[0] & 0x0F == 8 and (piece[0] << 8 | piece[1]) % 31 == 0
+            self.inflater = zlib.decompressobj(zlib.MAX_WBITS if zlib_header else -zlib.MAX_WBITS)
+        return self.inflater.decompress(piece) if self.inflater else piece
+
+    def end(self):
+        return self.inflater.flush() if self.inflater else self.start
+
+
 def read_body(response, progress):
     """The whole body as sent, in pieces, each counted by progress."""
     body = bytearray()
