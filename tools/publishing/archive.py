@@ -31,6 +31,7 @@ LEVEL = 6  # zlib's default, as zip -r uses it
 SAMPLES = 8
 SAMPLE = 2048
 SAMPLED_PIECE = 64 * 1024
+SLICE = 64 * 1024
 # Values from these on are written as ZIP64 records, behind these markers.
 LIMIT32 = MARK32 = 0xFFFFFFFF
 LIMIT16 = MARK16 = 0xFFFF
@@ -120,7 +121,11 @@ def deflate_piece(data, dictionary, last):
                                   zlib.Z_DEFAULT_STRATEGY, dictionary)
     else:
         packer = zlib.compressobj(level, zlib.DEFLATED, -zlib.MAX_WBITS)
-    return packer.compress(data) + packer.flush(zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH)
+    # Fed in slices, so that no output is big enough for the allocator to
+    # map and unmap it each time (which costs more than the copying).
+    out = [packer.compress(data[start:start + SLICE]) for start in range(0, len(data), SLICE)]
+    out.append(packer.flush(zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH))
+    return out
 
 
 def field32(value):
@@ -190,10 +195,23 @@ class Writer:
                             field32(start), 0))
 
 
+def fill(source, buffer):
+    """Reads into buffer until it is full or the file ends; the bytes read."""
+    view = memoryview(buffer)
+    done = 0
+    while done < len(view):
+        count = source.readinto(view[done:])
+        if not count:
+            break
+        done += count
+    return done
+
+
 class Packer:
     """Reads the entries in order, hands their pieces to the deflating
     threads and writes what comes back, oldest first, never more than
-    limit pieces ahead of the writing."""
+    limit pieces ahead of the writing. The pieces are read into buffers
+    that are used again once written."""
 
     def __init__(self, writer, threads, progress):
         self.writer = writer
@@ -201,9 +219,13 @@ class Packer:
         self.pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="deflate")
         self.limit = 2 * (threads + 1)
         self.in_flight = 0
+        self.free = []
         # In write order: (entry, None) for its local header, (entry, piece)
         # for deflated data, (entry, DESCRIPTOR) once its last piece is queued.
         self.queue = collections.deque()
+
+    def buffer(self):
+        return self.free.pop() if self.free else bytearray(PIECE)
 
     def write_next(self):
         entry, piece = self.queue.popleft()
@@ -212,18 +234,19 @@ class Packer:
         elif piece is DESCRIPTOR:
             self.writer.descriptor(entry)
         else:
-            future, length = piece
-            data = future.result()
-            entry.packed += len(data)
-            self.writer.write(data)
+            future, buffer, length = piece
+            for data in future.result():
+                entry.packed += len(data)
+                self.writer.write(data)
+            self.free.append(buffer)
             self.in_flight -= 1
             self.progress.advance(length)
 
-    def add_piece(self, entry, data, dictionary, last):
+    def add_piece(self, entry, buffer, length, dictionary, last):
         while self.in_flight >= self.limit:
             self.write_next()
-        future = self.pool.submit(deflate_piece, data, dictionary, last)
-        self.queue.append((entry, (future, len(data))))
+        future = self.pool.submit(deflate_piece, memoryview(buffer)[:length], dictionary, last)
+        self.queue.append((entry, (future, buffer, length)))
         self.in_flight += 1
 
     def add_folder(self, entry):
@@ -233,17 +256,23 @@ class Packer:
         entry.zip64_local = size >= ZIP64_LOCAL_SIZE
         self.queue.append((entry, None))
         digest, crc, total = hashlib.sha256(), 0, 0
-        with open(path, "rb") as source:
-            piece, dictionary = source.read(PIECE), b""
+        with open(path, "rb", buffering=0) as source:
+            piece = self.buffer()
+            length, dictionary = fill(source, piece), b""
             while True:
-                following = source.read(PIECE) if len(piece) == PIECE else b""
-                crc = zlib.crc32(piece, crc)
-                digest.update(piece)
-                total += len(piece)
-                self.add_piece(entry, piece, dictionary, not following)
-                if not following:
+                following = self.buffer()
+                following_length = fill(source, following) if length == PIECE else 0
+                view = memoryview(piece)[:length]
+                crc = zlib.crc32(view, crc)
+                digest.update(view)
+                total += length
+                if following_length == 0:
+                    self.free.append(following)
+                self.add_piece(entry, piece, length, dictionary, not following_length)
+                if not following_length:
                     break
-                dictionary, piece = piece[-WINDOW:], following
+                dictionary = bytes(view[-WINDOW:])
+                piece, length = following, following_length
         if total != size:
             raise BuildChanged("%s changed while it was being packed (%d bytes listed, %d read)"
                                % (path, size, total))

@@ -255,7 +255,6 @@ class Served:
     is (a compressed answer's Content-Length is not the archive's)."""
 
     def __init__(self, headers):
-        self.headers = headers
         self.encoding = headers.get("Content-Encoding", "identity").strip().lower()
         length = headers.get("Content-Length")
         self.size = int(length) if length is not None and self.encoding == "identity" else None
@@ -300,8 +299,8 @@ def check_archive(report, subject, values, ca_file, full, progress=Silent):
     length = headers.get("Content-Length")
     if served.encoding != "identity":
         report.line("FIX", subject, "sent with Content-Encoding: %s although the launcher asks "
-                                    "for identity; turn compression off for archives (the "
-                                    "archive itself was not looked at beyond its digest)"
+                                    "for identity; turn compression off for archives (its Range "
+                                    "answers are checked once it is off)"
                     % served.encoding)
     elif length is None:
         report.line("FIX", subject, "no Content-Length: the player's bar cannot show a "
