@@ -876,7 +876,7 @@ class ReadmeTest(unittest.TestCase):
         # The launcher's rule (pipeline/Backups.cpp): these survive, the rest goes.
         for kept in ("`Save`", "`UserData`", "`ModScripts/multiplayer/nickname.json`"):
             self.assertIn(kept, before)
-        for words in ("empties that", "no copy", "nobody can start the game"):
+        for words in ("replaces that", "no copy", "nobody can start the game"):
             self.assertIn(words, before)
 
     def test_each_error_a_player_reports_leads_to_one_row(self):

@@ -7,8 +7,8 @@ reading. The writer thus knows every entry's place, and the file index
 comes from the writing itself instead of a second pass over the archive.
 
 At most 2 x (threads + 1) pieces are in flight, each at most 1 MiB read and
-about as much deflated, and one more piece is read ahead: about
-4 x (threads + 1) + 1 MiB of file data, whatever the build's size. The
+about as much deflated, and two more buffers are being read: about
+4 x (threads + 1) + 2 MiB of file data, whatever the build's size. The
 bytes depend only on the entries (names, contents and modification times)
 and zlib's own output, never on the number of threads or their timing.
 
