@@ -95,7 +95,7 @@ class Demo:
              "--version", version, "--url", url, "--out", upload]
             + (["--official"] if build == "official" else [])
             + (["--previous", live, "--ca-file", self.rig.ca]
-               if os.path.exists(os.path.join(self.www, "Launcher", name)) else []),
+               if os.path.exists(os.path.join(self.www, "Launcher", name)) else ["--first"]),
             capture_output=True, text=True)
         if result.returncode != 0:
             raise Failed("tools/publish failed: " + result.stderr.strip())

@@ -9,11 +9,14 @@ import hashlib
 import io
 import json
 import os
+import random
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 import zlib
@@ -21,12 +24,14 @@ from unittest import mock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "publish")
+README = os.path.join(HERE, "..", "..", "README.md")
 URL = "https://cdn.example.test/builds/game-%s.zip"
 UTF8_FLAG = 0x800
 
 
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from publishing import build as publish_build, cli, file_index, launcher_rules, signing  # noqa: E402
+from publishing import (archive, build as publish_build, cli, file_index,  # noqa: E402
+                        launcher_rules, progress, signing)
 
 
 def write_tree(root, files):
@@ -59,6 +64,9 @@ def snapshot(folder):
 
 
 GAME = b"MZ" + bytes(range(256)) * 40
+# 2.5 MiB: pieces that deflate well and pieces that do not, in one file.
+MIXED = (b"level data " * 100000 + random.Random(3).randbytes(1 << 20) +
+         b"more text " * 50000)[:5 << 19]
 
 
 class PublishCase(unittest.TestCase):
@@ -74,8 +82,10 @@ class PublishCase(unittest.TestCase):
                               capture_output=True, text=True, encoding="utf-8")
 
     def publish(self, version="1.0.0", url=None, *extra, build=None):
+        # Without --previous, a publish here is its build's first.
+        first = () if "--previous" in extra else ("--first",)
         return self.run_tool("--version", version, "--url", url or URL % version,
-                             "--out", self.out, *extra, build=build)
+                             "--out", self.out, *first, *extra, build=build)
 
     def assert_published(self, result):
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -165,14 +175,20 @@ class ArchiveTest(PublishCase):
             self.assertTrue(archive.getinfo("Logs/").is_dir())
 
     def test_same_build_twice_gives_the_same_entries_and_bytes(self):
-        write_tree(self.build, {"Game.exe": GAME, "b.txt": b"b", "a/c.txt": b"c"})
-        self.assert_published(self.publish("1.0.0"))
-        self.assert_published(self.publish("1.0.1", None, "--previous", self.manifest_path()))
+        # Pieces of a big file come back from the threads in any order.
+        write_tree(self.build, {"Game.exe": GAME, "b.txt": b"b", "a/c.txt": b"c",
+                                "a/big.pak": MIXED})
+        self.assert_published(self.publish("1.0.0", None, "--jobs", "1"))
+        self.assert_published(self.publish("1.0.1", None, "--previous", self.manifest_path(),
+                                           "--jobs", "3"))
         contents = []
         for version in ("1.0.0", "1.0.1"):
             with zipfile.ZipFile(self.archive(version)) as archive:
                 contents.append([(i.filename, archive.read(i)) for i in archive.infolist()])
         self.assertEqual(contents[0], contents[1])
+        with open(self.archive("1.0.0"), "rb") as first, \
+                open(self.archive("1.0.1"), "rb") as second:
+            self.assertEqual(first.read(), second.read())
 
 
 class ManifestTest(PublishCase):
@@ -239,6 +255,14 @@ class ManifestTest(PublishCase):
         self.assertEqual(sorted(os.listdir(os.path.join(self.out, "builds"))),
                          ["game-1.0.0.zip", "game-1.0.0.zip.files", "game-1.1.0.zip",
                           "game-1.1.0.zip.files"])
+
+    def test_a_publish_that_compares_with_no_live_manifest_is_warned_about(self):
+        write_tree(self.build, {"Game.exe": GAME})
+        result = self.run_tool("--version", "1.3", "--url", URL % "1.3", "--out", self.out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stderr, r"^publish: warning: no --previous: .* --first ")
+        # Said to be the first, it is not.
+        self.assert_published(self.publish("1.4"))
 
     def test_a_manifest_the_launcher_would_misread_is_not_left_behind(self):
         # Were the writer ever to fall back to \\u escapes, the read-back must
@@ -316,13 +340,36 @@ class FileIndexTest(PublishCase):
     def test_each_entry_can_be_fetched_and_unpacked_on_its_own(self):
         files = {"Game.exe": GAME, "Data/map of the world.dat": os.urandom(70000),
                  "Data/empty.txt": b"", "Данные/карта.txt": "карта".encode() * 50,
-                 "Logs/": None, "Mods/Empty/": None}
+                 "Data/big.pak": MIXED, "Logs/": None, "Mods/Empty/": None}
         write_tree(self.build, {k.rstrip("/"): v for k, v in files.items()})
         self.assert_published(self.publish())
         with open(self.archive() + ".files", "rb") as f:
             raw = f.read()
         self.assertFalse(raw.startswith(b"\xef\xbb\xbf") or b"\r" in raw)
         self.assert_index_describes(raw.decode("utf-8"), self.archive(), files)
+
+    def test_zip64_records_where_sizes_offsets_or_the_count_need_them(self):
+        # The limits lowered, so that every entry, the directory and the end
+        # records take their ZIP64 forms, as in builds beyond 4 GiB or
+        # 65,535 entries.
+        files = {"Game.exe": GAME, "Data/big.pak": MIXED, "Data/small.txt": b"s",
+                 "Logs/": None}
+        write_tree(self.build, {k.rstrip("/"): v for k, v in files.items()})
+        args = ["--version", "1", "--url", URL % "1", "--out", self.out, "--first", "--quiet",
+                self.build]
+        with mock.patch.multiple(archive, LIMIT32=1, LIMIT16=2, ZIP64_LOCAL_SIZE=1), \
+                mock.patch("sys.stdout", new_callable=io.StringIO):
+            self.assertEqual(cli.main(args), 0)
+        with open(self.archive("1"), "rb") as f:
+            data = f.read()
+        self.assertIn(b"PK\x06\x06", data)
+        self.assertEqual(struct.unpack("<4s4H", data[-22:-10]),
+                         (b"PK\x05\x06", 0, 0, 0xFFFF, 0xFFFF))
+        with zipfile.ZipFile(self.archive("1")) as zipped:
+            self.assertIsNone(zipped.testzip())
+            self.assertGreater(zipped.getinfo("Data/small.txt").header_offset, 0)
+        with open(self.archive("1") + ".files", encoding="utf-8") as f:
+            self.assert_index_describes(f.read(), self.archive("1"), files)
 
     def test_data_descriptors_are_part_of_an_entry(self):
         # Written to a stream without seek, zipfile follows each entry with a
@@ -551,6 +598,23 @@ class RefusalTest(PublishCase):
                 self.assertEqual(snapshot(self.out), before)
                 os.unlink(path)
 
+    def test_names_the_live_manifest_holds_are_refused_from_a_clean_folder_too(self):
+        # A CI job publishes into a fresh folder; the live manifest is what
+        # knows the names players are fetching now.
+        write_tree(self.build, {"Game.exe": GAME})
+        live = os.path.join(self.root, "live.json")
+        with open(live, "w", encoding="utf-8") as f:
+            json.dump({"version": "1.2", "download_url": URL % "1.2",
+                       "delta_index": URL % "1.2" + ".files"}, f)
+        for extra in ((URL % "1.2",),
+                      ("https://CDN.example.test:443/builds/GAME-1.2.zip?Expires=2",
+                       "--index-url", URL % "1.3" + ".files"),
+                      (URL % "1.3", "--index-url", URL % "1.2" + ".files")):
+            with self.subTest(extra=extra):
+                self.assert_refused_cleanly(
+                    self.publish("1.3", *extra, "--previous", live), "live", "1.2", "new name")
+        self.assert_published(self.publish("1.3", None, "--previous", live))
+
     def test_urls_that_do_not_name_a_file_over_http(self):
         write_tree(self.build, {"Game.exe": GAME})
         for url in ("ftp://cdn.example.test/game-1.zip", "file:///srv/game-1.zip",
@@ -629,6 +693,134 @@ class RefusalTest(PublishCase):
                 self.assert_refused_cleanly(self.publish("1.0", None, *extra), word)
 
 
+class FakeClock:
+    def __init__(self):
+        self.now = 100.0
+
+    def __call__(self):
+        return self.now
+
+
+class Stream(io.StringIO):
+    def __init__(self, terminal):
+        super().__init__()
+        self.terminal = terminal
+
+    def isatty(self):
+        return self.terminal
+
+
+class ProgressTest(PublishCase):
+    """Long steps say how far they are on stderr, and only there: the upload
+    order on stdout stays what a script reads."""
+
+    def test_lines_in_a_log_and_one_redrawn_line_on_a_terminal(self):
+        for terminal in (False, True):
+            with self.subTest(terminal=terminal):
+                clock, out = FakeClock(), Stream(terminal)
+                step = progress.Progress("packing g.zip", 100 << 20, out, clock)
+                for _ in range(20):
+                    clock.now += 1
+                    step.advance(4 << 20)
+                step.finish()
+                shown = out.getvalue()
+                if terminal:
+                    # Redrawn each second here (five times a second at most).
+                    self.assertEqual(shown.count("\r"), 21)
+                    self.assertEqual(shown.count("\n"), 1)
+                    self.assertIn("\rpacking g.zip: 4% of 100.0 MiB, 4.0 MiB/s, 0:24 left"
+                                  "\x1b[K", shown)
+                else:
+                    # A line every 5 seconds, then how long it took.
+                    self.assertEqual(shown.splitlines(), [
+                        "packing g.zip: 20% of 100.0 MiB, 4.0 MiB/s, 0:20 left",
+                        "packing g.zip: 40% of 100.0 MiB, 4.0 MiB/s, 0:15 left",
+                        "packing g.zip: 60% of 100.0 MiB, 4.0 MiB/s, 0:10 left",
+                        "packing g.zip: 80% of 100.0 MiB, 4.0 MiB/s, 0:05 left",
+                        "packing g.zip: 80.0 MiB in 0:20"])
+        # A short step says nothing.
+        clock, out = FakeClock(), Stream(False)
+        step = progress.Progress("packing g.zip", 10, out, clock)
+        step.advance(10)
+        step.finish()
+        self.assertEqual(out.getvalue(), "")
+
+    def test_publish_reports_packing_on_stderr_unless_quiet(self):
+        write_tree(self.build, {"Game.exe": GAME, "Data/big.pak": MIXED})
+        for quiet, version in ((False, "1"), (True, "2")):
+            with self.subTest(quiet=quiet):
+                args = ["--version", version, "--url", URL % version, "--out", self.out,
+                        "--first", self.build] + (["--quiet"] if quiet else [])
+                with mock.patch.object(progress, "LOG_SECONDS", 0), \
+                        mock.patch("sys.stdout", new_callable=io.StringIO) as stdout, \
+                        mock.patch("sys.stderr", new_callable=io.StringIO) as stderr:
+                    self.assertEqual(cli.main(args), 0)
+                lines = stderr.getvalue().splitlines()
+                if quiet:
+                    self.assertEqual(lines, [])
+                else:
+                    self.assertRegex(lines[0], r"^packing game-1\.zip: \d+% of 2\.5 MiB, ")
+                    self.assertRegex(lines[-1], r"^packing game-1\.zip: 2\.5 MiB in 0:0\d$")
+                self.assertNotIn("packing", stdout.getvalue())
+                self.assertIn("upload in this order", stdout.getvalue())
+
+
+class InterruptionTest(PublishCase):
+    """A publish stopped halfway (Ctrl-C, a cancelled CI job, a full disk)
+    leaves the upload folder as it was, and no work file anywhere near it."""
+
+    def setUp(self):
+        super().setUp()
+        # A published 1.0 that an interrupted 1.1 must leave alone.
+        write_tree(self.build, {"Game.exe": GAME})
+        self.big = os.path.join(self.root, "big")
+        write_tree(self.big, {"Game.exe": GAME})
+        self.assert_published(self.publish("1.0"))
+        self.before = snapshot(self.out)
+        self.beside = sorted(os.listdir(self.root))
+
+    def assert_as_it_was(self):
+        self.assertEqual(snapshot(self.out), self.before)
+        self.assertEqual(sorted(os.listdir(self.root)), self.beside)
+
+    def test_a_stop_signal_midway(self):
+        big = self.big
+        with open(os.path.join(big, "world.pak"), "wb") as f:
+            f.truncate(1 << 30)  # sparse: read fast, deflated in seconds
+        for number in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=number):
+                tool = subprocess.Popen(
+                    [sys.executable, TOOL, big, "--version", "1.1", "--url", URL % "1.1",
+                     "--out", self.out, "--previous", self.manifest_path(), "--jobs", "1"],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                work = os.path.join(self.root, ".upload.publish-%d" % tool.pid,
+                                    "game-1.1.zip")
+                deadline = time.monotonic() + 60
+                while not (os.path.exists(work) and os.path.getsize(work) > 0):
+                    self.assertIsNone(tool.poll(), "finished before it could be stopped")
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.01)
+                tool.send_signal(number)
+                stdout, stderr = tool.communicate(timeout=60)
+                self.assertEqual(tool.returncode, 128 + number, stderr)
+                self.assertIn("interrupted", stderr)
+                self.assertEqual(stdout, "")
+                self.assert_as_it_was()
+
+    def test_a_failure_midway_or_at_the_last_move(self):
+        write_tree(self.build, {"Data/big.pak": MIXED})
+        args = ["--version", "1.1", "--url", URL % "1.1", "--out", self.out, "--previous",
+                self.manifest_path(), "--quiet", self.build]
+        full = OSError(28, "No space left on device")
+        for target in (mock.patch.object(archive, "deflate_piece", side_effect=full),
+                       mock.patch.object(publish_build.os, "replace", side_effect=full)):
+            with self.subTest(target=target.attribute), target, \
+                    mock.patch("sys.stderr", new_callable=io.StringIO) as stderr:
+                self.assertEqual(cli.main(args), 1)
+                self.assertIn("No space left on device", stderr.getvalue())
+                self.assert_as_it_was()
+
+
 class VersionOrderTest(PublishCase):
     """The tool's copy of the launcher's order, and that it decides what the
     --previous check lets through."""
@@ -701,6 +893,44 @@ class ExtractionTest(unittest.TestCase):
         for text, key, expected in cases:
             with self.subTest(text=text):
                 self.assertEqual(extract(text, key), expected)
+
+
+
+class ReadmeTest(unittest.TestCase):
+    """What the publishers' part of the README must tell, where a studio
+    looks for it."""
+
+    def setUp(self):
+        with open(README, encoding="utf-8") as f:
+            text = f.read()
+        self.section = text[text.index("## For publishers"):text.index("## For developers")]
+
+    def test_what_an_update_deletes_comes_before_the_first_step(self):
+        before = self.section[:self.section.index("### 1.")]
+        # The launcher's rule (pipeline/Backups.cpp): these survive, the rest goes.
+        for kept in ("`Save`", "`UserData`", "`ModScripts/multiplayer/nickname.json`"):
+            self.assertIn(kept, before)
+        for words in ("replaces that", "no copy", "nobody can start the game"):
+            self.assertIn(words, before)
+
+    def test_each_error_a_player_reports_leads_to_one_row(self):
+        rows = [line.split(" | ", 1) for line in self.section.splitlines()
+                if line.startswith("| «")]
+        first = "«Не удалось скачать файл через PowerShell.»"
+        for seen, advice in (
+                ((first, "«Ошибка скачивания: сервер ответил HTTP 503»"), "maintenance"),
+                ((first, "«Ошибка скачивания: сервер ответил HTTP 404»"), "Upload it"),
+                ((first, "«Не удалось подключиться к серверу.»"), "network"),
+                (("«Ошибка скачивания: сервер ответил HTTP 503»",), "maintenance"),
+                (("«Ошибка скачивания: сервер ответил HTTP 404»",), "Upload it"),
+                (("«В manifest должны быть поля: version и download_url»",), "HTML")):
+            with self.subTest(seen=seen):
+                # A line seen alone is looked up among the rows for one line.
+                found = [advice_cell for cell, advice_cell in rows
+                         if all(line in cell for line in seen)
+                         and (first in seen or first not in cell)]
+                self.assertEqual(len(found), 1, seen)
+                self.assertIn(advice, found[0])
 
 
 if __name__ == "__main__":

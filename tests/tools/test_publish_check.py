@@ -5,6 +5,7 @@ nginx serves it, `publish check` passes (the signatures verified against the
 keys a launcher holds), and --previous reads the live manifest by its URL. Then the same checks against an nginx set up wrongly
 must name each fault. Skips when nginx is not installed."""
 
+import gzip
 import os
 import shutil
 import struct
@@ -18,6 +19,7 @@ HARNESS = os.path.join(HERE, "..", "harness")
 TOOL = os.path.join(HERE, "..", "..", "tools", "publish")
 NGINX_ENV = os.path.join(HARNESS, "nginx_env.sh")
 MISCONFIGURED = os.path.join(HERE, "nginx-misconfigured.conf.in")
+STATES = os.path.join(HERE, "nginx-states.conf.in")
 sys.path.insert(0, HARNESS)
 from test_nginx_env import find_nginx, free_port_pair  # noqa: E402
 
@@ -134,6 +136,7 @@ class PublisherWalkTest(ServerCase):
         result = self.publish("a", "1.1.0", "/builds/vorn-online-1.1.0.zip", "--previous", live)
         self.assertEqual(result.returncode, 2, result.stderr)
         self.assertIn("certificate", result.stderr)
+        self.assertIn("--ca-file", result.stderr)
         result = self.publish("a", "1.1.0", "/builds/vorn-online-1.1.0.zip", "--previous", live,
                               *ca)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -176,9 +179,84 @@ class MisconfiguredServerTest(ServerCase):
         result = self.check("--build", "online")
         self.assertEqual(result.returncode, 1)
         self.assertIn("certificate not accepted", result.stdout)
+        self.assertIn("--ca-file", result.stdout)
         result = self.check("--ca-file", os.path.join(_certs, "ca.pem"), "--build", "online",
                             "--key", "ecdsa-p256:" + "5a" * 64)
         self.assertIn("FIX  online manifest: not signed", result.stdout)
+
+
+
+class ServerStateTest(ServerCase):
+    """A server that is up but not serving the files: each state named for
+    what it is, with what the players see and what to change on the server."""
+    template = STATES
+
+    def setUp(self):
+        super().setUp()
+        for marker, path, extra in (("a", "/builds/online-1.zip", ()),
+                                    ("b", "/builds/official-1.zip", ("--official",))):
+            result = self.publish(marker, "1.0.0", path, "--first", *extra)
+            self.assertEqual(result.returncode, 0, result.stderr)
+
+    def serve_in_state(self, state):
+        os.makedirs(self.nginx, exist_ok=True)
+        with open(os.path.join(self.nginx, "state.conf"), "w") as f:
+            f.write(state + "\n")
+        self.serve()
+
+    def lines(self, *extra):
+        result = self.check("--ca-file", os.path.join(_certs, "ca.pem"), *extra)
+        return result, result.stdout.splitlines()
+
+    def test_maintenance_is_named_as_such_not_as_a_missing_upload(self):
+        page = 'default_type text/html; return 200 "<!DOCTYPE html><title>Работы</title>";'
+        for state, subject, words in (
+                ("return 503;", "FIX  online manifest:",
+                 ("HTTP 503", "«Не удалось скачать файл через PowerShell.»",
+                  "«Ошибка скачивания: сервер ответил HTTP 503»", "maintenance")),
+                (page, "FIX  online manifest:",
+                 ("HTML page", "«В manifest должны быть поля: version и download_url»",
+                  "status 503")),
+                ("location /builds/ { return 503; }", "FIX  online archive:",
+                 ("«Ошибка скачивания: сервер ответил HTTP 503» as the only line",
+                  "maintenance")),
+                ("location /builds/ { %s }" % page, "FIX  online archive:",
+                 ("HTML page", "«SHA-256 скачанного архива не совпадает с manifest.»",
+                  "status 503"))):
+            with self.subTest(state=state):
+                self.serve_in_state(state)
+                result, lines = self.lines()
+                self.assertEqual(result.returncode, 1, result.stdout)
+                named = [line for line in lines if line.startswith(subject)]
+                self.assertEqual(len(named), 1, result.stdout)
+                for word in words:
+                    self.assertIn(word, named[0])
+                self.assertNotIn("upload the", result.stdout)
+
+    def test_compression_and_one_build_only_get_the_right_advice(self):
+        # A static .gz beside each archive, sent whatever the client asked.
+        builds = os.path.join(self.upload, "builds")
+        for name in ("online-1.zip", "official-1.zip"):
+            with open(os.path.join(builds, name), "rb") as f, \
+                    gzip.open(os.path.join(builds, name + ".gz"), "wb") as packed:
+                packed.write(f.read())
+        self.serve_in_state("location /builds/ { gzip_static always; }")
+        result, lines = self.lines("--full")
+        archive = [line for line in lines if " online archive:" in line]
+        self.assertTrue(archive[0].startswith("FIX  online archive: sent with Content-Encoding: "
+                                              "gzip"), result.stdout)
+        self.assertIn("OK   online archive: SHA-256 matches the manifest", archive)
+        self.assertNotIn("bytes", " ".join(archive))
+        self.assertNotIn("upload the archive and index", result.stdout)
+
+        # A studio that publishes the online build only.
+        os.unlink(os.path.join(self.upload, "Launcher", "version_offline.json"))
+        self.serve_in_state("")
+        result, lines = self.lines()
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn("--build online", "\n".join(line for line in lines
+                                                  if line.startswith("FIX  official manifest")))
+        self.assertEqual(self.lines("--build", "online")[0].returncode, 0)
 
 
 if __name__ == "__main__":

@@ -123,17 +123,55 @@ def cached(build, name):
     return None
 
 
-def release(name, flags, **signing):
-    """tools/release.sh into SCRATCH/name; returns its output and the exe."""
-    env = dict(os.environ, CMAKE_FLAGS=flags, **signing,
+def run_release(name, flags, **environment):
+    """tools/release.sh into SCRATCH/name, its output and errors together."""
+    env = dict(os.environ, CMAKE_FLAGS=flags, **environment,
                VORN_RELEASE_BUILD=os.path.join(SCRATCH, name, "build"),
                VORN_RELEASE_DIST=os.path.join(SCRATCH, name, "dist"))
-    result = subprocess.run([os.path.join(ROOT, "tools", "release.sh")], env=env, cwd=ROOT,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                            timeout=1200)
+    return subprocess.run([os.path.join(ROOT, "tools", "release.sh")], env=env, cwd=ROOT,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          timeout=1200)
+
+
+def release(name, flags, **environment):
+    """A release that must work; returns its output and the exe."""
+    result = run_release(name, flags, **environment)
     if result.returncode != 0:
         raise AssertionError("release.sh failed:\n" + result.stdout)
     return result.stdout, os.path.join(SCRATCH, name, "dist", "VornLauncher.exe")
+
+
+def studio_certificate():
+    """A code-signing certificate and key the studio made itself: (cert, key)."""
+    keys = os.path.join(SCRATCH, "signing")
+    cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
+    if not os.path.exists(cert):
+        os.makedirs(keys, exist_ok=True)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                        "-subj", "/CN=Vorn Test Studio", "-keyout", key, "-out", cert,
+                        "-addext", "keyUsage=critical,digitalSignature",
+                        "-addext", "extendedKeyUsage=codeSigning"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
+def folder_bytes(folder):
+    found = {}
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), "rb") as f:
+            found[name] = f.read()
+    return found
+
+
+def unsigned_digest(exe):
+    """The SHA-256 of a signed exe with its signature taken off again."""
+    plain = exe + ".unsigned"
+    subprocess.run(["osslsigncode", "remove-signature", "-in", exe, "-out", plain], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    with open(plain, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    os.unlink(plain)
+    return digest
 
 
 class Release(unittest.TestCase):
@@ -173,6 +211,10 @@ class Release(unittest.TestCase):
         self.assertGreater(len(imports), 100)
         self.assertEqual({dll for dll, _ in imports} - WINDOWS_7_DLLS, set())
         self.assertEqual({name for _, name in imports} & WINDOWS_8_AND_LATER, set())
+        # Compiler flags left in the caller's environment do not reach it.
+        release("a", STUDIO_FLAGS, CXXFLAGS="-fno-inline", LDFLAGS="-Wl,--gc-sections")
+        with open(first_exe, "rb") as f:
+            self.assertEqual(f.read(), first_bytes, "the environment's flags were built in")
         # The same folder without the flags: nothing of them stays.
         again, _ = release("a", "")
         self.assertRegex(again, r"server URL: +https://vornrpg\.ru\n")
@@ -183,18 +225,16 @@ class Release(unittest.TestCase):
     def test_release_is_signed_and_verified_or_says_it_is_not(self):
         output, _ = release("a", STUDIO_FLAGS)
         self.assertIn("UNSIGNED:", output)
-        # A studio's code-signing certificate, made here.
-        keys = os.path.join(SCRATCH, "signing")
-        os.makedirs(keys, exist_ok=True)
-        cert, key = os.path.join(keys, "cert.pem"), os.path.join(keys, "key.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
-                        "-subj", "/CN=Vorn Test Studio", "-keyout", key, "-out", cert,
-                        "-addext", "keyUsage=critical,digitalSignature",
-                        "-addext", "extendedKeyUsage=codeSigning"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        plain = re.search(r"SHA-256: ([0-9a-f]{64})\n", output).group(1)
+        cert, key = studio_certificate()
+        keys = os.path.dirname(cert)
         output, exe = release("a", STUDIO_FLAGS, SIGN_CERT=cert, SIGN_KEY=key, SIGN_CA=cert)
         self.assertIn("CN = Vorn Test Studio and verified", output)
         self.assertNotIn("UNSIGNED:", output)
+        # Each signing gives other bytes; without the signature they are the
+        # unsigned build's, which the output names for a rebuild to compare.
+        self.assertIn("unsigned SHA-256: %s " % plain, output)
+        self.assertEqual(unsigned_digest(exe), plain)
 
         def verifies(path):
             return subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
@@ -209,6 +249,40 @@ class Release(unittest.TestCase):
         with open(tampered, "wb") as f:
             f.write(data)
         self.assertFalse(verifies(tampered))
+
+    def test_a_failed_release_leaves_dist_as_it_was_and_says_what_to_do(self):
+        cert, key = studio_certificate()
+        release("a", STUDIO_FLAGS, SIGN_CERT=cert, SIGN_KEY=key, SIGN_CA=cert)
+        dist = os.path.join(SCRATCH, "a", "dist")
+        before = folder_bytes(dist)
+        self.assertIn("signature.txt", before)
+        for environment, words in (
+                # A certificate the studio made, checked against the system's CAs.
+                ({}, "SIGN_CA="),
+                ({"SIGN_CA": cert, "SIGN_TIMESTAMP_URL": "http://127.0.0.1:1"},
+                 "the timestamp server http://127.0.0.1:1 did not answer")):
+            with self.subTest(words=words):
+                result = run_release("a", STUDIO_FLAGS, SIGN_CERT=cert, SIGN_KEY=key,
+                                     **environment)
+                self.assertNotEqual(result.returncode, 0, result.stdout)
+                last = result.stdout.strip().splitlines()[-1]
+                self.assertIn(words, last)
+                self.assertIn("left as it was", last)
+                self.assertEqual(folder_bytes(dist), before)
+
+    def test_release_refuses_a_server_url_ending_in_a_slash_and_warns_of_the_default_page(self):
+        release("a", STUDIO_FLAGS)
+        dist = os.path.join(SCRATCH, "a", "dist")
+        before = folder_bytes(dist)
+        result = run_release("a", "-DVORN_SERVER_URL=https://updates.example.org/")
+        self.assertNotEqual(result.returncode, 0, result.stdout)
+        self.assertIn("ends in a slash", result.stdout.strip().splitlines()[-1])
+        self.assertEqual(folder_bytes(dist), before)
+        output, _ = release("a", "-DVORN_SERVER_URL=https://updates.example.org")
+        self.assertRegex(output, r"warning: the server is the studio's own \(https://updates"
+                                 r"\.example\.org\) but the community page is still the "
+                                 r"default \(https://vk\.com/vornrpg\)")
+        self.assertNotIn("warning", release("a", STUDIO_FLAGS)[0])
 
 
 if __name__ == "__main__":

@@ -1,16 +1,21 @@
 """Publishing a build: the archive and its manifest, in the server's layout,
 checked the way the launcher will read them."""
 
+import errno
 import hashlib
 import json
 import os
+import shutil
 import stat
+import tempfile
 import urllib.parse
 import zipfile
 
-from publishing.file_index import archive_entries, render_index
+from publishing.archive import BuildChanged, write_archive
+from publishing.file_index import check_spans, render_index
 from publishing.launcher_rules import (compare_versions, encode_url, extract_string,
                                        version_groups)
+from publishing.progress import Silent
 from publishing.signing import SigningError, add_signature, public_key_line, read_back_problem
 from publishing.web import FetchError, fetch_text
 
@@ -26,14 +31,18 @@ class Refusal(Exception):
 
 # --- Checks of the arguments. ---
 
-def read_previous(previous, ca_file):
+def read_previous(previous, ca_file, progress=Silent):
     """The text of the live manifest: a file, or an http(s) address fetched
     the way the launcher fetches it."""
     if urllib.parse.urlsplit(previous).scheme.lower() in ("http", "https"):
         try:
-            return fetch_text(previous, ca_file)
+            return fetch_text(previous, ca_file, progress)
         except FetchError as e:
-            raise Refusal("cannot fetch the previous manifest %s: %s" % (previous, e)) from None
+            hint = ""
+            if e.certificate and not ca_file:
+                hint = "; a server with a certificate of a private CA: give --ca-file CA.pem"
+            raise Refusal("cannot fetch the previous manifest %s: %s%s"
+                          % (previous, e, hint)) from None
     try:
         with open(previous, "rb") as f:
             return f.read().decode("utf-8")
@@ -43,7 +52,7 @@ def read_previous(previous, ca_file):
         raise Refusal("the previous manifest %s is not UTF-8" % previous) from None
 
 
-def check_version(version, previous_manifest, ca_file=None):
+def check_version(version, previous_manifest=None, previous_text=None):
     groups = version_groups(version)
     if not any("0" <= c <= "9" for c in version):
         raise Refusal("version %r has no digits; the launcher would read it as 0" % version)
@@ -51,9 +60,9 @@ def check_version(version, previous_manifest, ca_file=None):
         raise Refusal("version %r reads as %s in the launcher (groups are 32-bit and wrap), "
                       "which is not newer than a build with no version file"
                       % (version, ".".join(map(str, groups))))
-    if previous_manifest is None:
+    if previous_text is None:
         return
-    previous = extract_string(read_previous(previous_manifest, ca_file), "version")
+    previous = extract_string(previous_text, "version")
     if not previous:
         raise Refusal("the previous manifest %s has no \"version\" the launcher can read"
                       % previous_manifest)
@@ -73,6 +82,40 @@ def signing_key_line(private_key):
         return public_key_line(private_key)
     except SigningError as e:
         raise Refusal("cannot sign with %s: %s" % (private_key, e)) from None
+
+
+def file_on_server(url):
+    """What names a file on its server, as a cache or a CDN may take it: the
+    scheme, the host and the port, and the decoded path without regard to
+    case; the query (a signed link's) names no other file."""
+    parts = urllib.parse.urlsplit(encode_url(url))
+    scheme = parts.scheme.lower()
+    try:
+        port = parts.port or {"http": 80, "https": 443}.get(scheme)
+    except ValueError:
+        port = None
+    return (scheme, (parts.hostname or "").lower(), port,
+            urllib.parse.unquote(parts.path).lower())
+
+
+def check_not_live(new_urls, previous_manifest, previous_text):
+    """Refuses an archive or index address that the live manifest names:
+    players updating before the new manifest arrives would get new bytes
+    under the old digest, and a cache could keep the old bytes under that
+    name for as long as it keeps archives."""
+    live_version = extract_string(previous_text, "version")
+    for key, role in (("download_url", "archive"), ("delta_index", "file index")):
+        live = extract_string(previous_text, key)
+        if not live:
+            continue
+        for url in new_urls:
+            if url is not None and file_on_server(url) == file_on_server(live):
+                raise Refusal(
+                    "%s is the live %s of version %s (%s): players who update before the new "
+                    "manifest arrives would get bytes that do not match it («SHA-256 "
+                    "скачанного архива не совпадает с manifest.»), and a cache may serve "
+                    "the old bytes under that name for a year; publish under a new name"
+                    % (url, role, live_version, previous_manifest))
 
 
 def archive_place_from_url(url):
@@ -161,8 +204,9 @@ def check_windows_name(relative, name, siblings_lower):
 
 
 def collect_build(build, exe):
-    """The build's entries as (archive name, path, is folder), sorted by
-    archive name; refuses what the archive or the launcher cannot carry."""
+    """The build's entries as (archive name, path, is folder, size,
+    modification time), sorted by archive name; refuses what the archive or
+    the launcher cannot carry."""
     entries = []
     exe_lower = exe.lower()
     top_exe = []
@@ -190,9 +234,9 @@ def collect_build(build, exe):
                 before = len(entries)
                 walk(path, relative + "/")
                 if len(entries) == before:
-                    entries.append((relative + "/", path, True))
+                    entries.append((relative + "/", path, True, 0, info.st_mtime))
             elif stat.S_ISREG(info.st_mode):
-                entries.append((relative, path, False))
+                entries.append((relative, path, False, info.st_size, info.st_mtime))
                 if name.lower() == exe_lower:
                     (top_exe if not prefix else deeper_exe).append(relative)
             else:
@@ -217,13 +261,6 @@ def render_manifest(values):
     return json.dumps(values, ensure_ascii=False, indent=2) + "\n"
 
 
-def write_archive(path, entries):
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, strict_timestamps=False) as archive:
-        for name, source, _ in entries:
-            # zipfile sets the UTF-8 flag itself for names beyond ASCII.
-            archive.write(source, name)
-
-
 def sha256_of(path):
     digest = hashlib.sha256()
     with open(path, "rb") as f:
@@ -232,19 +269,62 @@ def sha256_of(path):
     return digest.hexdigest()
 
 
-def place_new(temporary, final):
-    """Moves temporary to final unless final exists, without a window in
-    which an existing archive could be overwritten."""
+def beside(final):
+    """A work name beside final, for a copy that must arrive whole."""
+    return os.path.join(os.path.dirname(final), ".%s.%d.tmp" % (os.path.basename(final),
+                                                               os.getpid()))
+
+
+def link_new(source, final):
+    """Gives source the name final unless final exists, without a window in
+    which an existing file could be overwritten where the file system has
+    hard links; False when source is on another file system."""
     try:
-        os.link(temporary, final)
+        os.link(source, final)
+        return True
     except FileExistsError:
-        raise Refusal("%s already exists; archive names are never reused" % final) from None
-    except OSError:
-        if os.path.lexists(final):
-            raise Refusal("%s already exists; archive names are never reused" % final) from None
-        os.rename(temporary, final)
+        pass
+    except OSError as e:
+        if not os.path.lexists(final):
+            if e.errno == errno.EXDEV:
+                return False
+            # No hard links here (FAT, some shares): checked just before.
+            os.rename(source, final)
+            return True
+    raise Refusal("%s already exists; archive names are never reused" % final)
+
+
+def place_new(temporary, final):
+    """Moves temporary to final unless final exists; from another file
+    system through a copy beside final, under a name that goes on any exit."""
+    if link_new(temporary, final):
         return
-    os.unlink(temporary)
+    copy = beside(final)
+    try:
+        shutil.copyfile(temporary, copy)
+        if not link_new(copy, final):
+            raise OSError(errno.EXDEV, "cannot move %s to %s" % (copy, final))
+    finally:
+        if os.path.lexists(copy):
+            os.unlink(copy)
+
+
+def replace_with(temporary, final):
+    """os.replace, also from another file system (through a copy beside
+    final, under a name that goes on any exit)."""
+    try:
+        os.replace(temporary, final)
+        return
+    except OSError as e:
+        if e.errno != errno.EXDEV:
+            raise
+    copy = beside(final)
+    try:
+        shutil.copyfile(temporary, copy)
+        os.replace(copy, final)
+    finally:
+        if os.path.lexists(copy):
+            os.unlink(copy)
 
 
 def existing_name(folder, name):
@@ -271,11 +351,29 @@ def make_folders(folder):
     return made
 
 
-def publish(args):
+def make_work_folder(out):
+    """A folder for the files being made, beside the upload folder (so on
+    its file system, for the final moves) but outside it, where no upload
+    of the folder's content can take them."""
+    parent = os.path.dirname(os.path.abspath(out))
+    name = ".%s.publish-%d" % (os.path.basename(os.path.abspath(out)), os.getpid())
+    try:
+        os.mkdir(os.path.join(parent, name))
+        return os.path.join(parent, name)
+    except FileExistsError:
+        raise Refusal("%s already exists: another publish of this process id? remove it"
+                      % os.path.join(parent, name)) from None
+    except PermissionError:
+        return tempfile.mkdtemp(prefix="vorn-publish-")
+
+
+def publish(args, progress=Silent, threads=1):
     """Writes OUT/<archive's path on its server>, the file index beside it
     (<archive>.files) and OUT/Launcher/<manifest>, signed last with
     --sign-key; returns (archive path, index path or None, manifest path,
-    manifest values, warnings)."""
+    manifest values, warnings). Every file is made in a work folder beside
+    OUT and moved in at the end, the manifest last; on any failure or
+    interruption OUT is left as it was."""
     build = args.build_folder
     if not os.path.isdir(build):
         raise Refusal("%s is not a folder" % build)
@@ -290,7 +388,17 @@ def publish(args):
     warnings += more_warnings
     if index_url is not None:
         check_manifest_value("index URL", index_url)
-    check_version(args.version, args.previous, args.ca_file)
+    previous_text = None
+    if args.previous is not None:
+        previous_text = read_previous(args.previous, args.ca_file, progress)
+    check_version(args.version, args.previous, previous_text)
+    if previous_text is not None:
+        check_not_live((url, index_url), args.previous, previous_text)
+    elif not args.first:
+        warnings.append("no --previous: the version and the archive's name were not checked "
+                        "against the live manifest (a version players do not see as newer, or "
+                        "a live archive's name, breaks their updates); give --previous with the "
+                        "live manifest's address, or --first for the very first publish")
     key_line = signing_key_line(args.sign_key)
 
     out = args.out
@@ -317,31 +425,39 @@ def publish(args):
                           "new name" % os.path.join(archive_folder, clash))
     entries = collect_build(build, args.exe)
 
-    # The folders made here go again if nothing ends up in them.
-    made = []
     archive_path = os.path.join(archive_folder, archive_name)
     manifest_path = os.path.join(manifest_folder, manifest_name)
     index_path = os.path.join(archive_folder, index_name) if index_url is not None else None
-    archive_tmp = os.path.join(archive_folder, ".%s.%d.tmp" % (archive_name, os.getpid()))
-    index_tmp = os.path.join(archive_folder, ".%s.%d.tmp" % (index_name, os.getpid()))
-    manifest_tmp = os.path.join(manifest_folder, ".%s.%d.tmp" % (manifest_name, os.getpid()))
+    # The folders made here go again if nothing ends up in them, and the
+    # files placed in OUT go again unless the manifest took its place.
+    made = make_folders(os.path.dirname(os.path.abspath(out)))
+    placed = []
+    work = None
     try:
-        made += make_folders(archive_folder)
-        made += make_folders(manifest_folder)
-        write_archive(archive_tmp, entries)
+        work = make_work_folder(out)
+        archive_tmp = os.path.join(work, archive_name)
+        index_tmp = os.path.join(work, index_name)
+        manifest_tmp = os.path.join(work, manifest_name)
+        packing = progress("packing %s" % archive_name, sum(entry[3] for entry in entries))
+        try:
+            with open(archive_tmp, "wb") as f:
+                digest, size, index_entries = write_archive(f, entries, threads, packing)
+        except BuildChanged as e:
+            raise Refusal("%s; publish once the build is finished" % e) from None
+        packing.finish()
+        try:
+            check_spans(archive_tmp, index_entries)
+        except (ValueError, zipfile.BadZipFile) as e:
+            raise Refusal("the archive just written cannot be indexed: %s" % e) from None
         values = {
             "version": args.version,
             "download_url": url,
             "exe": args.exe,
-            "sha256": sha256_of(archive_tmp),
+            "sha256": digest,
         }
         if index_url is not None:
-            try:
-                index = render_index(os.path.getsize(archive_tmp), archive_entries(archive_tmp))
-            except (ValueError, zipfile.BadZipFile) as e:
-                raise Refusal("the archive just written cannot be indexed: %s" % e) from None
             with open(index_tmp, "wb") as f:
-                f.write(index.encode("utf-8"))
+                f.write(render_index(size, index_entries).encode("utf-8"))
             # After the four the launcher has always read, so that its
             # first-match reader meets those first whatever these are named.
             values["delta_index"] = index_url
@@ -357,14 +473,19 @@ def publish(args):
             problem = read_back_problem(f.read().decode("utf-8"), values)
         if problem:
             raise Refusal(problem + "; manifest not published")
-        place_new(archive_tmp, archive_path)
-        if index_path is not None:
-            place_new(index_tmp, index_path)
-        os.replace(manifest_tmp, manifest_path)
+        made += make_folders(archive_folder)
+        made += make_folders(manifest_folder)
+        for temporary, final in ((archive_tmp, archive_path), (index_tmp, index_path)):
+            if final is not None:
+                place_new(temporary, final)
+                placed.append(final)
+        replace_with(manifest_tmp, manifest_path)
+        placed = []
     finally:
-        for leftover in (archive_tmp, index_tmp, manifest_tmp):
-            if os.path.lexists(leftover):
-                os.unlink(leftover)
+        for path in placed:
+            os.unlink(path)
+        if work is not None:
+            shutil.rmtree(work, ignore_errors=True)
         for folder in sorted(made, key=len, reverse=True):
             if os.path.isdir(folder) and not os.listdir(folder):
                 os.rmdir(folder)

@@ -11,6 +11,7 @@ meet a problem) with what to change."""
 
 import datetime
 import hashlib
+import json
 import re
 import socket
 import ssl
@@ -18,13 +19,15 @@ import struct
 import sys
 import urllib.parse
 
-from publishing.file_index import LOCAL_SIGNATURE, parse_index
+from publishing.file_index import LOCAL_SIGNATURE, MAGIC, parse_index
 from publishing.launcher_rules import compare_versions, extract_string, read_manifest
 from publishing.signing import SIGNATURE_FIELD, signed_text, verifies
-from publishing.web import FetchError, decoded_body, describe, open_url, tls_context
+from publishing.progress import Silent
+from publishing.web import Decoder, FetchError, decoded_body, describe, open_url, tls_context
 
 BUILDS = (("online", "version.json", "Онлайн версия"),
           ("official", "version_offline.json", "Официальная версия"))
+OTHER_BUILD = {"online": "official", "official": "online"}
 # The end of central directory record and the longest comment after it.
 ZIP_TAIL = 22 + 65535
 CERTIFICATE_DAYS_LEFT = 14
@@ -54,6 +57,45 @@ def is_plain_file_name(name):
                 or re.fullmatch(r"(com|lpt)[1-9]", stem))
 
 
+def manifest_failure(status):
+    """What a player sees when the manifest's address answers status."""
+    return ("«Не удалось скачать файл через PowerShell.» with the second line «Ошибка "
+            "скачивания: сервер ответил HTTP %d»" % status)
+
+
+def archive_failure(status):
+    """What a player sees when the archive's address answers status."""
+    return "«Ошибка скачивания: сервер ответил HTTP %d» as the only line" % status
+
+
+def status_advice(status, what, folder):
+    """What to change on the server when it answers status instead of what."""
+    if status >= 500:
+        return ("the server, or a proxy or CDN in front of it, is down or in maintenance: "
+                "nobody can start the game until it answers; end the maintenance or fix the "
+                "server (a maintenance mode must leave %s served)" % folder)
+    if status in (401, 403):
+        return ("the server refuses it: let anyone read %s (file permissions, an access rule, "
+                "a login in front, or an expired signed link)" % folder)
+    if status in (404, 410):
+        return "upload %s" % what
+    return "serve %s as a static file with status 200" % what
+
+
+def is_html(headers, body, start=None):
+    """A web page instead of a file that begins with start: a maintenance
+    page, a proxy's login page."""
+    if start is not None and body.startswith(start):
+        return False
+    kind = (headers.get("Content-Type") or "").split(";")[0].strip().lower()
+    return kind in ("text/html", "application/xhtml+xml") or body.lstrip()[:1] == b"<"
+
+
+FIELDS_MISSING = "«В manifest должны быть поля: version и download_url»"
+PAGE_ADVICE = ("serve such a page with status 503 (nginx: return 503 with an error_page), never "
+               "as 200 in place of a file")
+
+
 def check_host(report, url, ca_file, seen):
     """The certificate, and that TLS 1.2 is spoken (Wine's and older
     Windows' TLS stacks have nothing newer)."""
@@ -74,7 +116,8 @@ def check_host(report, url, ca_file, seen):
     except ssl.SSLCertVerificationError as e:
         report.line("FIX", subject, "certificate not accepted (%s): players get a security "
                                     "error; install a certificate from a CA Windows trusts, "
-                                    "with its chain" % e.verify_message)
+                                    "with its chain (a trial server with a private CA: give "
+                                    "--ca-file CA.pem)" % e.verify_message)
         return
     except (OSError, ssl.SSLError) as e:
         report.line("FIX", subject, "no TLS connection: %s" % describe(e))
@@ -121,8 +164,9 @@ def check_signature(report, subject, name, text, values, keys):
                                     "another key): %s" % refused)
 
 
-def check_manifest(report, subject, url, button, ca_file, keys=()):
-    """The manifest's values as the launcher reads them, or None."""
+def check_manifest(report, subject, url, button, ca_file, keys=(), other=None):
+    """The manifest's values as the launcher reads them, or None. other:
+    the other build, whose manifest a studio may not publish at all."""
     try:
         with open_url(url, ca_file) as response:
             status, headers, body = response.status, response.headers, response.read()
@@ -130,9 +174,43 @@ def check_manifest(report, subject, url, button, ca_file, keys=()):
         report.line("FIX", subject, "%s: %s" % (url, e))
         return None
     if status != 200:
-        report.line("FIX", subject, "%s answers HTTP %d: players who click «%s» get an error; "
-                                    "upload the manifest" % (url, status, button))
+        advice = status_advice(status, "the manifest", "/Launcher/")
+        if status in (404, 410) and other:
+            advice += (" (a studio that publishes only the %s build: check that one alone, "
+                       "with --build %s)" % (other, other))
+        report.line("FIX", subject, "%s answers HTTP %d; players who click «%s» get %s: %s"
+                    % (url, status, button, manifest_failure(status), advice))
         return None
+    try:
+        body = decoded_body(response, body)
+    except (OSError, EOFError, ValueError) as e:
+        report.line("FIX", subject, "the body cannot be decompressed: %s" % describe(e))
+        return None
+    text = body.decode("utf-8", "replace")
+    values = read_manifest(text)
+    values["delta_index"] = extract_string(text, "delta_index") or None
+    values["delta_index_sha256"] = extract_string(text, "delta_index_sha256") or None
+    readable = values["version"] is not None and values["download_url"] is not None
+    try:
+        json.loads(body.decode("utf-8"))
+        is_json = True
+    except ValueError:
+        is_json = False
+    if not readable and is_html(headers, body):
+        report.line("FIX", subject, "%s answers HTTP 200 with an HTML page (a maintenance or "
+                                    "login page?) instead of the manifest; players get %s: %s"
+                    % (url, FIELDS_MISSING, PAGE_ADVICE))
+        return None
+    if not readable:
+        report.line("FIX", subject, "%s answers HTTP 200 with %s (%r…) in which the launcher "
+                                    "reads no \"version\" or \"download_url\"; players get "
+                                    "%s: upload the manifest tools/publish wrote"
+                    % (url, "JSON" if is_json else "text that is not JSON", text.strip()[:40],
+                       FIELDS_MISSING))
+        return None
+    if not is_json:
+        report.line("WARN", subject, "not JSON: the launcher reads it, other tools may not; "
+                                     "upload the manifest tools/publish wrote")
     encoding = headers.get("Content-Encoding", "identity").strip().lower()
     if encoding != "identity":
         report.line("FIX", subject, "sent with Content-Encoding: %s although the launcher "
@@ -143,19 +221,6 @@ def check_manifest(report, subject, url, button, ca_file, keys=()):
         report.line("FIX", subject, "no Cache-Control: no-cache; a cache in front may keep "
                                     "players on the old build (nginx: add_header "
                                     "Cache-Control no-cache always;)")
-    try:
-        text = decoded_body(response, body).decode("utf-8")
-    except (OSError, EOFError, ValueError) as e:
-        report.line("FIX", subject, "the body is not UTF-8 text: %s" % describe(e))
-        return None
-    values = read_manifest(text)
-    values["delta_index"] = extract_string(text, "delta_index") or None
-    values["delta_index_sha256"] = extract_string(text, "delta_index_sha256") or None
-    if values["version"] is None or values["download_url"] is None:
-        report.line("FIX", subject, "the launcher reads no \"version\" or \"download_url\" "
-                                    "(players get «В manifest должны быть поля: version и "
-                                    "download_url»); write it with tools/publish")
-        return None
     if compare_versions(values["version"], "0") <= 0:
         report.line("FIX", subject, "version %r reads as 0 in the launcher: never an update"
                     % values["version"])
@@ -186,30 +251,59 @@ def ask_range(url, ca_file, first, last=None, validator=None):
         return response.status, response.read(ZIP_TAIL + 1)
 
 
-def check_archive(report, subject, values, ca_file, full):
-    """The archive's headers when it is served, else None."""
+class Served:
+    """How the server hands out an archive: its size, when it is sent as
+    is (a compressed answer's Content-Length is not the archive's)."""
+
+    def __init__(self, headers):
+        self.encoding = headers.get("Content-Encoding", "identity").strip().lower()
+        length = headers.get("Content-Length")
+        self.size = int(length) if length is not None and self.encoding == "identity" else None
+
+
+def check_archive(report, subject, values, ca_file, full, progress=Silent):
+    """How the archive is served (a Served) when it is, else None."""
     url = values["download_url"]
     try:
         with open_url(url, ca_file) as response:
             status, headers = response.status, response.headers
-            digest, count = hashlib.sha256(), 0
+            head = response.read(512) if status == 200 else b""
+            digest, count = hashlib.sha256(), len(head)
             if full and status == 200:
+                # Digested as the launcher digests it, compression undone.
+                decoder = Decoder(headers.get("Content-Encoding"))
+                digest.update(decoder.feed(head))
+                length = headers.get("Content-Length")
+                download = progress("downloading %s" % url, int(length) if length else None)
+                download.advance(len(head))
                 for piece in iter(lambda: response.read(READ_PIECE), b""):
-                    digest.update(piece)
+                    digest.update(decoder.feed(piece))
                     count += len(piece)
-    except (FetchError, OSError) as e:
-        report.line("FIX", subject, "%s: %s" % (url, e))
+                    download.advance(len(piece))
+                digest.update(decoder.end())
+                download.finish()
+    except (FetchError, OSError, EOFError, ValueError) as e:
+        report.line("FIX", subject, "%s: %s" % (url, describe(e)))
         return None
     if status != 200:
-        report.line("FIX", subject, "HTTP %d: players get «Ошибка скачивания: сервер ответил "
-                                    "HTTP %d»; upload the archive to %s" % (status, status, url))
+        report.line("FIX", subject, "%s answers HTTP %d; players get %s: %s"
+                    % (url, status, archive_failure(status),
+                       status_advice(status, "the archive to that path", "/builds/")))
+        return None
+    served = Served(headers)
+    if served.encoding == "identity" and is_html(headers, head, b"PK"):
+        report.line("FIX", subject, "%s answers HTTP 200 with an HTML page (a maintenance or "
+                                    "login page?) instead of the archive; players get «SHA-256 "
+                                    "скачанного архива не совпадает с manifest.»: %s"
+                    % (url, PAGE_ADVICE))
         return None
     length = headers.get("Content-Length")
-    encoding = headers.get("Content-Encoding", "identity").strip().lower()
-    if encoding != "identity":
+    if served.encoding != "identity":
         report.line("FIX", subject, "sent with Content-Encoding: %s although the launcher asks "
-                                    "for identity; turn compression off for archives" % encoding)
-    if length is None:
+                                    "for identity; turn compression off for archives (its Range "
+                                    "answers are checked once it is off)"
+                    % served.encoding)
+    elif length is None:
         report.line("FIX", subject, "no Content-Length: the player's bar cannot show a "
                                     "percentage and a cut download cannot be told from a "
                                     "whole one; serve the archive as a static file")
@@ -226,6 +320,8 @@ def check_archive(report, subject, values, ca_file, full):
             report.line("OK", subject, "SHA-256 matches the manifest")
     else:
         report.line("--", subject, "SHA-256 not checked (--full downloads the archive whole)")
+    if served.encoding != "identity":
+        return served
 
     validator = headers.get("ETag") or headers.get("Last-Modified")
     try:
@@ -237,7 +333,7 @@ def check_archive(report, subject, values, ca_file, full):
         else:
             report.line("FIX", subject, "answers a Range request with HTTP %d instead of 206: a "
                                         "cut download starts again from zero" % status)
-            return headers
+            return served
         if validator is None:
             report.line("WARN", subject, "no ETag or Last-Modified: a resumed download cannot "
                                          "make sure the file is still the same")
@@ -255,10 +351,10 @@ def check_archive(report, subject, values, ca_file, full):
                                         "an archive; upload it again")
     except (FetchError, OSError) as e:
         report.line("FIX", subject, "Range request failed: %s" % e)
-    return headers
+    return served
 
 
-def check_index(report, subject, values, archive_headers, ca_file):
+def check_index(report, subject, values, served, ca_file):
     """The file index the manifest names: the one of the same publish, in
     its format, for the archive served, whose last file the archive hands
     out by Range on its own."""
@@ -268,15 +364,21 @@ def check_index(report, subject, values, archive_headers, ca_file):
         return
     try:
         with open_url(url, ca_file) as response:
-            status, body = response.status, response.read()
+            status, headers, body = response.status, response.headers, response.read()
             if status == 200:
                 body = decoded_body(response, body)
     except (FetchError, OSError, EOFError, ValueError) as e:
         report.line("FIX", subject, "%s: %s" % (url, describe(e)))
         return
     if status != 200:
-        report.line("FIX", subject, "%s answers HTTP %d: upload the index with its archive"
-                    % (url, status))
+        report.line("FIX", subject, "%s answers HTTP %d: %s; launchers download each update "
+                                    "whole meanwhile"
+                    % (url, status, status_advice(status, "the index with its archive",
+                                                  "/builds/")))
+        return
+    if is_html(headers, body, MAGIC.encode()):
+        report.line("FIX", subject, "%s answers HTTP 200 with an HTML page (a maintenance or "
+                                    "login page?) instead of the index: %s" % (url, PAGE_ADVICE))
         return
     digest = hashlib.sha256(body).hexdigest()
     expected = values["delta_index_sha256"]
@@ -294,15 +396,18 @@ def check_index(report, subject, values, archive_headers, ca_file):
     except ValueError as e:
         report.line("FIX", subject, "not a file index: %s; publish with tools/publish" % e)
         return
-    length = archive_headers.get("Content-Length") if archive_headers else None
-    if length is not None and int(length) != size:
-        report.line("FIX", subject, "describes an archive of %d bytes, the server's has %s: "
+    if served is not None and served.size is not None and served.size != size:
+        report.line("FIX", subject, "describes an archive of %d bytes, the server's has %d: "
                                     "upload the archive and index of the same publish"
-                    % (size, length))
+                    % (size, served.size))
         return
     report.line("OK", subject, "SHA-256 matches the manifest, %d entries" % len(entries))
     files = [entry for entry in entries if entry[0] == "F"]
-    if archive_headers is None or not files:
+    if served is None or not files:
+        return
+    if served.encoding != "identity":
+        report.line("--", subject, "single files not asked for while the archive comes "
+                                   "compressed")
         return
     _, offset, length, _, _, name = files[-1]
     try:
@@ -368,7 +473,8 @@ def check_launcher(report, server, ca_file, full, keys):
         report.line("OK", subject, "version %s, %s" % (values["version"], values["download_url"]))
 
 
-def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.stdout):
+def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.stdout,
+                 progress=Silent):
     """Prints the checks; returns the number of problems to fix."""
     report = Report(out)
     server = server.rstrip("/")
@@ -382,7 +488,7 @@ def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.s
         if only and only != build:
             continue
         values = check_manifest(report, "%s manifest" % build, server + "/Launcher/" + name,
-                                label, ca_file, keys)
+                                label, ca_file, keys, None if only else OTHER_BUILD[build])
         if values is None:
             continue
         try:
@@ -390,8 +496,8 @@ def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.s
         except ValueError as e:
             report.line("FIX", "%s archive" % build, "bad address: %s" % e)
             continue
-        headers = check_archive(report, "%s archive" % build, values, ca_file, full)
-        check_index(report, "%s index" % build, values, headers, ca_file)
+        served = check_archive(report, "%s archive" % build, values, ca_file, full, progress)
+        check_index(report, "%s index" % build, values, served, ca_file)
     if not only:
         check_launcher(report, server, ca_file, full, keys)
     if report.problems:

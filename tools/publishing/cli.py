@@ -6,9 +6,12 @@ import argparse
 import os
 import sys
 
+from publishing.archive import usable_cores
 from publishing.build import Refusal, publish
 from publishing.check import check_server
+from publishing.interrupt import Interrupted, interruptible
 from publishing.launcher import publish_launcher
+from publishing.progress import progress_for
 from publishing.signing import KEY_LINE, SigningError, keygen, keys_in_launcher
 
 REFUSED = 2
@@ -29,9 +32,14 @@ def publish_main(argv):
                         help="the official build: Launcher/version_offline.json "
                              "(default: the online build, Launcher/version.json)")
     parser.add_argument("--exe", default="Game.exe")
-    parser.add_argument("--previous", metavar="MANIFEST_FILE_OR_URL",
-                        help="the live manifest (a file, or its https:// address): the new "
-                             "version must be newer in the launcher's order")
+    first = parser.add_mutually_exclusive_group()
+    first.add_argument("--previous", metavar="MANIFEST_FILE_OR_URL",
+                       help="the live manifest (a file, or its https:// address): the new "
+                            "version must be newer in the launcher's order, and the archive "
+                            "and index names must not be the live ones")
+    first.add_argument("--first", action="store_true",
+                       help="the very first publish of this build: there is no live manifest "
+                            "to compare with")
     parser.add_argument("--ca-file", metavar="CA.pem",
                         help="trust only this CA for https (a private CA)")
     index = parser.add_mutually_exclusive_group()
@@ -43,15 +51,26 @@ def publish_main(argv):
     parser.add_argument("--sign-key", metavar="PRIVATE_KEY",
                         help="sign the manifest with this key (from publish keygen); launchers "
                              "built with its public key refuse manifests not signed by it")
+    parser.add_argument("--jobs", type=int, default=usable_cores(), metavar="N",
+                        help="deflate on N threads (default: one a core)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="no progress on stderr")
     args = parser.parse_args(argv)
+    if args.jobs < 1:
+        parser.error("--jobs must be 1 or more")
     try:
-        archive, index, manifest, values, warnings = publish(args)
+        with interruptible():
+            archive, index, manifest, values, warnings = publish(
+                args, progress_for(args.quiet), args.jobs)
     except Refusal as e:
         sys.stderr.write("publish: refused: %s\n" % e)
         return REFUSED
     except OSError as e:
-        sys.stderr.write("publish: failed: %s\n" % e)
+        sys.stderr.write("publish: failed: %s; %s is as it was\n" % (e, args.out))
         return FAILED
+    except Interrupted as e:
+        sys.stderr.write("publish: interrupted (%s); %s is as it was\n" % (e, args.out))
+        return 128 + e.number
     for warning in warnings:
         sys.stderr.write("publish: warning: %s\n" % warning)
     manifest_url = "<server>/Launcher/" + os.path.basename(manifest)
@@ -79,7 +98,8 @@ def check_main(argv):
     parser.add_argument("--full", action="store_true",
                         help="download each archive whole and check its SHA-256")
     parser.add_argument("--build", choices=("online", "official"),
-                        help="check only this build's manifest and archive")
+                        help="check only this build's manifest and archive (a studio that "
+                             "publishes one build only)")
     parser.add_argument("--ca-file", metavar="CA.pem",
                         help="trust only this CA for https (a private CA)")
     parser.add_argument("--launcher", metavar="EXE",
@@ -87,6 +107,8 @@ def check_main(argv):
                              "this launcher")
     parser.add_argument("--key", action="append", default=[], metavar="PUBLIC_KEY",
                         help="verify the signatures against this key line (repeatable)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="no progress of --full's downloads on stderr")
     args = parser.parse_args(argv)
     keys = []
     if args.launcher:
@@ -105,7 +127,9 @@ def check_main(argv):
                              "it\n" % key)
             return FAILED
         keys.append(key)
-    return 1 if check_server(args.server, args.ca_file, args.full, args.build, keys) else 0
+    problems = check_server(args.server, args.ca_file, args.full, args.build, keys,
+                            progress=progress_for(args.quiet))
+    return 1 if problems else 0
 
 
 def launcher_main(argv):

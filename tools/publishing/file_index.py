@@ -124,3 +124,19 @@ def parse_index(text):
         kind, offset, length, unpacked, digest, name = match.groups()
         entries.append((kind, int(offset), int(length), int(unpacked), digest, name))
     return int(size.group(1)), entries
+
+
+def check_spans(path, entries):
+    """Checks the index's lines (as archive_entries gives them) against the
+    archive at path as zipfile reads it: the same entries in the same order,
+    each local entry where the line says, of the size it says. It reads the
+    directory and the local headers only; ValueError saying what differs."""
+    with open(path, "rb") as f, zipfile.ZipFile(f) as archive:
+        infos = sorted(archive.infolist(), key=lambda info: info.header_offset)
+        if len(infos) != len(entries):
+            raise ValueError("%d entries in the directory, %d written"
+                             % (len(infos), len(entries)))
+        for info, (kind, offset, length, size, _, name) in zip(infos, entries):
+            if (info.filename != name or entry_span(f, info) != (offset, length)
+                    or info.file_size != size or info.is_dir() != (kind == "D")):
+                raise ValueError("%s is not in the archive as it was written" % name)

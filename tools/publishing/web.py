@@ -9,8 +9,10 @@ import urllib.request
 import zlib
 
 from publishing.launcher_rules import encode_url
+from publishing.progress import Silent
 
 TIMEOUT_SECONDS = 30
+READ_PIECE = 1 << 20
 REQUEST_HEADERS = {
     "User-Agent": "VornPublish",
     "Accept-Encoding": "identity",
@@ -20,7 +22,12 @@ REQUEST_HEADERS = {
 
 
 class FetchError(Exception):
-    """No answer: the address, the connection or the certificate failed."""
+    """No answer: the address, the connection or the certificate failed
+    (certificate: the server's certificate was not trusted)."""
+
+    def __init__(self, message, certificate=False):
+        super().__init__(message)
+        self.certificate = certificate
 
 
 def tls_context(ca_file=None, tls12_only=False):
@@ -43,9 +50,13 @@ def open_url(url, ca_file=None, headers=None):
     except urllib.error.HTTPError as e:
         return e
     except urllib.error.URLError as e:
-        raise FetchError(describe(e.reason)) from None
+        raise FetchError(describe(e.reason), untrusted(e.reason)) from None
     except (OSError, ValueError) as e:
-        raise FetchError(describe(e)) from None
+        raise FetchError(describe(e), untrusted(e)) from None
+
+
+def untrusted(reason):
+    return isinstance(reason, ssl.SSLCertVerificationError)
 
 
 def describe(reason):
@@ -69,14 +80,57 @@ def decoded_body(response, body):
     return body
 
 
-def fetch_text(url, ca_file=None):
+class Decoder:
+    """A body's Content-Encoding undone piece by piece, as the launcher
+    undoes gzip and deflate (with or without the zlib header)."""
+
+    def __init__(self, encoding):
+        self.encoding = (encoding or "identity").strip().lower()
+        self.inflater = None
+        if self.encoding == "gzip":
+            self.inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        self.start = b""
+
+    def feed(self, piece):
+        if self.encoding == "deflate" and self.inflater is None:
+            self.start += piece
+            if len(self.start) < 2:
+                return b""
+            piece, self.start = self.start, b""
+            zlib_header = piece[0] & 0x0F == 8 and (piece[0] << 8 | piece[1]) % 31 == 0
+            self.inflater = zlib.decompressobj(zlib.MAX_WBITS if zlib_header else -zlib.MAX_WBITS)
+        return self.inflater.decompress(piece) if self.inflater else piece
+
+    def end(self):
+        return self.inflater.flush() if self.inflater else self.start
+
+
+def read_body(response, progress):
+    """The whole body as sent, in pieces, each counted by progress."""
+    body = bytearray()
+    for piece in iter(lambda: response.read(READ_PIECE), b""):
+        body += piece
+        progress.advance(len(piece))
+    progress.finish()
+    return bytes(body)
+
+
+def content_length(response):
+    try:
+        return int(response.headers.get("Content-Length"))
+    except (TypeError, ValueError):
+        return None
+
+
+def fetch_text(url, ca_file=None, progress=Silent):
     """The UTF-8 text at url; FetchError for no answer, an error status or a
-    body that is not UTF-8."""
+    body that is not UTF-8. progress(label, total) reports the download."""
     with open_url(url, ca_file) as response:
         if response.status >= 400:
             raise FetchError("the server answered HTTP %d" % response.status)
         try:
-            body = decoded_body(response, response.read())
+            body = decoded_body(response, read_body(
+                response, progress("fetching %s" % url, content_length(response))))
         except (OSError, EOFError, zlib.error) as e:
             raise FetchError("the body could not be read: %s" % describe(e)) from None
     try:
