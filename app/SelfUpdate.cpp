@@ -100,11 +100,14 @@ void LauncherApp::HandOverWhenIdle() {
 
     handOverEvent = CreateEventW(nullptr, TRUE, FALSE,
                                  HandOverEventName(GetCurrentProcessId()).c_str());
-    try {
-        if (handOverEvent == nullptr)
-            throw std::runtime_error("no hand-over event");
-        newLauncher = StartNewLauncher(stagedLauncher, launcherPath);
-    } catch (const std::exception&) {
+    if (handOverEvent != nullptr) {
+        try {
+            newLauncher = StartNewLauncher(stagedLauncher, launcherPath);
+        } catch (const std::exception&) {
+            // Rolled back below, as a launcher that does not come up.
+        }
+    }
+    if (newLauncher == nullptr) {
         RollBackHandOver();
         return;
     }

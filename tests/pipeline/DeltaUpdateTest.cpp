@@ -49,12 +49,6 @@ long long RangeBytes(const std::vector<std::string>& requests) {
     return total;
 }
 
-std::string DigestOf(const std::string& bytes) {
-    Sha256 digest;
-    digest.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
-    return digest.Finish();
-}
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);

@@ -19,21 +19,6 @@ std::string NextLauncher() {
     return ReadBytes(TestBinDir() + L"\\..\\bin-ui\\VornLauncherTestNext.exe");
 }
 
-std::string DigestOf(const std::string& bytes) {
-    Sha256 digest;
-    digest.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
-    return digest.Finish();
-}
-
-std::string Signed(const std::wstring& name) {
-    return ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".json");
-}
-
-std::string KeyLine(const std::wstring& name) {
-    const std::string line = ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".pub");
-    return line.substr(0, line.find('\n'));
-}
-
 std::vector<std::wstring> Listing(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found{};
@@ -102,7 +87,7 @@ TEST_F(LauncherUpdate, OnlyANewerVerifiedLauncherIsStaged) {
     DeleteFileW(staged.path.c_str());
 
     // Signed with a built-in key, as a launcher with keys takes it.
-    staged = Stage(Publish(Signed(L"launcher_a")), {KeyLine(L"b"), KeyLine(L"a")});
+    staged = Stage(Publish(SignedManifest(L"launcher_a")), {UpdateKeyLine(L"b"), UpdateKeyLine(L"a")});
     EXPECT_EQ(ReadBytes(staged.path), NextLauncher());
     DeleteFileW(staged.path.c_str());
 
@@ -116,7 +101,7 @@ TEST_F(LauncherUpdate, OnlyANewerVerifiedLauncherIsStaged) {
 TEST_F(LauncherUpdate, AFileThatFailsACheckIsNeverLeftBeside) {
     const std::string digest = DigestOf(NextLauncher());
     const std::string good = ManifestOf("99.0.0.0", digest);
-    std::string changed = Signed(L"launcher_a");
+    std::string changed = SignedManifest(L"launcher_a");
     changed.replace(changed.find("\"99.0.0.0\""), 10, "\"99.0.0.00\"");
     struct Case {
         std::string json;
@@ -128,9 +113,9 @@ TEST_F(LauncherUpdate, AFileThatFailsACheckIsNeverLeftBeside) {
              {ManifestOf("99.0.0.0", ""), {}, nullptr},
              {ManifestOf("99.0.0.0", digest, "http://localhost:1/next.exe"), {}, nullptr},
              {ManifestOf("98.0.0.0", digest), {}, nullptr}, // not the file's version
-             {good, {KeyLine(L"a")}, nullptr},              // unsigned
-             {changed, {KeyLine(L"a")}, nullptr},
-             {Signed(L"installed_a"), {KeyLine(L"a")}, nullptr}, // a build's manifest
+             {good, {UpdateKeyLine(L"a")}, nullptr},              // unsigned
+             {changed, {UpdateKeyLine(L"a")}, nullptr},
+             {SignedManifest(L"installed_a"), {UpdateKeyLine(L"a")}, nullptr}, // a build's manifest
              {good, {}, DenyCreatingFiles},                     // a folder the player cannot write to
              {good, {}, DiskFull},
          }) {

@@ -178,15 +178,6 @@ TEST_F(ModeRun, ExecutableOutsideTheBuildFolderIsRefusedBeforeAnythingChanges) {
 // folder: keys a and b built in, c a stranger's) over delta build 2.
 namespace {
 
-std::string Signed(const std::wstring& name) {
-    return ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".json");
-}
-
-std::string KeyLine(const std::wstring& name) {
-    const std::string line = ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".pub");
-    return line.substr(0, line.find('\n'));
-}
-
 // The manifest with the first occurrence of a text replaced.
 std::string Changed(std::string json, const std::string& from, const std::string& to) {
     const size_t at = json.find(from);
@@ -216,11 +207,11 @@ const wchar_t kNotAuthentic[] = L"Обновление не прошло про�
 } // namespace
 
 TEST_F(ModeRun, ASignedManifestInstallsWithEitherBuiltInKey) {
-    app.updateKeys = {KeyLine(L"a"), KeyLine(L"b")};
-    server.Publish(L"version.json", Signed(L"installed_a"));
+    app.updateKeys = {UpdateKeyLine(L"a"), UpdateKeyLine(L"b")};
+    server.Publish(L"version.json", SignedManifest(L"installed_a"));
     ExpectUpdatedAndStarted(RunOnline(server.Url(L"version.json")), L"онлайн-версии");
     EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v2");
-    server.Publish(L"version_offline.json", Signed(L"installed_official_b"));
+    server.Publish(L"version_offline.json", SignedManifest(L"installed_official_b"));
     ExpectUpdatedAndStarted(RunOfficial(server.Url(L"version_offline.json")),
                             L"официальной версии");
     EXPECT_EQ(ReadBytes(official + L"\\version.txt"), "2");
@@ -228,10 +219,10 @@ TEST_F(ModeRun, ASignedManifestInstallsWithEitherBuiltInKey) {
 }
 
 TEST_F(ModeRun, AManifestTheKeysDoNotVerifyChangesNothing) {
-    app.updateKeys = {KeyLine(L"b"), KeyLine(L"a")};
+    app.updateKeys = {UpdateKeyLine(L"b"), UpdateKeyLine(L"a")};
     InstallBuild(online, "1", {{L"Save/slot1.sav", "mine"}});
     const auto before = TreeOf(base.Path());
-    const std::string good = Signed(L"refused_a");
+    const std::string good = SignedManifest(L"refused_a");
     const std::string digest = ReadBytes(TestEnvDir() + L"\\www\\builds\\delta2.zip.sha256");
     const std::string index = ReadBytes(TestEnvDir() + L"\\www\\builds\\delta2.zip.files.sha256");
     for (const std::string& json : {
@@ -241,10 +232,10 @@ TEST_F(ModeRun, AManifestTheKeysDoNotVerifyChangesNothing) {
              Changed(good, digest, OneDigitOff(digest)),
              Changed(good, "delta2.zip.files\"", "delta3.zip.files\""),
              Changed(good, index, OneDigitOff(index)),
-             Signed(L"refused_official_a"),
-             Signed(L"refused_c"),
+             SignedManifest(L"refused_official_a"),
+             SignedManifest(L"refused_c"),
              Changed(good, "\"update_signature\"", "\"signature\""),
-             Signed(L"refused_nodigest_a"),
+             SignedManifest(L"refused_nodigest_a"),
          }) {
         const auto messages = RunOnline(server.PublishManifest(json));
         ASSERT_EQ(messages.size(), 5u) << json << ToUtf8(Describe(messages));
@@ -256,7 +247,7 @@ TEST_F(ModeRun, AManifestTheKeysDoNotVerifyChangesNothing) {
 
     // Built without keys, the launcher takes any of them as it always has.
     app.updateKeys.clear();
-    ExpectUpdatedAndStarted(RunOnline(server.PublishManifest(Signed(L"refused_c"))),
+    ExpectUpdatedAndStarted(RunOnline(server.PublishManifest(SignedManifest(L"refused_c"))),
                             L"онлайн-версии");
     EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
 }

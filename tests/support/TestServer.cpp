@@ -36,6 +36,15 @@ std::string BuildSha256(const std::wstring& buildName) {
     return ReadBytes(ServerRoot() + L"\\builds\\" + buildName + L".sha256");
 }
 
+std::string SignedManifest(const std::wstring& name) {
+    return ReadBytes(TestEnvDir() + L"\\signing\\" + name + L".json");
+}
+
+std::string UpdateKeyLine(const std::wstring& key) {
+    const std::string line = ReadBytes(TestEnvDir() + L"\\signing\\" + key + L".pub");
+    return line.substr(0, line.find('\n'));
+}
+
 ServedFolder::ServedFolder() {
     static std::atomic<int> counter{0};
     name_ = L"t" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount()) +

@@ -11,6 +11,11 @@ std::wstring ServerUrl(const std::wstring& path);
 // The published digest of a prepared build under /builds/.
 std::string BuildSha256(const std::wstring& buildName);
 
+// A manifest of the test environment's signing folder (NAME.json), signed by
+// tools/publish, and the public key line of one of its keys (a, b or c).
+std::string SignedManifest(const std::wstring& name);
+std::string UpdateKeyLine(const std::wstring& key);
+
 // A fresh folder on the server, removed when the object goes.
 class ServedFolder {
 public:

@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include "platform/Sha256.h"
+
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
@@ -128,4 +130,10 @@ std::wstring RaisedText(const std::function<void()>& action) {
         return FromUtf8(error.what());
     }
     return L"<no error>";
+}
+
+std::string DigestOf(const std::string& bytes) {
+    Sha256 digest;
+    digest.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
+    return digest.Finish();
 }

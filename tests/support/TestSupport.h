@@ -34,6 +34,8 @@ void ForceRemoveTree(const std::wstring& path);
 
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);
+// The SHA-256 of the bytes, lower-case hexadecimal.
+std::string DigestOf(const std::string& bytes);
 bool Exists(const std::wstring& path);
 
 std::string ToUtf8(const std::wstring& text);
