@@ -1,7 +1,10 @@
 #!/usr/bin/python3
-"""Check background.jpg: what the launcher's OleLoadPicture path can load.
+"""Check a window background: what the launcher's OleLoadPicture path can load.
 
 Usage: check_background.py background.jpg
+       check_background.py background-2x.jpg
+The name decides the size wanted: a name ending in -2x.jpg must be the
+1360 x 940 picture, any other the 680 x 470 one.
 Exits 1 and lists every problem found; prints OK otherwise.
 Reads the JPEG markers itself so it does not depend on an image library.
 """
@@ -9,8 +12,10 @@ import os
 import struct
 import sys
 
-WIDTH, HEIGHT = 680, 470
-MAX_BYTES = 150 * 1024
+# (width, height, byte limit) for the 100 % picture and the 2x one. The
+# limits keep the executable small; both files sit well under them.
+SIZE_1X = (680, 470, 150 * 1024)
+SIZE_2X = (1360, 940, 400 * 1024)
 # Start-of-frame markers other than baseline (C0): extended, progressive,
 # lossless, arithmetic-coded. OLE's decoder only promises baseline.
 SOF_MARKERS = {0xC0, 0xC1, 0xC2, 0xC3, 0xC5, 0xC6, 0xC7,
@@ -36,11 +41,18 @@ def frames(data):
         pos += 2 + length
 
 
+def wanted(path):
+    """The (width, height, byte limit) rule the file's name asks for."""
+    name = os.path.basename(path).lower()
+    return SIZE_2X if name.endswith("-2x.jpg") else SIZE_1X
+
+
 def check(path):
     problems = []
+    want_w, want_h, max_bytes = wanted(path)
     size = os.path.getsize(path)
-    if size >= MAX_BYTES:
-        problems.append("file is %d bytes, limit %d" % (size, MAX_BYTES))
+    if size >= max_bytes:
+        problems.append("file is %d bytes, limit %d" % (size, max_bytes))
     with open(path, "rb") as f:
         data = f.read()
     try:
@@ -56,8 +68,8 @@ def check(path):
     if marker != 0xC0:
         problems.append("frame type SOF%d, want SOF0 (baseline)" % (marker - 0xC0))
     precision, height, width, components = struct.unpack(">BHHB", payload[:6])
-    if (width, height) != (WIDTH, HEIGHT):
-        problems.append("size %dx%d, want %dx%d" % (width, height, WIDTH, HEIGHT))
+    if (width, height) != (want_w, want_h):
+        problems.append("size %dx%d, want %dx%d" % (width, height, want_w, want_h))
     if precision != 8:
         problems.append("%d-bit samples, want 8" % precision)
     if components != 3:
