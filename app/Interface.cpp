@@ -1,5 +1,6 @@
-// The window object's interface: its long-lived objects, made once at
-// WM_CREATE, and its painters, which hand the object's state to ui/.
+// The window object's interface: its long-lived objects, made at WM_CREATE
+// and again for a new DPI, and its painters, which hand the object's state
+// to ui/.
 
 #include "app/LauncherApp.h"
 
@@ -11,28 +12,92 @@
 #include "ui/RoundRects.h"
 #include "ui/WindowFrame.h"
 
+namespace {
+
+// The buttons' tops in the 96-DPI layout, top to bottom.
+const int kButtonTops[] = {238, 292, 346};
+
+} // namespace
+
+SIZE LauncherWindowSize(UINT dpi) {
+    const SIZE client = {ScaleToDpi(kLayoutClientSize.cx, dpi),
+                         ScaleToDpi(kLayoutClientSize.cy, dpi)};
+    return WindowSizeForClient(client, kLauncherWindowStyle, dpi);
+}
+
 void LauncherApp::InitUi() {
     // Whatever cannot be had is simply absent; the painters fall back.
+    backgroundImage.Clear();
     if (backgroundPicture != nullptr) {
         backgroundPicture->Release();
         backgroundPicture = nullptr;
     }
     backgroundPicture = LoadPictureFromResource(instance, kBackgroundResource);
+    if (backgroundPictureLarge == nullptr)
+        backgroundPictureLarge = LoadPictureFromResource(instance, kLargeBackgroundResource);
     if (fontResource == nullptr)
         fontResource = AddFontFromResource(instance, kFontResource);
 
-    titleFont = CreateUiFont(28, FW_BOLD, displayFontFace, L"Segoe UI Variable Display");
-    subtitleFont = CreateUiFont(16, FW_NORMAL, displayFontFace, L"Segoe UI Variable Text");
-    statusFont = CreateUiFont(16, FW_NORMAL, displayFontFace, L"Segoe UI Variable Text");
-    buttonFont = CreateUiFont(18, FW_SEMIBOLD, displayFontFace, L"Segoe UI Variable Text");
+    CreateFonts();
 
     // The buttons pass their mouse moves on to the hover tracking.
-    onlineButton = CreateCommandButton(window, instance, kOnlineButtonId, L"Онлайн версия", 238,
-                                       buttonFont, &LauncherApp::ButtonProcStatic);
-    officialButton = CreateCommandButton(window, instance, kOfficialButtonId, L"Официальная версия",
-                                         292, buttonFont, &LauncherApp::ButtonProcStatic);
-    communityButton = CreateCommandButton(window, instance, kCommunityButtonId, L"Группа в ВК", 346,
-                                          buttonFont, &LauncherApp::ButtonProcStatic);
+    onlineButton =
+        CreateCommandButton(window, instance, kOnlineButtonId, L"Онлайн версия", kButtonTops[0],
+                            buttonFont, &LauncherApp::ButtonProcStatic, dpi);
+    officialButton = CreateCommandButton(window, instance, kOfficialButtonId,
+                                         L"Официальная версия", kButtonTops[1], buttonFont,
+                                         &LauncherApp::ButtonProcStatic, dpi);
+    communityButton =
+        CreateCommandButton(window, instance, kCommunityButtonId, L"Группа в ВК", kButtonTops[2],
+                            buttonFont, &LauncherApp::ButtonProcStatic, dpi);
+}
+
+void LauncherApp::CreateFonts() {
+    titleFont = CreateUiFont(ScaleToDpi(28, dpi), FW_BOLD, displayFontFace,
+                             L"Segoe UI Variable Display");
+    subtitleFont = CreateUiFont(ScaleToDpi(16, dpi), FW_NORMAL, displayFontFace,
+                                L"Segoe UI Variable Text");
+    statusFont = CreateUiFont(ScaleToDpi(16, dpi), FW_NORMAL, displayFontFace,
+                              L"Segoe UI Variable Text");
+    buttonFont = CreateUiFont(ScaleToDpi(18, dpi), FW_SEMIBOLD, displayFontFace,
+                              L"Segoe UI Variable Text");
+}
+
+void LauncherApp::DeleteFonts() {
+    for (HFONT* font : {&titleFont, &subtitleFont, &statusFont, &buttonFont}) {
+        if (*font != nullptr)
+            DeleteObject(*font);
+        *font = nullptr;
+    }
+}
+
+void LauncherApp::ApplyDpi(UINT newDpi) {
+    dpi = newDpi;
+    // The buttons take the new font before the old ones go.
+    const HFONT oldFonts[] = {titleFont, subtitleFont, statusFont, buttonFont};
+    CreateFonts();
+    const HWND buttons[] = {onlineButton, officialButton, communityButton};
+    for (int i = 0; i < 3; ++i) {
+        if (buttons[i] != nullptr)
+            PlaceCommandButton(buttons[i], kButtonTops[i], buttonFont, dpi);
+    }
+    for (HFONT font : oldFonts) {
+        if (font != nullptr)
+            DeleteObject(font);
+    }
+    // The kept scene is drawn again, at the new size.
+    sceneDrawn = false;
+}
+
+void LauncherApp::OnDpiChanged(UINT newDpi, const RECT& suggested) {
+    ApplyDpi(newDpi);
+    SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+RECT LauncherApp::ToWindowPixels(const RECT& layoutRect) const {
+    return ScaleRectToDpi(layoutRect, dpi);
 }
 
 void LauncherApp::ApplyWindows11Frame() {
@@ -42,14 +107,20 @@ void LauncherApp::ApplyWindows11Frame() {
 void LauncherApp::DrawWindowBackground(HDC dc) {
     RECT client{};
     GetClientRect(window, &client);
-    const BackgroundLook look{backgroundPicture, panelPicture, panelRect,        windowFillColor,
-                              panelFillColor,    panelAlpha,   panelBorderColor, displayFontFace};
+    // The large picture stays sharp above 96 DPI; at 96 the small one is
+    // drawn pixel for pixel.
+    IPicture* background =
+        dpi > kLayoutDpi && backgroundPictureLarge != nullptr ? backgroundPictureLarge
+                                                              : backgroundPicture;
+    const BackgroundLook look{background,       panelPicture,    &backgroundImage, &panelImage,
+                              panelRect,        windowFillColor, panelFillColor,   panelAlpha,
+                              panelBorderColor, displayFontFace, dpi};
     ::DrawWindowBackground(dc, client, look);
 }
 
 void LauncherApp::DrawHeaderTexts(HDC dc) {
     const HeaderLook look{panelRect,  titleFont,     subtitleFont, statusFont,
-                          titleColor, subtitleColor, statusColor};
+                          titleColor, subtitleColor, statusColor,  dpi};
     ::DrawHeaderTexts(dc, look, statusText);
 }
 
@@ -64,11 +135,11 @@ void LauncherApp::DrawRoundRectOutline(HDC dc, const RECT& rect, int radius, COL
 }
 
 void LauncherApp::DrawButton(const DRAWITEMSTRUCT* item) {
-    ::DrawButton(item, hoveredButton, buttonFont);
+    ::DrawButton(item, hoveredButton, buttonFont, dpi);
 }
 
 void LauncherApp::DrawProgressBar(HDC dc) {
     const ProgressBarLook bar{progressRect,       progress,          marqueeOffset,
-                              progressTrackColor, progressFillColor, statusFont};
+                              progressTrackColor, progressFillColor, statusFont, dpi};
     ::DrawProgressBar(dc, bar);
 }

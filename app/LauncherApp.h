@@ -10,6 +10,8 @@
 #include "pipeline/ManifestSignature.h"
 #include "platform/Guards.h"
 #include "ui/Buttons.h"
+#include "ui/Dpi.h"
+#include "ui/ScaledPicture.h"
 
 #include <windows.h>
 #include <ocidl.h>
@@ -96,6 +98,14 @@ public:
     void DrawProgressBar(HDC dc);
     // The window's paint (app/Paint.cpp): the kept scene and the bar over it.
     void PaintWindow(HDC dc, const RECT& update);
+    // The interface at a DPI (app/Interface.cpp): the fonts made for it, the
+    // buttons placed for it; and a move to a monitor of another DPI.
+    void CreateFonts();
+    void DeleteFonts();
+    void ApplyDpi(UINT newDpi);
+    void OnDpiChanged(UINT newDpi, const RECT& suggested);
+    // A rectangle of the 96-DPI layout in the window's pixels.
+    RECT ToWindowPixels(const RECT& layoutRect) const;
 
     HINSTANCE instance = nullptr;
     HWND window = nullptr;
@@ -103,7 +113,15 @@ public:
     HWND officialButton = nullptr;
     HWND communityButton = nullptr;
     IPicture* backgroundPicture = nullptr;
+    // The same picture at twice the size, for displays above 96 DPI.
+    IPicture* backgroundPictureLarge = nullptr;
     IPicture* panelPicture = nullptr;
+    // The pictures as last drawn, resampled to their sizes.
+    ScaledPicture backgroundImage;
+    ScaledPicture panelImage;
+    // The DPI the window is drawn for. The layout below (panelRect,
+    // progressRect, the buttons' places) is that of 96 DPI.
+    UINT dpi = kLayoutDpi;
     HANDLE fontResource = nullptr;
     std::wstring displayFontFace = L"BlockTermCyrFont";
     HFONT titleFont = nullptr;
@@ -151,6 +169,14 @@ public:
     std::wstring sceneStatusText;
     bool sceneDrawn = false;
 };
+
+// The window: its style and its client area at 96 DPI.
+const DWORD kLauncherWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+const SIZE kLayoutClientSize = {680, 470};
+
+// The window's size, frame included, around its client area at a DPI
+// (app/Interface.cpp).
+SIZE LauncherWindowSize(UINT dpi);
 
 // Timer 1 moves the indeterminate bar's segment.
 const UINT_PTR kMarqueeTimerId = 1;

@@ -25,7 +25,10 @@ const int kIconResource = 101;
 const LONGLONG kMaxPanelPictureSize = 134217728; // 128 MiB
 const DWORD kReadPiece = 1048576;
 
-HICON LoadLauncherIcon(HINSTANCE instance, int size) {
+// The icon at the size the system shows it (SM_CXICON or SM_CXSMICON, which
+// grow with the display's DPI).
+HICON LoadLauncherIcon(HINSTANCE instance, int metric) {
+    const int size = GetSystemMetrics(metric);
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
                                          size, size, LR_DEFAULTCOLOR));
 }
@@ -70,6 +73,7 @@ bool LauncherApp::Create(HINSTANCE moduleInstance) {
     launcherPath = ModuleFilePath();
     baseFolder = ParentPath(launcherPath);
 
+    panelImage.Clear();
     if (panelPicture != nullptr) {
         panelPicture->Release();
         panelPicture = nullptr;
@@ -85,10 +89,10 @@ bool LauncherApp::Create(HINSTANCE moduleInstance) {
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = &LauncherApp::WndProcStatic;
     windowClass.hInstance = instance;
-    windowClass.hIcon = LoadLauncherIcon(instance, 32);
+    windowClass.hIcon = LoadLauncherIcon(instance, SM_CXICON);
     if (windowClass.hIcon == nullptr)
         windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
-    windowClass.hIconSm = LoadLauncherIcon(instance, 16);
+    windowClass.hIconSm = LoadLauncherIcon(instance, SM_CXSMICON);
     if (windowClass.hIconSm == nullptr)
         windowClass.hIconSm = LoadIconW(nullptr, IDI_APPLICATION);
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
@@ -97,21 +101,27 @@ bool LauncherApp::Create(HINSTANCE moduleInstance) {
     if (!RegisterClassExW(&windowClass))
         return false;
 
-    // The client area is 680 x 470 whatever the frame metrics are.
-    RECT frame = {0, 0, 680, 470};
-    AdjustWindowRect(&frame, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, FALSE);
-    const int width = frame.right - frame.left;
-    const int height = frame.bottom - frame.top;
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-
+    // The client area is 680 x 470 at 96 DPI, scaled to the DPI of the
+    // monitor in the middle of the main screen, whatever the frame metrics
+    // are; the window is centred there.
+    const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
+    const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    dpi = DpiAtPoint({screenWidth / 2, screenHeight / 2});
+    const SIZE planned = LauncherWindowSize(dpi);
     window = CreateWindowExW(0, kClassName, L"Vorn RPG Online",
-                             WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y,
-                             width, height, nullptr, nullptr, instance, this);
+                             WS_CLIPCHILDREN | kLauncherWindowStyle,
+                             (screenWidth - planned.cx) / 2, (screenHeight - planned.cy) / 2,
+                             planned.cx, planned.cy, nullptr, nullptr, instance, this);
+    // WM_CREATE took the DPI the window is drawn for; were it another, the
+    // window is sized for it.
+    const SIZE size = LauncherWindowSize(dpi);
+    if (window != nullptr && (size.cx != planned.cx || size.cy != planned.cy))
+        SetWindowPos(window, nullptr, (screenWidth - size.cx) / 2, (screenHeight - size.cy) / 2,
+                     size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
     if (window != nullptr) {
-        if (HICON big = LoadLauncherIcon(instance, 32))
+        if (HICON big = LoadLauncherIcon(instance, SM_CXICON))
             SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-        if (HICON small = LoadLauncherIcon(instance, 16))
+        if (HICON small = LoadLauncherIcon(instance, SM_CXSMICON))
             SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
         ApplyWindows11Frame();
     }

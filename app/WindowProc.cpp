@@ -1,8 +1,10 @@
 // The launcher window's procedure: double-buffered painting, the buttons'
 // clicks and hover looks, the sweeping bar's timer, the worker's reports,
-// the refusal to close during a run, and the tear-down.
+// a move to a monitor of another DPI, the refusal to close during a run, and
+// the tear-down.
 
 #include "app/LauncherApp.h"
+#include "ui/Background.h"
 #include "ui/ProgressBar.h"
 
 #include "app/Messages.h"
@@ -46,9 +48,7 @@ LRESULT CALLBACK LauncherApp::WndProcStatic(HWND hwnd, UINT message, WPARAM wPar
 }
 
 void LauncherApp::RedrawStatusText() {
-    const RECT status = {panelRect.left + 40, panelRect.top + 122, panelRect.right - 40,
-                         panelRect.top + 156};
-    RepaintNow(window, status);
+    RepaintNow(window, ToWindowPixels(StatusRect(panelRect)));
 }
 
 void LauncherApp::UpdateHoveredButton(POINT clientPoint) {
@@ -97,8 +97,20 @@ LRESULT CALLBACK LauncherApp::ButtonProcStatic(HWND button, UINT message, WPARAM
 LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
+        dpi = WindowDpi(hwnd);
         InitUi();
         ApplyWindows11Frame();
+        return 0;
+
+    case WM_GETDPISCALEDSIZE: {
+        // The frame for the new DPI around the client area for it, so that
+        // the move keeps the whole scene and nothing more.
+        *reinterpret_cast<SIZE*>(lParam) = LauncherWindowSize(static_cast<UINT>(wParam));
+        return TRUE;
+    }
+
+    case WM_DPICHANGED:
+        OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
         return 0;
 
     case WM_PAINT: {
@@ -135,7 +147,8 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
             return 0;
         }
         if (wParam == kMarqueeTimerId && progress < 0) {
-            const RECT step = SweepStepRect(progressRect, marqueeOffset, marqueeOffset + 18);
+            const RECT step =
+                ToWindowPixels(SweepStepRect(progressRect, marqueeOffset, marqueeOffset + 18));
             marqueeOffset += 18;
             // Painted at once, and only where the segment was and is now.
             if (!IsRectEmpty(&step)) {
@@ -183,12 +196,10 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
     case WM_DESTROY:
         InterlockedExchange(&closing, 1);
         KillTimer(window, kMarqueeTimerId);
-        for (HFONT* font : {&titleFont, &subtitleFont, &statusFont, &buttonFont}) {
-            if (*font != nullptr)
-                DeleteObject(*font);
-            *font = nullptr;
-        }
-        for (IPicture** picture : {&backgroundPicture, &panelPicture}) {
+        DeleteFonts();
+        backgroundImage.Clear();
+        panelImage.Clear();
+        for (IPicture** picture : {&backgroundPicture, &backgroundPictureLarge, &panelPicture}) {
             if (*picture != nullptr)
                 (*picture)->Release();
             *picture = nullptr;
@@ -214,7 +225,7 @@ LRESULT LauncherApp::WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
             SetTimer(window, kMarqueeTimerId, kMarqueeTimerPeriodMs, nullptr);
         else
             KillTimer(window, kMarqueeTimerId);
-        RepaintNow(window, progressRect);
+        RepaintNow(window, ToWindowPixels(progressRect));
         if (lParam != 0) {
             statusText = *TakeText(lParam);
             RedrawStatusText();

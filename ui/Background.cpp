@@ -1,6 +1,7 @@
 #include "ui/Background.h"
 
 #include "platform/Guards.h"
+#include "ui/Dpi.h"
 #include "ui/Fonts.h"
 #include "ui/RoundRects.h"
 
@@ -8,27 +9,40 @@ namespace {
 
 const UINT kCenteredLine = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
 
-// Renders a picture stretched over the rectangle, right way up.
-void RenderPicture(IPicture* picture, HDC dc, int x, int y, int width, int height) {
+// Renders a picture stretched over the rectangle, right way up: for a
+// picture whose pixels cannot be read (a metafile or an icon).
+void RenderPicture(IPicture* picture, HDC dc, const RECT& rect) {
     OLE_XSIZE_HIMETRIC pictureWidth = 0;
     OLE_YSIZE_HIMETRIC pictureHeight = 0;
     picture->get_Width(&pictureWidth);
     picture->get_Height(&pictureHeight);
     if (pictureWidth <= 0 || pictureHeight <= 0)
         return;
-    picture->Render(dc, x, y, width, height, 0, pictureHeight, pictureWidth, -pictureHeight,
-                    nullptr);
+    picture->Render(dc, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, 0,
+                    pictureHeight, pictureWidth, -pictureHeight, nullptr);
+}
+
+void DrawPicture(HDC dc, IPicture* picture, ScaledPicture* image, const RECT& rect) {
+    if (image == nullptr || !image->Draw(dc, picture, rect))
+        RenderPicture(picture, dc, rect);
 }
 
 } // namespace
 
+RECT StatusRect(const RECT& panel) {
+    return {panel.left + 40, panel.top + 122, panel.right - 40, panel.top + 156};
+}
+
+std::wstring StatusLineOf(const std::wstring& text) {
+    return text.substr(0, text.find_first_of(L"\r\n"));
+}
+
 void DrawWindowBackground(HDC dc, const RECT& client, const BackgroundLook& look) {
-    const int clientWidth = client.right - client.left;
-    const int clientHeight = client.bottom - client.top;
+    const UINT dpi = look.dpi;
+    const int line = ScaleToDpi(1, dpi);
 
     if (look.backgroundPicture != nullptr) {
-        RenderPicture(look.backgroundPicture, dc, client.left, client.top, clientWidth,
-                      clientHeight);
+        DrawPicture(dc, look.backgroundPicture, look.backgroundImage, client);
     } else {
         GdiObjectGuard brush(CreateSolidBrush(look.windowFillColor));
         FillRect(dc, &client, static_cast<HBRUSH>(brush.Get()));
@@ -36,47 +50,54 @@ void DrawWindowBackground(HDC dc, const RECT& client, const BackgroundLook& look
 
     RECT shadow = look.panelRect;
     OffsetRect(&shadow, 0, 6);
-    DrawRoundedAlphaRect(dc, shadow, 18, RGB(0x78, 0x78, 0x82), 36, RGB(0x78, 0x78, 0x82), 36);
+    DrawRoundedAlphaRect(dc, ScaleRectToDpi(shadow, dpi), ScaleToDpi(18, dpi),
+                         RGB(0x78, 0x78, 0x82), 36, RGB(0x78, 0x78, 0x82), 36, line);
 
-    const RECT& panel = look.panelRect;
+    const RECT panel = ScaleRectToDpi(look.panelRect, dpi);
     if (look.panelPicture != nullptr) {
-        const int width = panel.right - panel.left;
-        const int height = panel.bottom - panel.top;
-        GdiObjectGuard region(
-            CreateRoundRectRgn(panel.left, panel.top, panel.right + 1, panel.bottom + 1, 36, 36));
+        const int corner = ScaleToDpi(36, dpi);
+        GdiObjectGuard region(CreateRoundRectRgn(panel.left, panel.top, panel.right + 1,
+                                                 panel.bottom + 1, corner, corner));
         if (region.Get() != nullptr) {
             const int saved = SaveDC(dc);
             SelectClipRgn(dc, static_cast<HRGN>(region.Get()));
-            RenderPicture(look.panelPicture, dc, panel.left, panel.top, width, height);
+            DrawPicture(dc, look.panelPicture, look.panelImage, panel);
             RestoreDC(dc, saved);
         } else {
-            RenderPicture(look.panelPicture, dc, panel.left, panel.top, width, height);
+            DrawPicture(dc, look.panelPicture, look.panelImage, panel);
         }
-        GdiObjectGuard pen(CreatePen(PS_SOLID, 1, look.panelBorderColor));
+        GdiObjectGuard pen(
+            CreatePen(line > 1 ? PS_INSIDEFRAME : PS_SOLID, line, look.panelBorderColor));
         SelectGuard selectPen(dc, pen.Get());
         SelectGuard selectBrush(dc, GetStockObject(NULL_BRUSH));
-        RoundRect(dc, panel.left, panel.top, panel.right, panel.bottom, 18, 18);
+        const int outline = ScaleToDpi(18, dpi);
+        RoundRect(dc, panel.left, panel.top, panel.right, panel.bottom, outline, outline);
     } else {
-        DrawRoundedAlphaRect(dc, panel, 18, look.panelFillColor, look.panelAlpha,
-                             look.panelBorderColor, 255);
+        DrawRoundedAlphaRect(dc, panel, ScaleToDpi(18, dpi), look.panelFillColor, look.panelAlpha,
+                             look.panelBorderColor, 255, line);
     }
 
-    RECT badge = {panel.left + 26, panel.top + 18, panel.left + 194, panel.top + 44};
-    FillRoundRect(dc, badge, 14, RGB(0xEC, 0xDB, 0xF3), RGB(0xF4, 0xE9, 0xF8));
+    const RECT& layout = look.panelRect;
+    RECT badge = ScaleRectToDpi(
+        {layout.left + 26, layout.top + 18, layout.left + 194, layout.top + 44}, dpi);
+    FillRoundRect(dc, badge, ScaleToDpi(14, dpi), RGB(0xEC, 0xDB, 0xF3), RGB(0xF4, 0xE9, 0xF8),
+                  line);
 
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(0x7E, 0x22, 0xCE));
     GdiObjectGuard creditFont(
-        CreateUiFont(14, 600, look.displayFontFace, L"Segoe UI Variable Text"));
+        CreateUiFont(ScaleToDpi(14, dpi), 600, look.displayFontFace, L"Segoe UI Variable Text"));
     SelectGuard selectFont(dc, creditFont.Get());
     DrawTextW(dc, L"by @Greyhallow", -1, &badge, kCenteredLine);
 }
 
 void DrawHeaderTexts(HDC dc, const HeaderLook& look, const std::wstring& statusText) {
     const RECT& panel = look.panelRect;
-    RECT title = {panel.left + 40, panel.top + 48, panel.right - 40, panel.top + 94};
-    RECT subtitle = {panel.left + 40, panel.top + 96, panel.right - 40, panel.top + 124};
-    RECT status = {panel.left + 40, panel.top + 122, panel.right - 40, panel.top + 156};
+    RECT title = ScaleRectToDpi(
+        {panel.left + 40, panel.top + 48, panel.right - 40, panel.top + 94}, look.dpi);
+    RECT subtitle = ScaleRectToDpi(
+        {panel.left + 40, panel.top + 96, panel.right - 40, panel.top + 124}, look.dpi);
+    RECT status = ScaleRectToDpi(StatusRect(panel), look.dpi);
 
     SetBkMode(dc, TRANSPARENT);
     SelectGuard selectFont(dc, look.titleFont);
@@ -88,7 +109,11 @@ void DrawHeaderTexts(HDC dc, const HeaderLook& look, const std::wstring& statusT
     DrawTextW(dc, L"Удобный лаунчер для онлайн и официальной версии", -1, &subtitle,
               kCenteredLine | DT_END_ELLIPSIS);
 
+    // One line at the top of its strip, above the bar, whatever its length:
+    // the first line of the text, ending in an ellipsis where it does not fit.
     SelectObject(dc, look.statusFont);
     SetTextColor(dc, look.statusColor);
-    DrawTextW(dc, statusText.c_str(), -1, &status, DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS);
+    const std::wstring line = StatusLineOf(statusText);
+    DrawTextW(dc, line.c_str(), -1, &status,
+              DT_CENTER | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
 }

@@ -1,6 +1,7 @@
 #include "ui/Buttons.h"
 
 #include "platform/Guards.h"
+#include "ui/Dpi.h"
 #include "ui/RoundRects.h"
 
 namespace {
@@ -45,25 +46,54 @@ ButtonColors ColorsFor(UINT controlId, ButtonState state) {
     }
 }
 
+// The focus mark's pen: one-pixel dots at 96 DPI; above it dots as wide as
+// the line and as long, square-ended.
+HPEN DottedPen(int width, COLORREF color) {
+    if (width <= 1)
+        return CreatePen(PS_DOT, 1, color);
+    const LOGBRUSH brush = {BS_SOLID, color, 0};
+    const DWORD dots[] = {static_cast<DWORD>(width), static_cast<DWORD>(width)};
+    return ExtCreatePen(PS_GEOMETRIC | PS_USERSTYLE | PS_ENDCAP_FLAT | PS_JOIN_MITER,
+                        static_cast<DWORD>(width), &brush, 2, dots);
+}
+
+RECT ButtonRect(int top, UINT dpi) {
+    return ScaleRectToDpi({92, top, 588, top + 44}, dpi);
+}
+
 } // namespace
 
 HWND CreateCommandButton(HWND parent, HINSTANCE instance, int id, const wchar_t* caption, int top,
-                         HFONT font, WNDPROC subclass) {
-    HWND button = CreateWindowExW(
-        0, L"BUTTON", caption, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, 92, top, 496, 44,
-        parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+                         HFONT font, WNDPROC subclass, UINT dpi) {
+    const RECT place = ButtonRect(top, dpi);
+    HWND button = CreateWindowExW(0, L"BUTTON", caption,
+                                  WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, place.left,
+                                  place.top, place.right - place.left, place.bottom - place.top,
+                                  parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                  instance, nullptr);
     if (button == nullptr)
         return nullptr;
-    // The button owns its region once it is handed over.
-    if (HRGN region = CreateRoundRectRgn(0, 0, 497, 45, 24, 24))
-        SetWindowRgn(button, region, TRUE);
-    SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    PlaceCommandButton(button, top, font, dpi);
     SetWindowLongPtrW(button, GWLP_USERDATA, GetWindowLongPtrW(button, GWLP_WNDPROC));
     SetWindowLongPtrW(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(subclass));
     return button;
 }
 
-void DrawButton(const DRAWITEMSTRUCT* item, int hoveredButton, HFONT font) {
+void PlaceCommandButton(HWND button, int top, HFONT font, UINT dpi) {
+    const RECT place = ButtonRect(top, dpi);
+    const int width = place.right - place.left;
+    const int height = place.bottom - place.top;
+    SetWindowPos(button, nullptr, place.left, place.top, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    // One pixel past the button, as GDI regions leave out their last row and
+    // column. The button owns its region once it is handed over.
+    const int corner = ScaleToDpi(24, dpi);
+    if (HRGN region = CreateRoundRectRgn(0, 0, width + 1, height + 1, corner, corner))
+        SetWindowRgn(button, region, TRUE);
+    SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+}
+
+void DrawButton(const DRAWITEMSTRUCT* item, int hoveredButton, HFONT font, UINT dpi) {
     if (item == nullptr)
         return;
     const HDC dc = item->hDC;
@@ -77,10 +107,12 @@ void DrawButton(const DRAWITEMSTRUCT* item, int hoveredButton, HFONT font) {
                                         : kNormal;
     const ButtonColors colors = ColorsFor(item->CtlID, state);
 
+    const int line = ScaleToDpi(1, dpi);
+    const int corner = ScaleToDpi(12, dpi);
     RECT shadow = item->rcItem;
-    OffsetRect(&shadow, 0, 2);
-    FillRoundRect(dc, shadow, 12, RGB(0xEB, 0xEC, 0xF0), RGB(0xEB, 0xEC, 0xF0));
-    FillRoundRect(dc, item->rcItem, 12, colors.border, colors.fill);
+    OffsetRect(&shadow, 0, ScaleToDpi(2, dpi));
+    FillRoundRect(dc, shadow, corner, RGB(0xEB, 0xEC, 0xF0), RGB(0xEB, 0xEC, 0xF0), line);
+    FillRoundRect(dc, item->rcItem, corner, colors.border, colors.fill, line);
 
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, colors.text);
@@ -94,10 +126,12 @@ void DrawButton(const DRAWITEMSTRUCT* item, int hoveredButton, HFONT font) {
 
     if (focused) {
         RECT mark = item->rcItem;
-        InflateRect(&mark, -4, -4);
-        GdiObjectGuard pen(CreatePen(PS_DOT, 1, RGB(0x78, 0x78, 0x80)));
+        const int inset = ScaleToDpi(4, dpi);
+        InflateRect(&mark, -inset, -inset);
+        GdiObjectGuard pen(DottedPen(line, RGB(0x78, 0x78, 0x80)));
         SelectGuard selectPen(dc, pen.Get());
         SelectGuard selectBrush(dc, GetStockObject(NULL_BRUSH));
-        RoundRect(dc, mark.left, mark.top, mark.right, mark.bottom, 10, 10);
+        const int markCorner = ScaleToDpi(10, dpi);
+        RoundRect(dc, mark.left, mark.top, mark.right, mark.bottom, markCorner, markCorner);
     }
 }

@@ -6,6 +6,7 @@
 #include <olectl.h>
 
 const int kBackgroundResource = 201;
+const int kLargeBackgroundResource = 202; // the same picture at twice the size
 const int kFontResource = 301;
 
 // The RCDATA picture decoded, or null.

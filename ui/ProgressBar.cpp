@@ -1,6 +1,7 @@
 #include "ui/ProgressBar.h"
 
 #include "platform/Guards.h"
+#include "ui/Dpi.h"
 #include "ui/RoundRects.h"
 
 #include <algorithm>
@@ -35,12 +36,18 @@ RECT SweepStepRect(const RECT& barRect, int fromOffset, int toOffset) {
 }
 
 void DrawProgressBar(HDC dc, const ProgressBarLook& bar) {
+    // Worked out in the layout, then mapped to the window's pixels.
+    const UINT dpi = bar.dpi;
+    const int line = ScaleToDpi(1, dpi);
+    const int corner = ScaleToDpi(12, dpi);
+    const int fillCorner = ScaleToDpi(10, dpi);
     const RECT& progressRect = bar.rect;
     const COLORREF shadowColor = RGB(0xEB, 0xEC, 0xF0);
     RECT shadow = progressRect;
     OffsetRect(&shadow, 0, 2);
-    FillRoundRect(dc, shadow, 12, shadowColor, shadowColor);
-    FillRoundRect(dc, progressRect, 12, RGB(0xE1, 0xE2, 0xE6), bar.trackColor);
+    FillRoundRect(dc, ScaleRectToDpi(shadow, dpi), corner, shadowColor, shadowColor, line);
+    FillRoundRect(dc, ScaleRectToDpi(progressRect, dpi), corner, RGB(0xE1, 0xE2, 0xE6),
+                  bar.trackColor, line);
 
     const RECT inner = InnerRect(progressRect);
     int innerWidth = inner.right - inner.left;
@@ -53,19 +60,21 @@ void DrawProgressBar(HDC dc, const ProgressBarLook& bar) {
         const int fillRight = inner.left + innerWidth * percent / 100;
         if (fillRight > inner.left) {
             const RECT fill = {inner.left, inner.top, fillRight, inner.bottom};
-            FillRoundRect(dc, fill, 10, bar.fillColor, bar.fillColor);
+            FillRoundRect(dc, ScaleRectToDpi(fill, dpi), fillCorner, bar.fillColor, bar.fillColor,
+                          line);
         }
         wsprintfW(text, L"%d%%", percent);
     } else {
         const RECT moving = SweepSegmentRect(progressRect, bar.marqueeOffset);
         if (!IsRectEmpty(&moving))
-            FillRoundRect(dc, moving, 10, bar.fillColor, bar.fillColor);
+            FillRoundRect(dc, ScaleRectToDpi(moving, dpi), fillCorner, bar.fillColor,
+                          bar.fillColor, line);
         lstrcpyW(text, L"Подготовка...");
     }
 
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(0x49, 0x49, 0x50));
     SelectGuard selectFont(dc, bar.font);
-    RECT textRect = progressRect;
+    RECT textRect = ScaleRectToDpi(progressRect, dpi);
     DrawTextW(dc, text, -1, &textRect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 }

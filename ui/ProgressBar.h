@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+// The rectangles here are in the 96-DPI layout; the bar is drawn at dpi.
 struct ProgressBarLook {
     RECT rect;
     int progress;      // 0 to 100, or -1 for the sweeping segment
@@ -11,6 +12,7 @@ struct ProgressBarLook {
     COLORREF trackColor;
     COLORREF fillColor;
     HFONT font;
+    UINT dpi;
 };
 
 void DrawProgressBar(HDC dc, const ProgressBarLook& bar);

@@ -49,8 +49,9 @@ bool OutsideCorner(int x, int y, int w, int h, int r) {
 
 } // namespace
 
-void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF penColor, COLORREF fillColor) {
-    GdiObjectGuard pen(CreatePen(PS_SOLID, 1, penColor));
+void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF penColor, COLORREF fillColor,
+                   int penWidth) {
+    GdiObjectGuard pen(CreatePen(penWidth > 1 ? PS_INSIDEFRAME : PS_SOLID, penWidth, penColor));
     GdiObjectGuard brush(CreateSolidBrush(fillColor));
     SelectGuard selectPen(dc, pen.Get());
     SelectGuard selectBrush(dc, brush.Get());
@@ -64,7 +65,7 @@ void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF penColor, COLO
 }
 
 void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillColor, BYTE fillAlpha,
-                          COLORREF borderColor, BYTE borderAlpha) {
+                          COLORREF borderColor, BYTE borderAlpha, int borderWidth) {
     const int w = rect.right - rect.left;
     const int h = rect.bottom - rect.top;
     if (w < 1 || h < 1)
@@ -97,27 +98,29 @@ void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillCol
                               ? CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0)
                               : nullptr);
     if (memory.Get() == nullptr || bitmap.Get() == nullptr || bits == nullptr) {
-        FillRoundRect(dc, rect, radius, borderColor, fillColor);
+        FillRoundRect(dc, rect, radius, borderColor, fillColor, borderWidth);
         return;
     }
     SelectGuard selectBitmap(memory.Get(), bitmap.Get());
 
     const DWORD fill = Premultiplied(fillColor, fillAlpha);
     const DWORD border = Premultiplied(borderColor, borderAlpha);
+    // The fill is the box inset by the border, with its corners' radius
+    // shrunk by as much.
+    const int b = std::max(borderWidth, 1);
     const int outer = radius <= 0 ? 0 : std::min({radius, w / 2, h / 2});
-    const int inner = radius - 1 <= 0 ? 0 : std::min({radius - 1, (w - 2) / 2, (h - 2) / 2});
+    const int inner = radius - b <= 0 ? 0 : std::min({radius - b, (w - 2 * b) / 2, (h - 2 * b) / 2});
 
     // Only the columns next to the sides can meet a corner; the columns between
     // them take one value per row, written as a run.
-    const int edge = std::max({outer, inner + 1, 1});
+    const int edge = std::max({outer, inner + b, b});
+    const bool allBorder = w - 2 * b <= 0 || h - 2 * b <= 0;
     auto classify = [&](int x, int y) -> DWORD {
         if (OutsideCorner(x, y, w, h, outer))
             return 0;
-        if (x == 0 || x == w - 1 || y == 0 || y == h - 1)
+        if (x < b || x >= w - b || y < b || y >= h - b || allBorder)
             return border;
-        if (w - 2 <= 0 || h - 2 <= 0)
-            return border;
-        if (OutsideCorner(x - 1, y - 1, w - 2, h - 2, inner))
+        if (OutsideCorner(x - b, y - b, w - 2 * b, h - 2 * b, inner))
             return border;
         return fill;
     };
@@ -130,7 +133,7 @@ void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillCol
         DWORD* row = pixels + static_cast<size_t>(y - vy) * vw; // row[0] is column vx
         for (int x = first; x < std::min(left, last); ++x)
             row[x - vx] = classify(x, y);
-        const bool edgeRow = y == 0 || y == h - 1 || w - 2 <= 0 || h - 2 <= 0;
+        const bool edgeRow = y < b || y >= h - b || allBorder;
         const int runFrom = std::max(left, first);
         const int runTo = std::min(right, last);
         if (runFrom < runTo)
@@ -141,7 +144,7 @@ void DrawRoundedAlphaRect(HDC dc, const RECT& rect, int radius, COLORREF fillCol
 
     AlphaBlendFunction alphaBlend = AlphaBlendOnce();
     if (alphaBlend == nullptr) {
-        FillRoundRect(dc, rect, radius, borderColor, fillColor);
+        FillRoundRect(dc, rect, radius, borderColor, fillColor, borderWidth);
         return;
     }
     BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
