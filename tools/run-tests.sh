@@ -3,4 +3,4 @@
 set -eu
 build_dir=${1:-build}
 cd "$build_dir"
-exec xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j2 --timeout 600
+exec xvfb-run -a -s "-screen 0 1920x1200x24" ctest --output-on-failure -j2 --timeout 600

@@ -1,9 +1,11 @@
 // The window's paint keeps the scene behind the bar between paints: what it
 // shows must be, pixel for pixel, the scene drawn afresh, after ticks of the
 // sweeping bar and after the status line changed under a partial repaint.
+// And at every DPI each text of the scene fits its box.
 
 #include "app/LauncherApp.h"
 #include "tests/ui/Canvas.h"
+#include "ui/Fonts.h"
 #include "ui/ProgressBar.h"
 
 #include <gtest/gtest.h>
@@ -67,4 +69,34 @@ TEST_F(PaintWindow, KeptSceneGivesThePixelsOfAFreshOne) {
     ExpectPaintedAsWhole(status);
     app.progress = 42;
     ExpectPaintedAsWhole(app.progressRect);
+}
+
+TEST_F(PaintWindow, EveryTextFitsItsBoxAtEveryDpi) {
+    for (UINT dpi : {96u, 120u, 144u, 192u}) {
+        app.DeleteFonts();
+        app.dpi = dpi;
+        app.CreateFonts();
+        GdiObjectGuard credit(CreateUiFont(ScaleToDpi(14, dpi), 600, app.displayFontFace,
+                                           L"Segoe UI Variable Text"));
+        const struct {
+            HFONT font;
+            const wchar_t* text;
+            RECT box; // in the 96-DPI layout
+        } texts[] = {
+            {app.titleFont, L"Vorn RPG Online", {68, 76, 612, 122}},
+            {app.subtitleFont, L"Удобный лаунчер для онлайн и официальной версии", {68, 124, 612, 152}},
+            {app.statusFont, L"Готово. Выберите режим запуска.", {68, 150, 612, 182}},
+            {static_cast<HFONT>(credit.Get()), L"by @Greyhallow", {54, 46, 222, 72}},
+            {app.buttonFont, L"Официальная версия", {92, 292, 588, 336}},
+            {app.statusFont, L"Подготовка...", {92, 182, 588, 206}},
+        };
+        for (const auto& text : texts) {
+            SelectGuard selectFont(shown.Dc(), text.font);
+            SIZE extent{};
+            GetTextExtentPoint32W(shown.Dc(), text.text, lstrlenW(text.text), &extent);
+            const RECT box = ScaleRectToDpi(text.box, dpi);
+            EXPECT_LE(extent.cx, box.right - box.left) << dpi << " " << text.text;
+            EXPECT_LE(extent.cy, box.bottom - box.top) << dpi << " " << text.text;
+        }
+    }
 }

@@ -3,6 +3,7 @@
 
 #include "app/LauncherApp.h"
 #include "tests/ui/Canvas.h"
+#include "ui/RoundRects.h"
 
 #include <gtest/gtest.h>
 
@@ -77,6 +78,17 @@ TEST(DrawRoundedAlphaRect, RadiusZeroIsASquareRing) {
     EXPECT_EQ(Row(canvas, 3, 10, kFillPixel, kBorderPixel),
               std::string("b") + Repeat('f', 8) + "b");
     EXPECT_EQ(Row(canvas, 5, 10, kFillPixel, kBorderPixel), Repeat('b', 10));
+}
+
+TEST(DrawRoundedAlphaRect, AWiderBorderIsAWiderRing) {
+    // Above 96 DPI the border grows: two pixels wide at 192.
+    Canvas canvas(10, 8);
+    ::DrawRoundedAlphaRect(canvas.Dc(), RECT{0, 0, 10, 8}, 0, kFill, 222, kBorder, 255, 2);
+    for (int y : {0, 1, 6, 7})
+        EXPECT_EQ(Row(canvas, y, 10, kFillPixel, kBorderPixel), Repeat('b', 10)) << y;
+    for (int y = 2; y < 6; ++y)
+        EXPECT_EQ(Row(canvas, y, 10, kFillPixel, kBorderPixel), "bb" + Repeat('f', 6) + "bb")
+            << y;
 }
 
 TEST(DrawRoundedAlphaRect, TwoPixelsHighIsAllBorder) {

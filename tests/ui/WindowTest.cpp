@@ -167,6 +167,59 @@ TEST_F(Window, ThreeRoundedOwnerDrawnButtonsTopToBottom) {
     EXPECT_EQ(app.communityButton, GetDlgItem(app.window, 1003));
 }
 
+TEST_F(Window, MovingToAMonitorOfAnotherDpiRebuildsTheInterface) {
+    ASSERT_TRUE(created);
+    const HFONT oldFonts[] = {app.titleFont, app.subtitleFont, app.statusFont, app.buttonFont};
+    auto moveTo = [this](UINT dpi) {
+        SIZE size{};
+        EXPECT_TRUE(SendMessageW(app.window, WM_GETDPISCALEDSIZE, dpi,
+                                 reinterpret_cast<LPARAM>(&size)));
+        RECT suggested = {40, 30, 40 + size.cx, 30 + size.cy};
+        SendMessageW(app.window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        RECT frame{};
+        GetWindowRect(app.window, &frame);
+        EXPECT_TRUE(EqualRect(&frame, &suggested)) << dpi;
+    };
+    auto buttonPlace = [this](HWND button) {
+        RECT rect{};
+        GetWindowRect(button, &rect);
+        MapWindowPoints(nullptr, app.window, reinterpret_cast<POINT*>(&rect), 2);
+        HRGN region = CreateRectRgn(0, 0, 0, 0);
+        GetWindowRgn(button, region);
+        RECT box{};
+        GetRgnBox(region, &box);
+        DeleteObject(region);
+        return std::make_pair(rect, box);
+    };
+
+    moveTo(144);
+    // Every font is made anew for 144 DPI and the old ones are gone.
+    for (HFONT font : oldFonts)
+        EXPECT_EQ(GetObjectType(font), 0u);
+    LOGFONTW font{};
+    GetObjectW(app.titleFont, sizeof(font), &font);
+    EXPECT_EQ(font.lfHeight, -42);
+    // The buttons are where 144 DPI puts them, with regions of their size.
+    const auto [online, region] = buttonPlace(app.onlineButton);
+    EXPECT_EQ(online.left, 138);
+    EXPECT_EQ(online.top, 357);
+    EXPECT_EQ(online.right, 882);
+    EXPECT_EQ(online.bottom, 423);
+    EXPECT_EQ(region.right - region.left, 744);
+    EXPECT_EQ(buttonPlace(app.communityButton).first.top, 519);
+
+    // Back at 96 DPI everything is as at the start.
+    moveTo(96);
+    RECT client{};
+    GetClientRect(app.window, &client);
+    EXPECT_EQ(client.right, 680);
+    EXPECT_EQ(client.bottom, 470);
+    EXPECT_EQ(buttonPlace(app.officialButton).first.top, 292);
+    GetObjectW(app.buttonFont, sizeof(font), &font);
+    EXPECT_EQ(font.lfHeight, -18);
+}
+
 TEST_F(Window, EmbeddedPictureAndDisplayFontAreLoaded) {
     ASSERT_TRUE(created);
     EXPECT_NE(app.backgroundPicture, nullptr);
