@@ -9,8 +9,10 @@ through a throttled URL, so that the download can be watched. With a display
 gets 1.1.0 once its game has run. Without one it plays the player on Xvfb:
 installs and starts the online build, updates it, checks that the build was
 replaced and the first save survived, then starts the official build;
-last it publishes launcher 0.3.0.0 and starts the launcher again, which
-replaces itself with it. Everything lands in BUILD_DIR/demo-run/, the screenshots in screenshots/.
+then it publishes launcher 0.3.0.0 and starts the launcher again, which
+replaces itself with it; last it shows a long error at 96 DPI and, with the
+display at 144 DPI, the window and the same error again. Everything lands in
+BUILD_DIR/demo-run/, the screenshots in screenshots/.
 Exits non-zero when the game did not start or a save was lost.
 """
 
@@ -192,6 +194,18 @@ class Demo:
                     "the official build was installed and started in game_offline")
         self.expect(self.saves("online") == second, "the online build's saves were not touched")
         self.update_launcher()
+        self.long_error(96, "06")
+        self.close_launcher()
+        say("==> the display at 144 DPI (150 %%): the launcher again")
+        self.rig.use_dpi_prefix(144)
+        self.launcher = self.rig.start([self.launcher_path()], self.launcher_dir,
+                                       os.path.join(self.run_dir, "launcher-144dpi.out"))
+        self.box = wait_for(self.watch(lambda: self.rig.find_window("^Vorn RPG Online$")), 90,
+                            "the launcher window did not appear at 144 DPI", 0.2)
+        self.expect(self.box[2:] == (1020, 705), "at 144 DPI the client area is 1020x705")
+        time.sleep(1.0)
+        self.screenshot("07-launcher-144dpi.png", self.box, "the launcher at 144 DPI, ready")
+        self.long_error(144, "08")
 
     def update_launcher(self):
         """Publishes launcher 0.3.0.0 with tools/publish launcher and starts the
@@ -232,6 +246,45 @@ class Demo:
         self.expect(replaced() and not [name for name in os.listdir(self.launcher_dir)
                                         if ".next-" in name],
                     "the launcher replaced its own file with 0.3.0.0 and left nothing beside it")
+
+    def launcher_path(self):
+        return os.path.join(self.launcher_dir, os.path.basename(self.launcher_exe))
+
+    def close_launcher(self):
+        probe = os.path.join(self.rig.build, "tests", "bin", "window_probe.exe")
+        self.rig.wine([probe, "--exe", windows_path(self.launcher_path()), "close"], timeout=120)
+        self.launcher.wait(timeout=60)
+
+    def long_error(self, dpi, number):
+        """A manifest without its fields: the longest error the status line
+        shows. Its first line stays on the status line, above the bar, ending
+        in an ellipsis; the message box has the whole text."""
+        def scaled(value):
+            return (value * dpi + 48) // 96
+        # The status strip below its first line, where a second line would be
+        # cut through by the bar.
+        below = (self.box[0] + scaled(68), self.box[1] + scaled(174),
+                 scaled(612) - scaled(68), scaled(182) - scaled(174))
+        before = self.rig.grab("rgb:-", below)
+        manifest = os.path.join(self.www, "Launcher", "version.json")
+        with open(manifest, "rb") as f:
+            published = f.read()
+        with open(manifest, "w") as f:
+            f.write("{}")
+        say("==> clicking «Онлайн версия» with a manifest that has no fields (%d DPI)" % dpi)
+        self.rig.click(self.box, (scaled(340), scaled(260)))
+        wait_for(lambda: self.rig.find_window("^Ошибка$"), 60, "no error box", 0.2)
+        time.sleep(1.0)  # the status line is set before the box opens; let both paint
+        self.screenshot("%s-long-error-%ddpi.png" % (number, dpi), self.box,
+                        "a long error at %d DPI: its first line on the status line, "
+                        "the whole text in the box" % dpi)
+        self.expect(self.rig.grab("rgb:-", below) == before,
+                    "at %d DPI the long error's status line stays above the bar" % dpi)
+        probe = os.path.join(self.rig.build, "tests", "bin", "window_probe.exe")
+        self.rig.wine([probe, "dialog", "Ошибка"], timeout=120)
+        with open(manifest, "wb") as f:
+            f.write(published)
+        wait_for(lambda: not self.rig.find_window("^Ошибка$"), 30, "the error box stayed", 0.2)
 
     def run_interactive(self):
         say("\nThe launcher is open on %s.\n"

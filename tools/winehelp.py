@@ -52,6 +52,8 @@ class Rig:
         self.build, self.home = os.path.abspath(build_dir), os.path.abspath(home)
         self.port_setting = port_setting
         self.prefix = os.path.join(self.build, "wineprefix")
+        self.runner = os.path.join(self.build, "wine-run.sh")
+        self.prefixes = [self.prefix]
         self.trust_ca = os.path.join(self.build, "tests", "bin", "trust_ca.exe")
         self.requests = os.path.join(self.home, "requests.log")
         self.env = dict(os.environ)
@@ -112,6 +114,25 @@ class Rig:
                 raise Failed("the update server did not start:\n" + f.read())
         say("==> update server on %s serving %s" % (self.url(""), www))
 
+    def use_dpi_prefix(self, dpi):
+        """Goes on in the build folder's prefix of the DPI tests, with the
+        display at that DPI (programs read it when they start) and the
+        server's CA trusted there too."""
+        subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=self.prefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.prefix = os.path.join(self.build, "wineprefix-dpi")
+        self.runner = os.path.join(self.build, "wine-run-dpi.sh")
+        self.prefixes.append(self.prefix)
+        self.wine(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                   "REG_DWORD", "/d", str(dpi), "/f"], timeout=300)
+        subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=self.prefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        code, output = self.wine([self.trust_ca, windows_path(os.path.join(self.home, "certs",
+                                                                           "ca.der"))],
+                                 timeout=300)
+        if code != 0:
+            raise Failed("trust_ca.exe failed: %s" % output.strip())
+
     def url(self, path):
         return "https://localhost:%d/%s" % (self.port, path)
 
@@ -122,7 +143,7 @@ class Rig:
 
     def wine(self, args, timeout=1500):
         """Runs a Windows program to its end: (exit code, output)."""
-        result = subprocess.run([os.path.join(self.build, "wine-run.sh")] + args, env=self.env,
+        result = subprocess.run([self.runner] + args, env=self.env,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL, timeout=timeout)
         return result.returncode, result.stdout.decode("utf-8", "replace")
@@ -130,7 +151,7 @@ class Rig:
     def start(self, args, cwd=None, log=os.devnull):
         """A Windows program left running."""
         with open(log, "w") as out:
-            child = subprocess.Popen([os.path.join(self.build, "wine-run.sh")] + args, cwd=cwd,
+            child = subprocess.Popen([self.runner] + args, cwd=cwd,
                                      env=self.env, stdout=out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         self.children.append(child)
@@ -165,9 +186,10 @@ class Rig:
                               stderr=subprocess.DEVNULL).stdout
 
     def close(self):
-        # Wine's services of this prefix are tied to the display; they go with it.
-        subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=self.prefix),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        # Wine's services of these prefixes are tied to the display; they go with it.
+        for prefix in self.prefixes:
+            subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=prefix),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         for child in self.children + [self.server, self.xvfb]:
             if child is not None and child.poll() is None:
                 child.terminate()
