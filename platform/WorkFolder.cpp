@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -61,6 +62,24 @@ std::wstring UpdateFolderName(const std::wstring& parent) {
                                 std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(made++));
 }
 
+// The temporary folder's name is the process and the tick of the clock, so
+// two made within one tick (the launcher's own update check and a run, on two
+// threads) would be one folder, the second failing on the first's lock: a
+// later one waits for the next tick. Ticks only grow, so only the last name
+// can come again.
+std::wstring FreshTempFolderName() {
+    static std::mutex guard;
+    static std::wstring last;
+    std::lock_guard<std::mutex> lock(guard);
+    std::wstring name = GetTempFolderName();
+    while (name == last) {
+        Sleep(1);
+        name = GetTempFolderName();
+    }
+    last = name;
+    return name;
+}
+
 // Hidden, so that the player sees only the build's folders beside the
 // launcher.
 HANDLE MakeHiddenLockedFolder(const std::wstring& folder) {
@@ -97,7 +116,7 @@ void RemoveStaleIn(const std::wstring& parent, const wchar_t* pattern) {
 
 } // namespace
 
-WorkFolder::WorkFolder() : path_(GetTempFolderName()), lock_(MakeLockedFolder(path_)) {}
+WorkFolder::WorkFolder() : path_(FreshTempFolderName()), lock_(MakeLockedFolder(path_)) {}
 
 WorkFolder::WorkFolder(const std::wstring& parent)
     : path_(UpdateFolderName(parent)), lock_(MakeHiddenLockedFolder(path_)) {}

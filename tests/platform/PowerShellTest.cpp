@@ -1,11 +1,15 @@
 #include "platform/Errors.h"
 #include "platform/PowerShell.h"
 #include "platform/SystemFolders.h"
+#include "platform/WorkFolder.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cwctype>
+#include <memory>
+#include <set>
+#include <vector>
 
 TEST(EscapeForPowerShellSingleQuoted, DoublesApostrophesOnly) {
     EXPECT_EQ(EscapeForPowerShellSingleQuoted(L""), L"");
@@ -40,6 +44,17 @@ TEST(GetTempFolderName, NamesAFreshFolderUnderTheTempFolderWithoutMakingIt) {
     EXPECT_FALSE(tick.size() > 1 && tick[0] == L'0');
     EXPECT_FALSE(Exists(name));
     EXPECT_FALSE(Exists(again));
+}
+
+TEST(WorkFolder, FoldersMadeWithinOneTickOfTheClockAreTwo) {
+    // The launcher's own update check and a run can each make one at once.
+    std::vector<std::unique_ptr<WorkFolder>> made;
+    std::set<std::wstring> paths;
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_NO_THROW(made.push_back(std::make_unique<WorkFolder>())) << i;
+        paths.insert(made.back()->Path());
+    }
+    EXPECT_EQ(paths.size(), 30u);
 }
 
 TEST(PowerShellIsWineStub, APowerShellInTheCurrentFolderIsNotTaken) {
