@@ -15,9 +15,13 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from test_launcher_window import rgb, wait_for  # noqa: E402
 
 BUILD = os.environ["VORN_BUILD_DIR"]
 TESTENV = os.environ["VORN_TESTENV_DIR"]
@@ -50,21 +54,6 @@ def scaled(value, dpi):
 
 def scaled_box(box, dpi):
     return tuple(scaled(v, dpi) for v in box)
-
-
-def rgb(hex_text):
-    value = int(hex_text.lstrip("#"), 16)
-    return (value >> 16, (value >> 8) & 0xFF, value & 0xFF)
-
-
-def wait_for(condition, timeout, step=0.2):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        result = condition()
-        if result:
-            return result
-        time.sleep(step)
-    return None
 
 
 def wine(*args):
@@ -141,11 +130,12 @@ class Launcher:
         self.process = subprocess.Popen([WINE_RUN, os.path.join(top, "VornLauncherTest.exe")],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         case.addCleanup(self.kill)
-        self.info = wait_for(self.read_info, 60)
+        self.info = wait_for(self.read_info, 60, 0.2)
         if not self.info:
             raise AssertionError("the launcher window did not appear at %d DPI" % dpi)
         badge = tuple(scaled(v, dpi) for v in (100, 57))
-        if not wait_for(lambda: self.shot("first-paint").at(*badge) == rgb("#F4E9F8"), 20):
+        if not wait_for(lambda: self.shot("first-paint").at(*badge) == rgb("#F4E9F8"), 20,
+                        0.2):
             raise AssertionError("the launcher window was never painted at %d DPI" % dpi)
 
     def read_info(self):
@@ -191,7 +181,6 @@ class WindowAtDisplayDpi(unittest.TestCase):
     def test_the_scene_is_drawn_at_the_display_resolution(self):
         set_display_dpi(96)
         launcher = Launcher(self, 96)
-        left, top, right, bottom = TITLE
         title_96 = os.path.join(SHOTS, "title-96dpi.png")
         launcher.shot("title", crop=TITLE, gray=True)
         self.assertEqual(launcher.close(), 0)
