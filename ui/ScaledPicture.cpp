@@ -139,8 +139,8 @@ bool ScaledPicture::Draw(HDC dc, IPicture* picture, const RECT& rect) {
         size_ = size;
     }
     BITMAPINFO info = TopDownInfo(size_);
-    StretchDIBits(dc, rect.left, rect.top, size.cx, size.cy, 0, 0, size.cx, size.cy,
-                  pixels_.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+    StretchDIBits(dc, rect.left, rect.top, size.cx, size.cy, 0, 0, size.cx, size.cy, pixels_.data(),
+                  &info, DIB_RGB_COLORS, SRCCOPY);
     return true;
 }
 

@@ -76,15 +76,17 @@ TEST_F(PaintWindow, EveryTextFitsItsBoxAtEveryDpi) {
         app.DeleteFonts();
         app.dpi = dpi;
         app.CreateFonts();
-        GdiObjectGuard credit(CreateUiFont(ScaleToDpi(14, dpi), 600, app.displayFontFace,
-                                           L"Segoe UI Variable Text"));
+        GdiObjectGuard credit(
+            CreateUiFont(ScaleToDpi(14, dpi), 600, app.displayFontFace, L"Segoe UI Variable Text"));
         const struct {
             HFONT font;
             const wchar_t* text;
             RECT box; // in the 96-DPI layout
         } texts[] = {
             {app.titleFont, L"Vorn RPG Online", {68, 76, 612, 122}},
-            {app.subtitleFont, L"Удобный лаунчер для онлайн и официальной версии", {68, 124, 612, 152}},
+            {app.subtitleFont,
+             L"Удобный лаунчер для онлайн и официальной версии",
+             {68, 124, 612, 152}},
             {app.statusFont, L"Готово. Выберите режим запуска.", {68, 150, 612, 182}},
             {static_cast<HFONT>(credit.Get()), L"by @Greyhallow", {54, 46, 222, 72}},
             {app.buttonFont, L"Официальная версия", {92, 292, 588, 336}},
