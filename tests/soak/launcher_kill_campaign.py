@@ -48,8 +48,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kill_campaign import (CampaignError, Paths, kill_all, processes_under,  # noqa: E402
-                           read_bytes, tagged_processes, unix_to_windows)
+from kill_campaign import (CampaignError, Paths, StartFailed, kill_all,  # noqa: E402
+                           processes_under, read_bytes, tagged_processes, unix_to_windows)
 
 STEPS = ("before", "staging", "staged", "starting", "taking-over", "replaced")
 ONLINE_BUTTON = 1001
@@ -70,6 +70,7 @@ class Campaign:
         self.old = read_bytes(os.path.join(bin_ui, "VornLauncherTest.exe"))
         self.new = read_bytes(os.path.join(bin_ui, "VornLauncherTestNext.exe"))
         self.rows = {step: {"kills": 0, "failures": 0} for step in STEPS}
+        self.start_failures = 0
         self.paths.hold_file = os.path.join(self.paths.build, "tests", "bin", "hold_file.exe")
 
     # --- The server's side.
@@ -160,21 +161,28 @@ class Campaign:
         return found
 
     def starts(self):
-        """The launcher's file brings up its window with its three buttons."""
-        process = self.start()
-        deadline = time.monotonic() + START_LIMIT
-        try:
-            while time.monotonic() < deadline:
-                code, out = self.probe("info")
-                if code == 0 and out.strip() and len(json.loads(out)["buttons"]) == 3:
-                    return True
-                if process.poll() is not None and not any(self.launchers()):
+        """The launcher's file brings up its window with its three buttons. A
+        start that ends before any window is tried again, as Wine under load
+        sometimes cannot start a program; a file that is not a whole launcher
+        fails every time."""
+        for _ in range(3):
+            process = self.start()
+            deadline = time.monotonic() + START_LIMIT
+            try:
+                while time.monotonic() < deadline:
+                    code, out = self.probe("info")
+                    if code == 0 and out.strip() and len(json.loads(out)["buttons"]) == 3:
+                        return True
+                    if process.poll() is not None and not any(self.launchers()):
+                        break
+                    time.sleep(0.2)
+                else:
                     return False
-                time.sleep(0.2)
-            return False
-        finally:
-            self.end_processes()
-            process.wait()
+            finally:
+                self.end_processes()
+                process.wait()
+            self.start_failures += 1
+        return False
 
     # --- Trials.
     def fresh_folder(self):
@@ -218,6 +226,12 @@ class Campaign:
                                   unix_to_windows(self.exe), "4000"], stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL, env=self.env)
                 held = True
+            if step == "before" and not (old or new) and (process.poll() is not None
+                                                          or now > START_LIMIT):
+                # Wine did not start the launcher: nothing of it has run.
+                self.end_processes()
+                process.wait()
+                raise StartFailed("no launcher process after %.1f s" % now)
             if aim is not None and kill_at is None and step == aim:
                 kill_at = now + self.rng.uniform(0.0, 0.8) * self.length(press, aim)
             if kill_at is not None and now >= kill_at:
@@ -267,7 +281,15 @@ class Campaign:
             aim = STEPS[i % len(STEPS)]
             # The staged launcher lasts while it waits for a run.
             press = aim == "staged" or (i // len(STEPS)) % 2 == 1
-            step, _ = self.replace_once(press, aim, hold=aim == "taking-over")
+            step = None
+            for _ in range(3):
+                try:
+                    step, _ = self.replace_once(press, aim, hold=aim == "taking-over")
+                    break
+                except StartFailed:
+                    self.start_failures += 1
+            if step is None:
+                raise CampaignError("Wine did not start the launcher three times in a row")
             found = self.problems()
             if not found and not self.starts():
                 found.append("the launcher's file did not start")
@@ -284,6 +306,9 @@ class Campaign:
         for name in STEPS:
             print("%-12s %6d %9d" % (name, self.rows[name]["kills"], self.rows[name]["failures"]))
         print("%-12s %6d %9d" % ("all", self.args.kills, failures))
+        if self.start_failures:
+            print("Wine could not start the launcher %d times; started again"
+                  % self.start_failures)
         print("seed %d, %.0fs" % (self.args.seed, time.monotonic() - started))
         empty = [name for name in STEPS if not self.rows[name]["kills"]]
         if empty and self.args.kills >= 2 * len(STEPS):
