@@ -66,8 +66,7 @@ void DrawWindowBackground(HDC dc, const RECT& client, const BackgroundLook& look
         } else {
             DrawPicture(dc, look.panelPicture, look.panelImage, panel);
         }
-        GdiObjectGuard pen(
-            CreatePen(line > 1 ? PS_INSIDEFRAME : PS_SOLID, line, look.panelBorderColor));
+        GdiObjectGuard pen(CreateLinePen(line, look.panelBorderColor));
         SelectGuard selectPen(dc, pen.Get());
         SelectGuard selectBrush(dc, GetStockObject(NULL_BRUSH));
         const int outline = ScaleToDpi(18, dpi);

@@ -49,9 +49,13 @@ bool OutsideCorner(int x, int y, int w, int h, int r) {
 
 } // namespace
 
+HPEN CreateLinePen(int width, COLORREF color) {
+    return CreatePen(width > 1 ? PS_INSIDEFRAME : PS_SOLID, width, color);
+}
+
 void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF penColor, COLORREF fillColor,
                    int penWidth) {
-    GdiObjectGuard pen(CreatePen(penWidth > 1 ? PS_INSIDEFRAME : PS_SOLID, penWidth, penColor));
+    GdiObjectGuard pen(CreateLinePen(penWidth, penColor));
     GdiObjectGuard brush(CreateSolidBrush(fillColor));
     SelectGuard selectPen(dc, pen.Get());
     SelectGuard selectBrush(dc, brush.Get());

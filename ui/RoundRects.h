@@ -5,6 +5,10 @@
 
 #include <windows.h>
 
+// A solid pen of a line's width; one wider than a pixel is drawn inside the
+// figure's rectangle.
+HPEN CreateLinePen(int width, COLORREF color);
+
 // RoundRect with a solid pen and brush of its own, released before it returns.
 // A pen wider than one pixel is drawn inside the rectangle.
 void FillRoundRect(HDC dc, const RECT& rect, int corner, COLORREF penColor, COLORREF fillColor,

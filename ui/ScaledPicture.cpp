@@ -47,6 +47,8 @@ struct Taps {
 
 std::vector<Taps> TapsFor(int from, int to) {
     const double ratio = static_cast<double>(from) / to;
+    // At least a pixel either side: every centre lies within half a pixel
+    // of an old pixel, so each new one takes from one at least.
     const double reach = std::max(ratio, 1.0);
     std::vector<Taps> all(static_cast<size_t>(to));
     for (int i = 0; i < to; ++i) {
@@ -60,11 +62,6 @@ std::vector<Taps> TapsFor(int from, int to) {
             const double weight = std::max(0.0, 1.0 - std::fabs(j - centre) / reach);
             taps.weights.push_back(static_cast<float>(weight));
             total += weight;
-        }
-        if (taps.weights.empty()) {
-            taps.first = std::clamp(static_cast<int>(std::lround(centre)), 0, from - 1);
-            taps.weights.push_back(1.0f);
-            total = 1;
         }
         for (float& weight : taps.weights)
             weight = static_cast<float>(weight / total);
