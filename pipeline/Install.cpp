@@ -15,33 +15,29 @@
 #include "platform/ZipExtract.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
 // Room for what the update writes: the archive (or the changed entries)
 // still to come and what unpacks from it, in the work folder beside the
-// build. The new build takes the old one's place by a rename and the old one
-// goes last, so nothing else needs room; an install folder on another volume
-// (a link to elsewhere) takes a copy of the new build as well.
-void EnsureRoomForUpdate(const std::wstring& workFolder, const std::wstring& installFolder,
-                         unsigned long long bytesToCome, unsigned long long unpackedBytes) {
+// build, on its volume. The new build takes the old one's place by a rename
+// and the old one goes last, so nothing else needs room.
+void EnsureRoomForUpdate(const std::wstring& workFolder, unsigned long long bytesToCome,
+                         unsigned long long unpackedBytes) {
     EnsureFreeSpace(workFolder, bytesToCome + unpackedBytes);
-    if (!SameVolume(workFolder, ParentPath(installFolder)))
-        EnsureFreeSpace(ParentPath(installFolder), unpackedBytes);
 }
 
 // The whole archive: downloaded, checked against the manifest's digest and
 // unpacked into the extract folder.
 void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath,
-                       const std::wstring& extractFolder, const std::wstring& installFolder,
-                       const std::wstring& workFolder, const std::wstring& label,
-                       const RunReports& reports) {
+                       const std::wstring& extractFolder, const std::wstring& workFolder,
+                       const std::wstring& label, const RunReports& reports) {
     // Before the download only the archive's size is known; the build
     // unpacks to about as much at least.
     const std::string digest = DownloadArchive(
-        reports, manifest.download_url, archivePath, label, [&](unsigned long long length) {
-            EnsureRoomForUpdate(workFolder, installFolder, length, length);
-        });
+        reports, manifest.download_url, archivePath, label,
+        [&](unsigned long long length) { EnsureRoomForUpdate(workFolder, length, length); });
 
     if (!manifest.sha256.empty()) {
         reports.status(L"Проверка SHA-256...");
@@ -56,40 +52,63 @@ void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath
     reports.progress(-1, L"Установка " + label + L"...");
     unsigned long long unpackedBytes = 0;
     if (ReadZipUnpackedSize(archivePath, extractFolder, unpackedBytes))
-        EnsureRoomForUpdate(workFolder, installFolder, 0, unpackedBytes);
+        EnsureRoomForUpdate(workFolder, 0, unpackedBytes);
     EnsureDir(extractFolder);
     if (ExpandArchive(archivePath, extractFolder) != 0)
         throw MakeError(L"PowerShell не смог распаковать ZIP-архив.");
 }
 
+// Told once a swap's rename has waited past its usual retries.
+std::function<void()> WaitingText(const std::wstring& label, const RunReports& reports) {
+    return [label, &reports] {
+        reports.status(L"Файлы " + label +
+                       L" заняты другой программой (например, антивирусом). Ожидание до минуты...");
+    };
+}
+
 // The old build steps aside in one rename, before anything of it is deleted.
 // Windows refuses that while a file inside is open (the game still running,
-// a scanner, a file manager): then nothing has changed, the record goes, and
-// the player is asked to close what holds it.
-void SetOldBuildAside(const std::wstring& baseFolder, const std::wstring& installFolder,
-                      const std::wstring& oldBuild, const std::wstring& label) {
-    if (!IsFolder(installFolder))
+// a scanner, a file manager): then nothing has changed, and the player is
+// asked to close what holds it.
+void SetOldBuildAside(const std::wstring& buildFolder, const std::wstring& oldBuild,
+                      const std::wstring& label, const RunReports& reports) {
+    if (!IsFolder(buildFolder))
         return;
-    const DWORD code = TryRenameWithRetries(installFolder, oldBuild);
+    const DWORD code =
+        TryRenameWaitingForHolders(buildFolder, oldBuild, WaitingText(label, reports));
     if (code == 0)
         return;
-    RemoveFileWithRetries(GetRestorePendingFile(baseFolder, installFolder));
     if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
         code == ERROR_LOCK_VIOLATION)
         throw MakeError(L"Файлы " + label +
                         L" открыты в игре или другой программе. Закройте её и попробуйте снова.");
-    throw MakeError(L"Не удалось переименовать '" + installFolder + L"' -> '" + oldBuild +
-                    L"': " + GetWinErrorMessage(code));
+    throw MakeError(L"Не удалось переименовать '" + buildFolder + L"' -> '" + oldBuild + L"': " +
+                    GetWinErrorMessage(code));
 }
 
-// The new build takes the build's name: one rename on its volume. A scanner
-// that holds a file just unpacked refuses that for a while, and a build's
-// folder elsewhere (a link to another volume) cannot take it: then a copy.
-void PutNewBuildInPlace(const std::wstring& sourceFolder, const std::wstring& installFolder) {
-    if (SameVolume(sourceFolder, ParentPath(installFolder)) &&
-        TryRenameWithRetries(sourceFolder, installFolder) == 0)
-        return;
-    CopyFolder(sourceFolder, installFolder);
+// The new build takes the build's name: one rename on its volume (the work
+// folder is beside the build), waiting out a scanner that holds a file just
+// unpacked.
+void PutNewBuildInPlace(const std::wstring& sourceFolder, const std::wstring& buildFolder,
+                        const std::wstring& label, const RunReports& reports) {
+    const DWORD code =
+        TryRenameWaitingForHolders(sourceFolder, buildFolder, WaitingText(label, reports));
+    if (code != 0)
+        throw MakeError(L"Не удалось переименовать '" + sourceFolder + L"' -> '" + buildFolder +
+                        L"': " + GetWinErrorMessage(code));
+}
+
+// What came of the new build goes and the old one comes back whole. True
+// when the old build is in its place again.
+bool PutOldBuildBack(const std::wstring& buildFolder, const std::wstring& oldBuild,
+                     const std::wstring& label, const RunReports& reports) {
+    try {
+        RemoveTreeWithRetries(buildFolder);
+        return IsFolder(oldBuild) &&
+               TryRenameWaitingForHolders(oldBuild, buildFolder, WaitingText(label, reports)) == 0;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 void WriteVersionFile(const std::wstring& installFolder, const std::string& version) {
@@ -103,12 +122,18 @@ std::unique_ptr<WorkFolder> InstallOrUpdate(const std::wstring& baseFolder,
                                             const std::wstring& installFolder,
                                             const std::wstring& label, const RunReports& reports) {
     const std::wstring exeName = Utf8ToWide(manifest.exe.empty() ? "Game.exe" : manifest.exe);
-
-    reports.status(L"Создание резервной копии " + label + L"...");
-    PrepareBackups(baseFolder, installFolder);
+    // A build moved to another drive with a link left in its place is
+    // updated where it is: the work, the room and the swap on its volume,
+    // and the link stays.
+    const std::wstring buildFolder = FolderBehindLink(installFolder);
+    // An earlier update that stopped before the player's data was back wrote
+    // this record; its backup is then the only good copy, and only the run
+    // that wrote a record may take it away.
+    const std::wstring record = GetRestorePendingFile(baseFolder, installFolder);
+    const bool restoreOwed = IsFile(record);
 
     // Beside the build, on its volume; removed on every way out.
-    auto workFolder = std::make_unique<WorkFolder>(ParentPath(installFolder));
+    auto workFolder = std::make_unique<WorkFolder>(ParentPath(buildFolder));
     const WorkFolder& work = *workFolder;
     const std::wstring archivePath = JoinPath(work.Path(), L"game.zip");
     const std::wstring extractFolder = JoinPath(work.Path(), L"extract");
@@ -116,14 +141,13 @@ std::unique_ptr<WorkFolder> InstallOrUpdate(const std::wstring& baseFolder,
     // publishes an index; otherwise, or when that cannot be done, the whole
     // archive comes.
     const bool assembled =
-        IsFile(JoinPath(installFolder, exeName)) &&
-        AssembleChangedBuild(manifest, installFolder, work.Path(), extractFolder, label, reports,
+        IsFile(JoinPath(buildFolder, exeName)) &&
+        AssembleChangedBuild(manifest, buildFolder, work.Path(), extractFolder, label, reports,
                              [&](unsigned long long fetch, unsigned long long unpacked) {
-                                 EnsureRoomForUpdate(work.Path(), installFolder, fetch, unpacked);
+                                 EnsureRoomForUpdate(work.Path(), fetch, unpacked);
                              });
     if (!assembled)
-        DownloadAndUnpack(manifest, archivePath, extractFolder, installFolder, work.Path(), label,
-                          reports);
+        DownloadAndUnpack(manifest, archivePath, extractFolder, work.Path(), label, reports);
 
     std::wstring sourceFolder;
     if (!FindGameRootRecursive(extractFolder, ToLowerW(exeName), sourceFolder)) {
@@ -133,19 +157,32 @@ std::unique_ptr<WorkFolder> InstallOrUpdate(const std::wstring& baseFolder,
         sourceFolder = (top.size() == 1 && top[0].isDirectory) ? top[0].fullPath : extractFolder;
     }
 
+    // The player may have played the old build while the update came: the
+    // backup is taken now, right before the build is set aside.
+    reports.status(L"Создание резервной копии " + label + L"...");
+    PrepareBackups(baseFolder, installFolder);
     MarkRestorePending(baseFolder, installFolder);
     const std::wstring oldBuild = JoinPath(work.Path(), L"old");
-    SetOldBuildAside(baseFolder, installFolder, oldBuild, label);
     try {
-        PutNewBuildInPlace(sourceFolder, installFolder);
+        SetOldBuildAside(buildFolder, oldBuild, label, reports);
     } catch (const std::exception&) {
-        // What came of the new build goes and the old one comes back; the
-        // record stands, so the next click updates again.
-        try {
-            RemoveTreeWithRetries(installFolder);
-            if (IsFolder(oldBuild))
-                RenameWithRetries(oldBuild, installFolder);
-        } catch (const std::exception&) {
+        // Nothing has changed: the player's data is where it was.
+        if (!restoreOwed)
+            RemoveFileWithRetries(record);
+        throw;
+    }
+    try {
+        PutNewBuildInPlace(sourceFolder, buildFolder, label, reports);
+    } catch (const std::exception&) {
+        // The old build back whole holds the player's data again, and its
+        // saves from now on must not be overwritten by this backup; a build
+        // that could not come back leaves the record, so the next click
+        // updates again and restores.
+        if (PutOldBuildBack(buildFolder, oldBuild, label, reports) && !restoreOwed) {
+            try {
+                RemoveFileWithRetries(record);
+            } catch (const std::exception&) {
+            }
         }
         throw;
     }

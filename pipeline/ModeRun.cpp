@@ -36,8 +36,15 @@ void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
               const std::vector<std::string>& updateKeys, const RunReports& reports) {
     reports.status(L"Проверка обновлений " + label + L"...");
     // Work folders of killed runs hold about twice a build; the player gets
-    // that space back.
-    RemoveStaleWorkFolders(ParentPath(installFolder));
+    // that space back. They are beside the build, or beside the folder a
+    // link leads to (a link to a drive that is gone is reported by the
+    // update, if one comes).
+    std::wstring buildFolder = installFolder;
+    try {
+        buildFolder = FolderBehindLink(installFolder);
+    } catch (const std::exception&) {
+    }
+    RemoveStaleWorkFolders(ParentPath(buildFolder));
     const Manifest manifest = ReadManifest(FetchManifestText(manifestUrl));
     CheckManifestSignature(manifest, manifestUrl, updateKeys);
 

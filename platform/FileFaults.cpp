@@ -3,7 +3,17 @@
 namespace {
 // Set once by a test before any run starts; read by the worker thread.
 FileOperationHook g_hook = nullptr;
+const DWORD kHeldFolderWaitMs = 60000;
+DWORD g_heldFolderWaitMs = kHeldFolderWaitMs;
 } // namespace
+
+void SetHeldFolderWaitForTests(DWORD milliseconds) {
+    g_heldFolderWaitMs = milliseconds == 0 ? kHeldFolderWaitMs : milliseconds;
+}
+
+DWORD HeldFolderWaitMs() {
+    return g_heldFolderWaitMs;
+}
 
 void SetFileOperationHook(FileOperationHook hook) {
     g_hook = hook;

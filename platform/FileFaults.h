@@ -21,3 +21,8 @@ void SetFileOperationHook(FileOperationHook hook);
 // 0 when the operation may go ahead; otherwise the error code it must fail
 // with, already set as the thread's last error.
 DWORD FileOperationFault(const wchar_t* operation, const std::wstring& path);
+
+// How long a rename waits for a folder that another program holds (a
+// minute); tests that hold one for good shorten it. 0 restores the minute.
+void SetHeldFolderWaitForTests(DWORD milliseconds);
+DWORD HeldFolderWaitMs();

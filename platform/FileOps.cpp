@@ -401,6 +401,58 @@ DWORD TryRenameWithRetries(const std::wstring& from, const std::wstring& to) {
     });
 }
 
+DWORD TryRenameWaitingForHolders(const std::wstring& from, const std::wstring& to,
+                                 const std::function<void()>& onWaiting) {
+    ResetAttributes(to);
+    const ULONGLONG start = GetTickCount64();
+    for (int tried = 1;; ++tried) {
+        if (!FileOperationFault(L"move", to) &&
+            MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return 0;
+        const DWORD code = GetLastError();
+        const bool held = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ||
+                          code == ERROR_LOCK_VIOLATION;
+        if (held ? GetTickCount64() - start >= HeldFolderWaitMs() : tried >= kAttempts)
+            return code;
+        if (held && tried == kAttempts && onWaiting)
+            onWaiting();
+        Sleep(kPauseMs);
+    }
+}
+
+std::wstring FolderBehindLink(const std::wstring& folder) {
+    const DWORD attributes = AttributesOf(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        !IsLinkToElsewhere(attributes, ReparseTagOf(folder)))
+        return folder;
+    // Opened without FILE_FLAG_OPEN_REPARSE_POINT: the handle is the target's.
+    HandleGuard target(CreateFileW(ExtendedLengthPath(folder).c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    DWORD code = target.Valid() ? 0 : GetLastError();
+    std::vector<wchar_t> path(32768, L'\0');
+    if (code == 0) {
+        const DWORD length =
+            GetFinalPathNameByHandleW(target.Get(), path.data(), static_cast<DWORD>(path.size()),
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        code = length == 0             ? GetLastError()
+               : length >= path.size() ? ERROR_FILENAME_EXCED_RANGE
+                                       : 0;
+    }
+    if (code != 0) {
+        const std::wstring systemText = GetWinErrorMessage(code);
+        throw MakeError(L"Папка '" + folder +
+                        L"' ведёт на другой диск или папку, которые недоступны: " + systemText);
+    }
+    const std::wstring resolved = path.data();
+    if (resolved.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        return L"\\\\" + resolved.substr(8);
+    if (resolved.rfind(L"\\\\?\\", 0) == 0)
+        return resolved.substr(4);
+    return resolved;
+}
+
 void RenameWithRetries(const std::wstring& from, const std::wstring& to) {
     const DWORD code = TryRenameWithRetries(from, to);
     if (code == 0)

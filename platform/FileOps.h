@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,22 @@ bool IsFile(const std::wstring& path);
 void RenameWithRetries(const std::wstring& from, const std::wstring& to);
 // The same without raising: 0, or the last attempt's error code.
 DWORD TryRenameWithRetries(const std::wstring& from, const std::wstring& to);
+// For a folder that holds many fresh files: an antivirus scanning them, or a
+// sync client, holds one for seconds, and Windows refuses to rename a folder
+// while any file inside is open. Refusals of that kind (access denied, a
+// sharing or lock violation) are waited out for up to a minute, 250 ms
+// apart; onWaiting is called once, when the wait outlasts the usual retries.
+// Other failures end after the usual 8 attempts. 0, or the last error code.
+DWORD TryRenameWaitingForHolders(const std::wstring& from, const std::wstring& to,
+                                 const std::function<void()>& onWaiting);
+
+// Where a folder really is: for a symbolic link or junction (a game moved to
+// another drive with a link left in its place), the final path of its
+// target, in its drive-letter or share form; otherwise the folder as given,
+// whether it exists or not. A link whose target cannot be reached (a drive
+// unplugged) or has no such path (a volume without a letter) raises
+// "Папка '" + folder + "' ведёт на другой диск или папку, которые недоступны: " + text.
+std::wstring FolderBehindLink(const std::wstring& folder);
 
 // Creates or replaces the file with exactly these bytes. With flush, they are
 // on the disk when it returns, not only in the system's cache. Raises

@@ -98,8 +98,10 @@ void RemoveStaleIn(const std::wstring& parent, const wchar_t* pattern) {
             return;
         do {
             const DWORD attributes = data.dwFileAttributes;
+            // A sync client's folder is a reparse point too, and holds real
+            // data: only a link is passed by.
             if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                IsLinkToElsewhere(attributes, data.dwReserved0))
                 continue;
             const std::wstring folder = JoinPath(parent, data.cFileName);
             if (IsStale(folder, data.ftLastWriteTime))

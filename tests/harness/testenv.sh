@@ -79,10 +79,24 @@ setup)
     if mount -t tmpfs -o size=4m vorn_small "$small" 2>/dev/null; then
         ln -s "$small" "$prefix/dosdevices/s:"
     fi
+
+    # A game moved to another drive with a link left in its place: the
+    # link's target is on T:, a drive of its own where the machine lets us
+    # mount one (a folder of this file system otherwise).
+    other="$env_dir/other_drive"
+    mountpoint -q "$other" 2>/dev/null && umount "$other" 2>/dev/null || true
+    rm -rf "$other" "$env_dir/links/moved"
+    rm -f "$prefix/dosdevices/t:"
+    mkdir -p "$other"
+    mount -t tmpfs -o size=32m vorn_other "$other" 2>/dev/null || true
+    mkdir -p "$other/Games/game_online" "$env_dir/links/moved"
+    ln -s "$other" "$prefix/dosdevices/t:"
+    ln -s "$other/Games/game_online" "$env_dir/links/moved/game_online"
     ;;
 cleanup)
     stop_server
     umount "$env_dir/small" 2>/dev/null || true
+    umount "$env_dir/other_drive" 2>/dev/null || true
     ;;
 *)
     echo "usage: testenv.sh setup|cleanup ..." >&2

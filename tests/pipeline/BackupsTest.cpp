@@ -3,6 +3,7 @@
 
 #include "tests/pipeline/PipelineTest.h"
 
+#include "platform/FileFaults.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
 
@@ -71,29 +72,35 @@ TEST_F(Backups, ItemsWithoutBackupKeepTheArchivesCopy) {
     EXPECT_FALSE(Exists(online + L"\\UserData\\shipped.cfg"));
 }
 
+namespace {
+
+// The backup's save, locked for reading by another program from the moment
+// the record is written: the restore then fails after the swap. Shared for
+// writing only, so that nothing else notices. The seam only tells the moment.
+HANDLE g_backupLock = INVALID_HANDLE_VALUE;
+std::wstring g_backupSave;
+
+DWORD LockTheBackupOnceRecorded(const wchar_t* operation, const std::wstring& path) {
+    if (std::wstring(operation) == L"create-file" && g_backupLock == INVALID_HANDLE_VALUE &&
+        path.size() > 15 && path.substr(path.size() - 15) == L"restore-pending")
+        g_backupLock = CreateFileW(g_backupSave.c_str(), GENERIC_READ, FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return 0;
+}
+
+} // namespace
+
 TEST_F(Backups, FailedRestoreThenRestartThenUpdateKeepsTheSaves) {
     InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine 1"}, {L"UserData/keys.cfg", "my keys"}});
-    // Hold the download so the backup can be locked after it was made: the
-    // restore then fails after the install folder was emptied and refilled.
-    const std::wstring hold = L"restore" + std::to_wstring(GetTickCount());
-    const std::string json = "{\"version\": \"1.0\", \"download_url\": \"" +
-                             ToUtf8(ServerUrl(L"_hold/" + hold + L"/builds/v1_top.zip")) + "\"}";
-    const std::wstring manifest = server.PublishManifest(json);
-    app.window = recorder.Window();
-    app.StartMode(L"онлайн-версии", manifest, online);
-    ASSERT_TRUE(recorder.WaitForText(L"Скачивание онлайн-версии..."));
-    const std::wstring backupSave = base / L"backup\\game_online\\Save\\slot1.sav";
-    {
-        // Shared for writing only: the backup can still be flushed to the
-        // disk, but not read back.
-        HandleGuard lock(CreateFileW(backupSave.c_str(), GENERIC_READ, FILE_SHARE_WRITE, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        ASSERT_TRUE(lock.Valid());
-        ServedFolder::Release(hold);
-        const auto messages = recorder.WaitForDone(app);
-        ExpectFailedRunEnd(messages, L"Не удалось записать '" + online +
-                                         L"\\Save\\slot1.sav'. Файл занят другим процессом.");
-    }
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"v1_top.zip"));
+    g_backupSave = base / L"backup\\game_online\\Save\\slot1.sav";
+    SetFileOperationHook(LockTheBackupOnceRecorded);
+    const auto failed = RunOnline(manifest);
+    SetFileOperationHook(nullptr);
+    ASSERT_NE(g_backupLock, INVALID_HANDLE_VALUE);
+    CloseHandle(g_backupLock);
+    ExpectFailedRunEnd(failed, L"Не удалось записать '" + online +
+                                   L"\\Save\\slot1.sav'. Файл занят другим процессом.");
     EXPECT_TRUE(IsFile(app.GetRestorePendingFile(online)));
     EXPECT_FALSE(Exists(online + L"\\Save\\slot1.sav"));
 

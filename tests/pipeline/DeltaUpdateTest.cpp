@@ -210,7 +210,6 @@ TEST_F(Delta, FetchesOnlyTheChangedEntriesAndEndsAsAWholeUpdate) {
         EnableButtons(false),
         Status(L"Проверка обновлений онлайн-версии..."),
         Status(L"Обновление онлайн-версии до версии 2..."),
-        Status(L"Создание резервной копии онлайн-версии..."),
         Status(downloading),
         Progress(-1, downloading),
         Progress(0, downloading + L" 0%"),

@@ -14,6 +14,7 @@
 #include "platform/ZipExtract.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -31,8 +32,13 @@ bool EndsWith(const std::wstring& text, const std::wstring& end) {
            ToLowerW(text.substr(text.size() - end.size())) == ToLowerW(end);
 }
 
+// What the player (or another program) does at an operation of the run.
+std::function<void(const std::wstring& operation, const std::wstring& path)> g_meanwhile;
+
 DWORD RecordOperation(const wchar_t* operation, const std::wstring& path) {
     g_operations.emplace_back(operation, path);
+    if (g_meanwhile)
+        g_meanwhile(operation, path);
     if (g_failTimes != 0 && operation == g_failOperation && EndsWith(path, g_failPathEnd)) {
         if (g_failTimes > 0)
             --g_failTimes;
@@ -53,10 +59,16 @@ class Durability : public PipelineTest {
 protected:
     Durability() {
         g_operations.clear();
+        g_meanwhile = nullptr;
         FailOperation(L"", L"", 0);
         SetFileOperationHook(RecordOperation);
+        // A folder held for good is given up in half a second, not a minute.
+        SetHeldFolderWaitForTests(500);
     }
-    ~Durability() override { SetFileOperationHook(nullptr); }
+    ~Durability() override {
+        SetFileOperationHook(nullptr);
+        SetHeldFolderWaitForTests(0);
+    }
 
     // Index of the first operation matching, from a position on; npos if none.
     size_t Find(const std::wstring& operation, const std::wstring& path, size_t from = 0) const {
@@ -91,8 +103,17 @@ TEST_F(Durability, OwedRestoreIsNeverSkippedForABuildWithItsOwnVersionFile) {
     ASSERT_TRUE(IsFile(online + L"\\Game.exe"));
     ASSERT_FALSE(Exists(online + L"\\Save\\slot1.sav"));
 
+    // The next click meets the build held (the game started from a
+    // shortcut, a scanner): that run wrote no record, so it takes none away.
+    FailOperation(L"move", L"\\old", -1);
+    messages = RunOnline(manifest);
+    ExpectFailedRunEnd(messages, L"Файлы онлайн-версии открыты в игре или другой программе. "
+                                 L"Закройте её и попробуйте снова.");
+    ASSERT_TRUE(Exists(app.GetRestorePendingFile(online)));
+
     // The next click must not just start that build.
     FailOperation(L"", L"", 0);
+    EnsureDir(online + L"\\Save");
     messages = RunOnline(manifest);
     EXPECT_EQ(messages[2], Status(L"Обновление онлайн-версии до версии 1.0..."))
         << ToUtf8(Describe(messages));
@@ -102,6 +123,54 @@ TEST_F(Durability, OwedRestoreIsNeverSkippedForABuildWithItsOwnVersionFile) {
     EXPECT_FALSE(Exists(online + L"\\Save\\default.sav"));
     EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0");
     EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
+}
+
+TEST_F(Durability, WhatThePlayerSavesDuringTheDownloadIsKept) {
+    // The old build played from a shortcut while the archive comes.
+    InstallBuild(online, "0.9", kPlayerFiles);
+    g_meanwhile = [&](const std::wstring& operation, const std::wstring& path) {
+        if (operation == L"create-file" && EndsWith(path, L"\\game.zip")) {
+            WriteBytes(online + L"\\Save\\slot1.sav", "saved while downloading");
+            WriteBytes(online + L"\\Save\\slot3.sav", "new slot");
+        }
+    };
+    RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    g_meanwhile = nullptr;
+    ASSERT_FALSE(WaitForLaunch(online).empty());
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "saved while downloading");
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot3.sav"), "new slot");
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\Deep\\slot2.sav"), "mine 2");
+}
+
+// Players move a large game to another drive and leave a junction in its
+// place; the test environment makes one: a link whose target is on T:, a
+// drive of its own where the machine lets it mount one.
+TEST_F(Durability, ABuildBehindALinkIsUpdatedOnItsOwnDriveAndKeepsTheLink) {
+    const std::wstring target = L"T:\\Games\\game_online";
+    if (!IsFolder(target))
+        GTEST_SKIP() << "no second drive in the test environment";
+    online = app.onlineFolder = TestEnvDir() + L"\\links\\moved\\game_online";
+    EmptyFolder(online);
+    InstallBuild(online, "0.9", kPlayerFiles);
+    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
+    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
+    ASSERT_FALSE(WaitForLaunch(target).empty());
+
+    EXPECT_NE(GetFileAttributesW(online.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+    EXPECT_EQ(ReadBytes(target + L"\\data.txt"), "v1");
+    for (const auto& [name, bytes] : kPlayerFiles)
+        EXPECT_EQ(ReadBytes(target + L"\\" + name), bytes) << ToUtf8(name);
+    // The work (and the room it takes) was beside the target, and is gone.
+    const auto onT = std::find_if(g_operations.begin(), g_operations.end(), [](const auto& op) {
+        return op.second.rfind(L"T:\\Games\\vorn_update_", 0) == 0;
+    });
+    EXPECT_NE(onT, g_operations.end());
+    for (const auto& [operation, path] : g_operations)
+        EXPECT_EQ(path.find(L"moved\\vorn_update_"), std::wstring::npos) << ToUtf8(path);
+    const std::vector<DirEntry> games = ListDirectory(L"T:\\Games");
+    ASSERT_EQ(games.size(), 1u);
+    EXPECT_EQ(games[0].name, L"game_online");
+    EXPECT_EQ(ListDirectory(ParentPath(online)).size(), 1u);
 }
 
 TEST_F(Durability, BackupReachesTheDiskBeforeAnyDeletionAndTheRestoreBeforeTheRecordGoes) {

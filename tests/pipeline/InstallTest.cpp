@@ -31,10 +31,11 @@ std::vector<std::wstring> NamesOf(const std::wstring& folder) {
 }
 
 // Moves and copies, through the file layer's seam; a move to the path
-// g_failPath fails with access denied.
+// g_failPath fails with access denied, g_failTimes times (-1: always).
 std::vector<std::wstring> g_moves;
 std::vector<std::wstring> g_copies;
 std::wstring g_failPath;
+int g_failTimes = 0;
 
 DWORD RecordMovesAndCopies(const wchar_t* operation, const std::wstring& path) {
     if (std::wstring(operation) == L"copy")
@@ -42,7 +43,11 @@ DWORD RecordMovesAndCopies(const wchar_t* operation, const std::wstring& path) {
     if (std::wstring(operation) != L"move")
         return 0;
     g_moves.push_back(path);
-    return path == g_failPath ? ERROR_ACCESS_DENIED : 0;
+    if (path != g_failPath || g_failTimes == 0)
+        return 0;
+    if (g_failTimes > 0)
+        --g_failTimes;
+    return ERROR_ACCESS_DENIED;
 }
 
 class InstallMoves : public PipelineTest {
@@ -51,9 +56,13 @@ protected:
         g_moves.clear();
         g_copies.clear();
         g_failPath.clear();
+        g_failTimes = -1;
         SetFileOperationHook(RecordMovesAndCopies);
     }
-    ~InstallMoves() override { SetFileOperationHook(nullptr); }
+    ~InstallMoves() override {
+        SetFileOperationHook(nullptr);
+        SetHeldFolderWaitForTests(0);
+    }
 };
 
 // v1_top.zip installed over a player's slot1.sav.
@@ -93,17 +102,45 @@ TEST_F(InstallMoves, BuildIsPutInPlaceByRenamesBesideIt) {
     EXPECT_TRUE(LeftoverWorkFolders().empty());
 }
 
-TEST_F(InstallMoves, BuildThatCannotBeRenamedIntoPlaceIsCopied) {
-    // A scanner holding a file just unpacked.
+TEST_F(InstallMoves, AScannerHoldingTheNewBuildIsWaitedForAndTheBuildNeverCopied) {
+    // A scanner holds a file just unpacked for 3 s: the rename waits, says
+    // so, and goes through.
     InstallBuild(online, "0.9", {{L"Save/slot1.sav", "mine"}});
+    const std::wstring manifest = server.PublishManifest(ManifestFor("1.0", L"v1_top.zip"));
     g_failPath = online;
-    const auto messages = RunOnline(server.PublishManifest(ManifestFor("1.0", L"v1_top.zip")));
-    ExpectUpdateRun(messages, L"онлайн-версии", L"1.0", true);
-    EXPECT_EQ(messages.back(), WorkerDone());
+    g_failTimes = 12;
+    auto messages = RunOnline(manifest);
+    EXPECT_EQ(messages[messages.size() - 2], Progress(100, L"онлайн-версии запущена."))
+        << ToUtf8(Describe(messages));
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        Status(L"Файлы онлайн-версии заняты другой программой (например, "
+                               L"антивирусом). Ожидание до минуты...")),
+              messages.end());
     EXPECT_EQ(NamesOf(online), kTopBuildWithSave);
-    EXPECT_EQ(ReadBytes(online + L"\\Data\\Maps\\map.bin"), Repeat("map", 1000));
-    EXPECT_EQ(ReadBytes(online + L"\\data.txt"), "v1");
     EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "mine");
+
+    // Held past the wait (shortened here; the seam sees only the rename's
+    // destination, so the three refusals end before the old build's rename
+    // back): the rename gives up, nothing of the build is copied (no room
+    // for a second build was checked), the old build comes back whole and
+    // owes nothing. What the player then saves in it is what the next
+    // update keeps, not the backup of this run.
+    WriteBytes(online + L"\\version.txt", "0.9");
+    g_failTimes = 3;
+    g_copies.clear();
+    SetHeldFolderWaitForTests(400);
+    messages = RunOnline(manifest);
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2].text.rfind(L"Ошибка: Не удалось переименовать", 0), 0u)
+        << ToUtf8(Describe(messages));
+    for (const std::wstring& copy : g_copies)
+        EXPECT_NE(copy.rfind(online, 0), 0u) << ToUtf8(copy);
+    EXPECT_EQ(NamesOf(online), kTopBuildWithSave);
+    EXPECT_FALSE(Exists(app.GetRestorePendingFile(online)));
+    WriteBytes(online + L"\\Save\\slot1.sav", "played since");
+    g_failPath.clear();
+    RunOnline(manifest);
+    EXPECT_EQ(ReadBytes(online + L"\\Save\\slot1.sav"), "played since");
     EXPECT_TRUE(LeftoverWorkFolders().empty());
 }
 
@@ -125,7 +162,7 @@ TEST_F(InstallMoves, WorkFolderThatCannotBeMadeStopsBeforeTheDownload) {
     const std::wstring prefix = L"Не удалось создать папку '" + (base / L"vorn_update_");
     EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0) << ToUtf8(text);
     EXPECT_EQ(TreeOf(online), before);
-    EXPECT_EQ(ReadBytes(base / L"backup\\game_online\\Save\\slot1.sav"), "mine");
+    EXPECT_FALSE(Exists(base / L"backup\\game_online\\Save"));
 }
 
 TEST_F(Install, TopLevelGameInstallsTheWholeArchive) {
@@ -218,7 +255,7 @@ TEST_F(Install, DigestWithABlankOrOfAnotherArchiveFailsAndKeepsTheOldBuild) {
         EXPECT_EQ(messages[messages.size() - 4], Status(L"Проверка SHA-256..."));
     }
     EXPECT_EQ(TreeOf(online), before);
-    EXPECT_EQ(ReadBytes(base / L"backup\\game_online\\Save\\slot1.sav"), "mine");
+    EXPECT_FALSE(Exists(base / L"backup\\game_online\\Save"));
     EXPECT_TRUE(LeftoverWorkFolders().empty());
 }
 

@@ -81,7 +81,6 @@ void ExpectUpdateRun(const std::vector<RecordedMessage>& messages, const std::ws
         EnableButtons(false),
         Status(L"Проверка обновлений " + label + L"..."),
         Status(L"Обновление " + label + L" до версии " + version + L"..."),
-        Status(L"Создание резервной копии " + label + L"..."),
         Status(downloading),
         Progress(0, downloading + L" 0%"),
     };
@@ -105,6 +104,7 @@ void ExpectUpdateRun(const std::vector<RecordedMessage>& messages, const std::ws
     if (withDigest)
         tail.push_back(Status(L"Проверка SHA-256..."));
     tail.push_back(Progress(-1, L"Установка " + label + L"..."));
+    tail.push_back(Status(L"Создание резервной копии " + label + L"..."));
     tail.push_back(Progress(100, label + L" обновлена. Запуск..."));
     tail.push_back(Progress(100, label + L" запущена."));
     tail.push_back(WorkerDone());
