@@ -47,8 +47,10 @@ ONLINE_BUTTON = (340, 260)  # in the client area
 BAR = (92, 182, 496, 24)  # LauncherApp::progressRect as x, y, width, height
 TOOL_TIMEOUT = 900
 # Phase, title, the tool that does its work. The full run times the first
-# four, the install steps one by one the others.
-PHASES = [("manifest", "manifest", "curl"), ("backup", "backup", "cp -r"),
+# four (the backup is taken right before the swap, so its time runs to the
+# build's end), the install steps one by one the others.
+PHASES = [("manifest", "manifest", "curl"),
+          ("backup", "backup, swap, restore", "cp -r, mv, cp -r"),
           ("download", "download", "curl"), ("sha256", "SHA-256", "sha256sum"),
           ("unpack", "unpack", "unzip"), ("locate", "locate game, mark", "(none)"),
           ("swap", "old aside, new in", "mv"), ("restore", "restore", "cp -r"),
@@ -259,7 +261,7 @@ def phases(run):
               if r["message"] == "status" and r["text"].startswith("Проверка SHA-256")]
     sha = install - checks[0] if checks else 0.0
     return {"manifest": at("status", lambda t, r: t.startswith("Обновление ")),
-            "backup": download - at("status", lambda t, r: t.startswith("Создание резервной")),
+            "backup": updated - at("status", lambda t, r: t.startswith("Создание резервной")),
             "download": at("progress", lambda t, r: r["value"] == 100
                            and t.startswith("Скачивание"), True) - download,
             "sha256": sha, "total": started, "no sha": updated - sha}

@@ -17,28 +17,47 @@
 #include "platform/ZipExtract.h"
 
 #include <cstdio>
+#include <functional>
 #include <map>
 
 namespace {
 
+// How the target operation fails: alone (a fault), with every operation
+// after it (a kill or a power cut: nothing more reaches the disk), or, for
+// a run that follows a failed one, the target counted among the operations
+// of the backup and the swap only, the old build held for good (the game
+// started from a shortcut), or the new build refused its place until the
+// old one is being put back.
+enum class Failure { Once, FromThenOn, SwapOnce, HeldBuild, RefusedNewBuild };
+
 struct Injection {
     long target = 0; // 0: count only
     DWORD code = 0;
+    Failure failure = Failure::Once;
     long count = 0;
+    long swapCount = 0;
     std::wstring install;
     // Where the update stood when each operation was made.
     bool restoring = false;
+    bool oldBuildComingBack = false;
     std::string phase;
     std::string faultedPhase;
+    // Each phase's first and last operation, in the order the update met them.
+    std::vector<std::pair<std::string, std::pair<long, long>>> spans;
+    // Called once when the download starts, past the seam: the player
+    // saving in the old build meanwhile.
+    std::function<void()> meanwhile;
 };
 
 Injection g_injection;
 
 // A fresh count that fails the target operation (none when 0) with the code.
-void StartCounting(long target, DWORD code, const std::wstring& install) {
+void StartCounting(long target, DWORD code, const std::wstring& install,
+                   Failure failure = Failure::Once) {
     g_injection = Injection();
     g_injection.target = target;
     g_injection.code = code;
+    g_injection.failure = failure;
     g_injection.install = install;
 }
 
@@ -83,12 +102,59 @@ std::string PhaseOf(const std::wstring& operation, const std::wstring& path) {
     return state.restoring ? "restoring" : "swapping";
 }
 
+bool IsSwapPhase(const std::string& phase) {
+    return phase == "backup" || phase == "record" || phase == "swapping";
+}
+
+// Whether this operation fails, by the injection's kind of failure.
+bool Fails(const std::wstring& operation, const std::wstring& path) {
+    Injection& state = g_injection;
+    const bool intoBuild = ToLowerW(path) == ToLowerW(state.install);
+    switch (state.failure) {
+    case Failure::Once:
+        return state.count == state.target;
+    case Failure::FromThenOn:
+        return state.target != 0 && state.count >= state.target;
+    case Failure::SwapOnce:
+        return IsSwapPhase(state.phase) && ++state.swapCount == state.target;
+    case Failure::HeldBuild:
+        return operation == L"move" && Contains(path + L"\\", L"\\old\\") &&
+               Contains(path, L"\\vorn_update_") && !state.restoring;
+    case Failure::RefusedNewBuild:
+        // Looking at the old build set aside is the first step of putting
+        // it back.
+        if (operation == L"attributes" && Contains(path, L"\\vorn_update_") &&
+            ToLowerW(FileNameOf(path)) == L"old" && state.swapCount > 0)
+            state.oldBuildComingBack = true;
+        if (state.oldBuildComingBack || !(intoBuild || StartsWith(path, state.install + L"\\")))
+            return false;
+        if (operation == L"move" || operation == L"copy" || operation == L"create-folder") {
+            ++state.swapCount;
+            return intoBuild || operation != L"move";
+        }
+        return false;
+    }
+    return false;
+}
+
 DWORD Inject(const wchar_t* operation, const std::wstring& path) {
     Injection& state = g_injection;
+    const std::string before = state.phase;
     state.phase = PhaseOf(operation, path);
-    if (++state.count != state.target)
+    ++state.count;
+    if (state.spans.empty() || state.spans.back().first != state.phase)
+        state.spans.push_back({state.phase, {state.count, state.count}});
+    state.spans.back().second.second = state.count;
+    if (!Fails(operation, path)) {
+        if (state.phase == "download" && before != "download" && state.meanwhile) {
+            const auto meanwhile = std::move(state.meanwhile);
+            state.meanwhile = nullptr;
+            meanwhile();
+        }
         return 0;
-    state.faultedPhase = state.phase;
+    }
+    if (state.faultedPhase.empty())
+        state.faultedPhase = state.phase;
     return state.code;
 }
 
@@ -116,11 +182,29 @@ std::wstring Native(const std::wstring& relative) {
 
 class FaultCampaign : public PipelineTest {
 protected:
-    ~FaultCampaign() override { SetFileOperationHook(nullptr); }
+    ~FaultCampaign() override {
+        SetFileOperationHook(nullptr);
+        SetHeldFolderWaitForTests(0);
+    }
+
+    // This point's player data, with the save the player made last.
+    std::vector<std::pair<std::wstring, std::string>> PlayerFiles(long point) const {
+        auto files = kPlayerFiles(point);
+        if (!lastSave.empty())
+            files[0].second = lastSave;
+        return files;
+    }
+
+    // The player plays the build and saves, past the seam.
+    void PlayAndSave(const std::string& save) {
+        lastSave = save;
+        WriteBytes(online + L"\\Save\\slot1.sav", save);
+    }
 
     // The installed old build with this point's player data, and an older
     // backup that must never come back over it.
     void Prepare(long point) {
+        lastSave.clear();
         ForceRemoveTree(online);
         ForceRemoveTree(base / L"backup");
         if (small) {
@@ -146,7 +230,7 @@ protected:
 
     // Each player file with its exact bytes in the build folder or the backup.
     bool PlayerDataSomewhere(long point) {
-        for (const auto& [name, bytes] : kPlayerFiles(point)) {
+        for (const auto& [name, bytes] : PlayerFiles(point)) {
             const std::wstring relative = Native(name);
             if (Exists(online + L"\\" + relative) && ReadBytes(online + L"\\" + relative) == bytes)
                 continue;
@@ -159,7 +243,7 @@ protected:
     }
 
     bool PlayerDataAndBuildInPlace(long point) {
-        for (const auto& [name, bytes] : kPlayerFiles(point)) {
+        for (const auto& [name, bytes] : PlayerFiles(point)) {
             const std::wstring path = online + L"\\" + Native(name);
             if (!Exists(path) || ReadBytes(path) != bytes)
                 return false;
@@ -175,13 +259,16 @@ protected:
     }
 
     void Campaign(const std::wstring& manifest);
+    void Sequences(const std::wstring& manifest);
 
     bool small = false;
+    std::string lastSave;
 };
 
 } // namespace
 
 void FaultCampaign::Campaign(const std::wstring& manifest) {
+    StartCounting(0, 0, online);
     SetFileOperationHook(Inject);
 
     // A clean update, counted.
@@ -245,6 +332,151 @@ void FaultCampaign::Campaign(const std::wstring& manifest) {
     }
     std::printf("%-14s %7d %7d %8d\n", "total", total.points, total.losses, total.nowhere);
     std::fflush(stdout);
+}
+
+// Failures in a row, as players meet them: a kill or a fault in one update,
+// then in the next a fault of its backup or swap (each operation in turn),
+// the old build held for good or the new build refused its place, then a
+// clean run. The player saves in the old build during each download, and
+// plays whenever the build stands whole and owes no restore between runs;
+// the third run must leave the new build with the player's latest data.
+void FaultCampaign::Sequences(const std::wstring& manifest) {
+    StartCounting(0, 0, online);
+    SetFileOperationHook(Inject);
+    SetHeldFolderWaitForTests(300);
+
+    // A clean update, counted whole and in its backup and swap.
+    Prepare(0);
+    StartCounting(0, 0, online, Failure::SwapOnce);
+    RunOnline(manifest);
+    const long operations = g_injection.count;
+    const long swapOperations = g_injection.swapCount;
+    const auto spans = g_injection.spans;
+    ASSERT_TRUE(PlayerDataAndBuildInPlace(0));
+    ASSERT_GT(swapOperations, 5);
+
+    // The second run's failures: 0 the held build, 1 the refused new build,
+    // then each operation of the backup and the swap.
+    const long seconds = swapOperations + 2;
+    const char* const secondNames[] = {"held build", "refused new", "swap fault"};
+    struct Sequence {
+        long target;
+        Failure first;
+        DWORD code;
+        long second;
+    };
+    char everything[16] = {};
+    const bool all = GetEnvironmentVariableA("VORN_SOAK_FAULTS", everything, sizeof(everything)) &&
+                     std::string(everything) == "all";
+    const DWORD codes[] = {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_DISK_FULL};
+    std::vector<Sequence> plan;
+    if (all) {
+        long n = 0;
+        for (long target = 1; target <= operations; ++target)
+            for (const Failure first : {Failure::FromThenOn, Failure::Once}) {
+                plan.push_back({target, first, codes[n % 3], n % seconds});
+                ++n;
+            }
+    } else {
+        // The suite's share: the middle of each phase's longest stretch,
+        // killed there with the build held next, and failed there with the
+        // new build refused or a swap operation failed next, in turn.
+        std::map<std::string, std::pair<long, long>> longest;
+        for (const auto& [phase, span] : spans) {
+            auto& kept = longest[phase];
+            if (kept.second - kept.first <= span.second - span.first)
+                kept = span;
+        }
+        long n = 0;
+        for (const auto& [phase, span] : longest) {
+            const long middle = (span.first + span.second) / 2;
+            plan.push_back({middle, Failure::FromThenOn, codes[n % 3], 0});
+            plan.push_back(
+                {middle, Failure::Once, codes[n % 3], n % 2 ? 1 : 2 + (n * 7) % swapOperations});
+            ++n;
+        }
+    }
+
+    std::map<std::string, PhaseRow> byFirst;
+    std::map<std::string, PhaseRow> bySecond;
+    long point = 0;
+    for (const Sequence& sequence : plan) {
+        ++point;
+        Prepare(point);
+        const std::string mark = std::to_string(point);
+        bool counted = false;
+        bool lost = false;
+        bool nowhere = false;
+        std::string firstPhase;
+        const char* secondName = secondNames[std::min<long>(sequence.second, 2)];
+        for (int run = 1; run <= 3; ++run) {
+            if (run == 1)
+                StartCounting(sequence.target, sequence.code, online, sequence.first);
+            else if (run == 2 && sequence.second == 0)
+                StartCounting(1, ERROR_SHARING_VIOLATION, online, Failure::HeldBuild);
+            else if (run == 2 && sequence.second == 1)
+                StartCounting(1, ERROR_ACCESS_DENIED, online, Failure::RefusedNewBuild);
+            else if (run == 2)
+                StartCounting(sequence.second - 1, codes[sequence.second % 3], online,
+                              Failure::SwapOnce);
+            else
+                StartCounting(0, 0, online);
+            g_injection.meanwhile = [&, run] {
+                if (!Exists(app.GetRestorePendingFile(online)))
+                    PlayAndSave("saved during download " + std::to_string(run) + " of " + mark);
+            };
+            RunOnline(manifest);
+            const std::string faulted = g_injection.faultedPhase;
+            StartCounting(0, 0, online);
+            if (run == 1) {
+                firstPhase = faulted;
+                if (firstPhase.empty())
+                    break; // the whole update passed before the target
+                counted = true;
+            }
+            if (run < 3) {
+                nowhere = nowhere || !PlayerDataSomewhere(point);
+                // The player starts the launcher again (it makes Save), and
+                // plays a build that stands whole and owes nothing.
+                EnsureDir(online + L"\\Save");
+                if (IsFile(online + L"\\Game.exe") && !Exists(app.GetRestorePendingFile(online)))
+                    PlayAndSave("played after run " + std::to_string(run) + " of " + mark);
+            }
+        }
+        if (!counted)
+            continue;
+        lost = !PlayerDataAndBuildInPlace(point);
+        for (PhaseRow* row : {&byFirst[firstPhase], &bySecond[secondName]}) {
+            ++row->points;
+            row->losses += lost ? 1 : 0;
+            row->nowhere += nowhere ? 1 : 0;
+        }
+        EXPECT_FALSE(lost) << "first: operation " << sequence.target << " (" << firstPhase
+                           << "), second: " << secondName << " " << sequence.second;
+        EXPECT_FALSE(nowhere) << "first: operation " << sequence.target;
+    }
+
+    std::printf("\nSequence campaign: %ld operations in an update, %ld in its backup and swap, "
+                "%zu sequences%s\n",
+                operations, swapOperations, plan.size(),
+                all ? " (every operation, killed and failed)" : " (the suite's share)");
+    for (const auto* table : {&byFirst, &bySecond}) {
+        std::printf("%-14s %7s %7s %8s\n", table == &byFirst ? "first failure" : "second failure",
+                    "runs", "losses", "nowhere");
+        PhaseRow total;
+        for (const auto& [name, row] : *table) {
+            std::printf("%-14s %7d %7d %8d\n", name.c_str(), row.points, row.losses, row.nowhere);
+            total.points += row.points;
+            total.losses += row.losses;
+            total.nowhere += row.nowhere;
+        }
+        std::printf("%-14s %7d %7d %8d\n", "total", total.points, total.losses, total.nowhere);
+    }
+    std::fflush(stdout);
+}
+
+TEST_F(FaultCampaign, FailuresInARowLoseNothing) {
+    Sequences(server.PublishManifest(ManifestFor("2.0", L"v1_top.zip")));
 }
 
 TEST_F(FaultCampaign, EveryFileOperationOfAnUpdateFailingInTurnLosesNothing) {

@@ -33,10 +33,10 @@ stands still); the first rule that matches wins:
     restoring  marker present and the new build in place; only the player's
                folders still change
     swapping   marker present and the new build not in place (the old build
-               is being set aside and the new one renamed into its place), or
-               no marker yet and the extract folder complete
-    backup     no work folder with an archive yet: the manifest check and the
-               copy of the player's data into the backup
+               is being set aside and the new one renamed into its place)
+    backup     no marker yet and the extract folder complete: the copy of the
+               player's data into the backup, taken right before the swap
+    checking   no work folder with an archive yet: the manifest check
     download   the work folder has game.zip (or, in a small update, the file
                index) but no extract folder (the download and its
                checksum; the index, the comparison of the installed files
@@ -46,8 +46,8 @@ A recovery run starts from a changed disk, so for second kills the phase is
 only a hint.
 
 Kill moments are stratified: trial i aims at one phase in turn, every phase
-once in each 7 trials, and each phase meets both builds, each with a whole
-and a small update, within 28. Phase
+once in each 8 trials, and each phase meets both builds, each with a whole
+and a small update, within 32. Phase
 lengths are measured by polling the disk, first in one unkilled reference run
 per build and then in every run the campaign watches; a trial waits until its
 phase shows on the disk and sleeps a seeded fraction of the phase's recent
@@ -100,8 +100,8 @@ SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 from publishing.file_index import archive_entries, render_index  # noqa: E402
 
-PHASES = ("backup", "download", "unpacking", "swapping", "restoring", "finishing",
-          "done")
+PHASES = ("checking", "download", "unpacking", "backup", "swapping", "restoring",
+          "finishing", "done")
 ONLINE_BUTTON = 1001
 NICKNAME = "ModScripts/multiplayer/nickname.json"
 SECOND_KILL_SHARE = 0.2
@@ -592,13 +592,13 @@ def classify(paths, launcher, update, exact):
                or os.path.exists(os.path.join(f, "files.txt"))
                or os.path.isdir(os.path.join(f, "extract"))]
     if not archive:
-        return "backup"
+        return "checking"
     extract = os.path.join(archive[0], "extract")
     if not os.path.isdir(extract):
         return "download"
     if not tree_complete(extract, update.files, exact):
         return "unpacking"
-    return "swapping"
+    return "backup"
 
 
 def nowhere(paths, player):
@@ -683,9 +683,10 @@ class Plan:
 
     @staticmethod
     def target_of(i):
-        # Every phase once in each 7 trials; the kinds of run come round every
-        # 4, so each phase meets every kind within 28.
-        return PHASES[i % len(PHASES)]
+        # Every phase once in each 8 trials; the kinds of run come round every
+        # 4, and each round of 8 starts one phase later, so each phase meets
+        # every kind within 32.
+        return PHASES[(i + i // len(PHASES)) % len(PHASES)]
 
 
 def kind_of(build, small):
@@ -892,7 +893,7 @@ class Campaign:
         shows; without, runs until the game is started. The polling goes on
         while waiting, so the launcher runs under the load it was measured
         under."""
-        seen = {"backup": self.launch()}
+        seen = {"checking": self.launch()}
         launcher = self.launcher
         watchdog = Watchdog(self, launcher)
         launched = os.path.join(self.paths.install, "launched.txt")
@@ -979,7 +980,7 @@ class Campaign:
             self.stats.failures += 1
         self.installed = update.files
         self.learn(kind, seen)
-        self.totals[kind] = seen["launched"] - seen["backup"]
+        self.totals[kind] = seen["launched"] - seen["checking"]
         print("reference %-15s %s (%.2fs)" % (kind, " ".join(
             "%s %.0fms" % (phase, self.lengths[kind][phase][-1] * 1000)
             if self.lengths[kind][phase] else "%s -" % phase for phase in PHASES),
@@ -1030,7 +1031,7 @@ class Campaign:
         try:
             _, seen = self.watch(update, target=aim, offset=pause)
         except RunFailed as e:
-            failed, seen = str(e), {"backup": time.monotonic()}
+            failed, seen = str(e), {"checking": time.monotonic()}
         killed_at = time.monotonic()
         phase, lost = self.kill_and_check(self.launcher, update, plan.player)
         self.learn(plan.kind, seen)
@@ -1094,7 +1095,7 @@ class Campaign:
         if self.args.verbose:
             print("trial %d: %s %s, aimed at %s (+%.0fms), killed in %s at %.3fs%s" % (
                 plan.index, plan.build, plan.version, aim, pause * 1000, phase,
-                killed_at - seen["backup"],
+                killed_at - seen["checking"],
                 ", second kill in " + second if second else ""), flush=True)
         if notes:
             stats.failures += 1
