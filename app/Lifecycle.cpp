@@ -4,6 +4,7 @@
 #include "app/LauncherApp.h"
 
 #include "app/Lifecycle.h"
+#include "app/OneLauncherPerFolder.h"
 #include "pipeline/Manifest.h"
 #include "platform/Text.h"
 #include "platform/FileOps.h"
@@ -166,6 +167,13 @@ bool ReadTakeOver(DWORD& oldProcessId, std::wstring& oldLauncherPath) {
 
 int RunLauncher(HINSTANCE instance) {
     LimitDllSearchToSystemFolder();
+    DWORD oldProcessId = 0;
+    std::wstring oldLauncherPath;
+    const bool takeOver = ReadTakeOver(oldProcessId, oldLauncherPath);
+    HANDLE folderClaim = nullptr;
+    if (!ClaimLauncherFolder(ParentPath(ModuleFilePath()), kClassName, takeOver, folderClaim))
+        return 0;
+    HandleGuard claim(folderClaim);
     LauncherApp app;
     try {
         if (!app.Create(instance)) {
@@ -179,9 +187,7 @@ int RunLauncher(HINSTANCE instance) {
     }
     ShowWindow(app.window, SW_SHOW);
     UpdateWindow(app.window);
-    DWORD oldProcessId = 0;
-    std::wstring oldLauncherPath;
-    if (ReadTakeOver(oldProcessId, oldLauncherPath))
+    if (takeOver)
         app.TakeOverFrom(oldProcessId, oldLauncherPath);
     else
         app.StartSelfUpdateCheck();
@@ -196,6 +202,9 @@ int RunLauncher(HINSTANCE instance) {
         DispatchMessageW(&message);
     }
 
+    // The window is gone: the folder is free for a new start. No run can be
+    // going (closing is refused during one).
+    claim.Close();
     // No worker may outlive the object it points to.
     if (app.workerThread != nullptr) {
         WaitForSingleObject(app.workerThread, INFINITE);

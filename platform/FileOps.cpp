@@ -566,11 +566,11 @@ bool StampOfHandle(HANDLE file, FileStamp& stamp) {
 
 bool ReadFileStamp(const std::wstring& path, FileStamp& stamp) {
     // Asks for no access to the data, so a file open for writing elsewhere
-    // still tells who it is.
+    // still tells who it is; backup semantics open a folder too.
     HandleGuard file(FileOperationFault(L"attributes", path)
                          ? INVALID_HANDLE_VALUE
                          : CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     return file.Valid() && StampOfHandle(file.Get(), stamp);
 }

@@ -129,6 +129,7 @@ struct FileStamp {
 
 bool SameStamp(const FileStamp& a, const FileStamp& b);
 
-// From an open handle, or from the name; false when it cannot be read.
+// From an open handle, or from the name (of a file or a folder); false when
+// it cannot be read.
 bool StampOfHandle(HANDLE file, FileStamp& stamp);
 bool ReadFileStamp(const std::wstring& path, FileStamp& stamp);

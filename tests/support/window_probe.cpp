@@ -1,6 +1,7 @@
 // Test helper that looks at the running launcher from outside, as another
 // program on the same desktop:
-//   window_probe info            the window's and buttons' geometry and the
+//   window_probe info            the window's and buttons' geometry, whether
+//                                it is the foreground window, and the
 //                                launcher's process id as JSON
 //   window_probe close           asks the launcher window to close
 //   window_probe dialog CAPTION [keep]
@@ -130,7 +131,8 @@ int Info() {
         std::to_wstring(client.right) + L", " + std::to_wstring(client.bottom) +
         L"], \"origin\": [" + std::to_wstring(origin.x) + L", " + std::to_wstring(origin.y) +
         L"], \"screen\": [" + std::to_wstring(GetSystemMetrics(SM_CXSCREEN)) + L", " +
-        std::to_wstring(GetSystemMetrics(SM_CYSCREEN)) + L"], \"buttons\": [";
+        std::to_wstring(GetSystemMetrics(SM_CYSCREEN)) + L"], \"foreground\": " +
+        (GetForegroundWindow() == window ? L"true" : L"false") + L", \"buttons\": [";
     bool first = true;
     for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {

@@ -103,12 +103,15 @@ class Launcher:
     """One copy of the launcher in a folder of its own."""
 
     def __init__(self, case, picture=None, prepare=None, expect_window=True, env=None,
-                 subfolder=""):
-        top = tempfile.mkdtemp(prefix="launcher-", dir=TESTENV)
-        case.addCleanup(shutil.rmtree, top, True)
-        self.folder = os.path.join(top, subfolder)
-        os.makedirs(self.folder, exist_ok=True)
-        shutil.copy(LAUNCHER, self.folder)
+                 subfolder="", folder=None):
+        if folder:
+            self.folder = folder
+        else:
+            top = tempfile.mkdtemp(prefix="launcher-", dir=TESTENV)
+            case.addCleanup(shutil.rmtree, top, True)
+            self.folder = os.path.join(top, subfolder)
+            os.makedirs(self.folder, exist_ok=True)
+            shutil.copy(LAUNCHER, self.folder)
         if picture:
             shutil.copy(picture, os.path.join(self.folder, "background2.jpg"))
         if prepare:
@@ -131,7 +134,10 @@ class Launcher:
             raise AssertionError("the launcher window was never painted")
 
     def probe(self, *args):
-        result = subprocess.run([WINE_RUN, PROBE] + list(args), stdout=subprocess.PIPE)
+        # Only this launcher's windows: another may share the desktop.
+        exe = "Z:" + os.path.join(self.folder, "VornLauncherTest.exe").replace("/", "\\")
+        result = subprocess.run([WINE_RUN, PROBE, "--exe", exe] + list(args),
+                                stdout=subprocess.PIPE)
         return result.returncode, result.stdout.decode("utf-8", "replace")
 
     def info(self):
@@ -207,6 +213,23 @@ class LauncherWindow(unittest.TestCase):
         # Outside the buttons' rounded corners the panel shows through.
         self.assertNotEqual(shot.at(92, 238), rgb("#410009"))
         self.assertEqual(launcher.close(), 0)
+
+    def test_a_second_start_in_the_folder_brings_the_first_forward_and_ends(self):
+        first = Launcher(self)
+        # Another folder's launcher comes up in front of it.
+        other = Launcher(self)
+        self.assertTrue(wait_for(lambda: other.info()["foreground"], timeout=10))
+        second = subprocess.Popen([WINE_RUN, first.path("VornLauncherTest.exe")],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: second.poll() is None and second.kill())
+        self.assertEqual(second.wait(timeout=60), 0)
+        info = first.info()
+        self.assertEqual(info["pid"], first.window["pid"])
+        self.assertTrue(info["foreground"])
+        self.assertEqual(first.close(), 0)
+        # Once it has ended, the folder's launcher starts as usual.
+        again = Launcher(self, folder=first.folder)
+        self.assertEqual(again.close(), 0)
 
     def test_save_folder_that_cannot_be_made_ends_with_an_error_box(self):
         def block(folder):
