@@ -93,9 +93,11 @@ bool ClaimLauncherFolder(const std::wstring& folder, const wchar_t* windowClass,
         CloseHandle(claim);
         claim = nullptr;
     }
-    // Another account's launcher holds a mutex this one may not open.
-    if (HWND window = code == ERROR_ACCESS_DENIED ? nullptr
-                                                  : FindLauncherWindow(folder, windowClass)) {
+    // Another account's launcher holds a mutex this one may not open: its
+    // window is on another desktop.
+    const HWND window =
+        code == ERROR_ACCESS_DENIED ? nullptr : FindLauncherWindow(folder, windowClass);
+    if (window != nullptr) {
         if (IsIconic(window))
             ShowWindow(window, SW_RESTORE);
         SetForegroundWindow(window);
