@@ -13,7 +13,9 @@
 //                                button is disabled
 // Each command may be preceded by "--exe PATH": then only windows of the
 // process started from that executable count, so that a test can drive its
-// own launcher while other launchers share the desktop.
+// own launcher while other launchers share the desktop; or by "--in FOLDER":
+// then those of any program started from that folder (a launcher that took
+// over from another runs under its staged name).
 // Output is UTF-8.
 
 #include <windows.h>
@@ -48,8 +50,10 @@ std::wstring Quoted(const std::wstring& text) {
     return out + L"\"";
 }
 
-// The executable whose windows count; empty for any process.
+// The executable whose windows count, or the folder when ownerIsFolder;
+// empty for any process.
 std::wstring ownerExe;
+bool ownerIsFolder = false;
 
 std::wstring FullPathOf(const std::wstring& path) {
     wchar_t full[MAX_PATH * 2] = {};
@@ -69,7 +73,10 @@ bool BelongsToOwner(HWND window) {
     DWORD size = MAX_PATH * 2;
     const BOOL known = QueryFullProcessImageNameW(process, 0, image, &size);
     CloseHandle(process);
-    return known && CompareStringOrdinal(image, -1, ownerExe.c_str(), -1, TRUE) == CSTR_EQUAL;
+    std::wstring path = image;
+    if (ownerIsFolder)
+        path = path.substr(0, path.find_last_of(L'\\'));
+    return known && CompareStringOrdinal(path.c_str(), -1, ownerExe.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 struct WindowQuery {
@@ -196,7 +203,8 @@ int Press(int controlId) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc > 2 && std::wstring(argv[1]) == L"--exe") {
+    if (argc > 2 && (std::wstring(argv[1]) == L"--exe" || std::wstring(argv[1]) == L"--in")) {
+        ownerIsFolder = std::wstring(argv[1]) == L"--in";
         ownerExe = FullPathOf(argv[2]);
         argc -= 2;
         argv += 2;

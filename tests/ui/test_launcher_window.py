@@ -134,9 +134,10 @@ class Launcher:
             raise AssertionError("the launcher window was never painted")
 
     def probe(self, *args):
-        # Only this launcher's windows: another may share the desktop.
-        exe = "Z:" + os.path.join(self.folder, "VornLauncherTest.exe").replace("/", "\\")
-        result = subprocess.run([WINE_RUN, PROBE, "--exe", exe] + list(args),
+        # Only the windows of this folder's launcher: another may share the
+        # desktop.
+        folder = "Z:" + self.folder.rstrip("/").replace("/", "\\")
+        result = subprocess.run([WINE_RUN, PROBE, "--in", folder] + list(args),
                                 stdout=subprocess.PIPE)
         return result.returncode, result.stdout.decode("utf-8", "replace")
 

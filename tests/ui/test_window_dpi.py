@@ -178,6 +178,11 @@ class WindowAtDisplayDpi(unittest.TestCase):
     def tearDownClass(cls):
         set_display_dpi(96)
 
+    def setUp(self):
+        # Nothing of the pointer's last position (another test's) may hover
+        # a button.
+        subprocess.run(["xdotool", "mousemove", "5", "5"], check=False)
+
     def test_the_scene_is_drawn_at_the_display_resolution(self):
         set_display_dpi(96)
         launcher = Launcher(self, 96)
