@@ -1,6 +1,7 @@
 #include "pipeline/Manifest.h"
 
 #include "platform/Errors.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 
@@ -59,12 +60,16 @@ std::string JsonExtractString(const std::string& json, const std::string& key) {
 
 std::vector<int> ParseVersion(const std::string& text) {
     std::vector<int> groups;
-    // 32-bit and unchecked: an oversized group wraps around.
+    // A group too large for its number stays at the largest one, never wraps
+    // round to a small one; VersionFits tells such a text.
     unsigned int accumulator = 0;
     bool pending = false;
     for (const char c : text) {
         if (c >= '0' && c <= '9') {
-            accumulator = accumulator * 10u + static_cast<unsigned int>(c - '0');
+            const unsigned int digit = static_cast<unsigned int>(c - '0');
+            accumulator = accumulator > (kLargestVersionGroup - digit) / 10u
+                              ? kLargestVersionGroup
+                              : accumulator * 10u + digit;
             pending = true;
         } else if (pending) {
             groups.push_back(static_cast<int>(accumulator));
@@ -77,6 +82,20 @@ std::vector<int> ParseVersion(const std::string& text) {
     if (groups.empty())
         groups.push_back(0);
     return groups;
+}
+
+bool VersionFits(const std::string& text) {
+    unsigned long long group = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            group = 0;
+            continue;
+        }
+        group = group * 10 + static_cast<unsigned long long>(c - '0');
+        if (group > kLargestVersionGroup)
+            return false;
+    }
+    return true;
 }
 
 int CompareVersions(const std::string& a, const std::string& b) {
@@ -103,6 +122,9 @@ Manifest ReadManifest(const std::string& json) {
     manifest.signature = JsonExtractString(json, "update_signature");
     if (manifest.version.empty() || manifest.download_url.empty())
         throw MakeError(L"В manifest должны быть поля: version и download_url");
+    if (!VersionFits(manifest.version))
+        throw MakeError(L"Недопустимая версия в manifest: '" + Utf8ToWide(manifest.version) +
+                        L"': число в ней больше " + std::to_wstring(kLargestVersionGroup) + L".");
     if (manifest.exe.empty())
         manifest.exe = "Game.exe";
     return manifest;

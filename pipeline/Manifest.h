@@ -23,14 +23,20 @@ struct Manifest {
 // is missing, not a string, or not closed before the end of the text.
 std::string JsonExtractString(const std::string& json, const std::string& key);
 
+// The largest number one group of a version may hold.
+const unsigned int kLargestVersionGroup = 2147483647;
+
 // Every run of decimal digits is one group; everything else separates.
 // Never empty: a text without digits is version 0.
 std::vector<int> ParseVersion(const std::string& text);
+
+// False when a group is larger than kLargestVersionGroup.
+bool VersionFits(const std::string& text);
 
 // Compares two version texts group by group, the shorter padded with zeros:
 // negative when a is older than b, 0 when equal, positive when newer.
 int CompareVersions(const std::string& a, const std::string& b);
 
-// Extracts the keys; raises when "version" or "download_url" is missing.
-// A missing "exe" becomes "Game.exe".
+// Extracts the keys; raises when "version" or "download_url" is missing, or
+// when the version does not fit. A missing "exe" becomes "Game.exe".
 Manifest ReadManifest(const std::string& json);

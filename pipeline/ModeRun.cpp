@@ -48,8 +48,12 @@ void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
     const Manifest manifest = ReadManifest(FetchManifestText(manifestUrl));
     CheckManifestSignature(manifest, manifestUrl, updateKeys);
 
-    const std::string installedVersion =
+    // A version that does not fit was never a manifest's: the build is
+    // updated.
+    std::string installedVersion =
         ReadWholeFileUtf8(JoinPath(installFolder, L"version.txt"), "0.0.0");
+    if (!VersionFits(installedVersion))
+        installedVersion = "0.0.0";
     const std::wstring exeName = Utf8ToWide(manifest.exe);
     // The server names a file inside the build folder, never a program
     // elsewhere on the machine.

@@ -74,10 +74,16 @@ TEST(ParseVersion, NoDigitsIsZero) {
     EXPECT_EQ(ParseVersion("."), (std::vector<int>{0}));
 }
 
-TEST(ParseVersion, OversizedGroupWrapsAround) {
+TEST(ParseVersion, AGroupTooLargeNeverWrapsAndIsRefused) {
     EXPECT_EQ(ParseVersion("2147483647"), (std::vector<int>{2147483647}));
-    EXPECT_EQ(ParseVersion("2147483648"), (std::vector<int>{-2147483647 - 1}));
-    EXPECT_EQ(ParseVersion("4294967297"), (std::vector<int>{1}));
+    EXPECT_TRUE(VersionFits("2147483647.0"));
+    EXPECT_EQ(ParseVersion("4294967296.3.0.0"), (std::vector<int>{2147483647, 3, 0, 0}));
+    for (const char* version : {"2147483648", "4294967296.3.0.0", "1.99999999999999999999"})
+        EXPECT_FALSE(VersionFits(version)) << version;
+    EXPECT_EQ(
+        RaisedText([] { ReadManifest(R"({"version": "4294967296.3.0.0", "download_url": "u"})"); }),
+        L"Недопустимая версия в manifest: '4294967296.3.0.0': число в ней больше "
+        L"2147483647.");
 }
 
 TEST(CompareVersions, GroupByGroupWithZeroPadding) {
@@ -87,8 +93,6 @@ TEST(CompareVersions, GroupByGroupWithZeroPadding) {
     EXPECT_LT(CompareVersions("0.0.0", "0.0.1"), 0);
     EXPECT_EQ(CompareVersions("0.0.0", "0"), 0);
     EXPECT_LT(CompareVersions("1.2", "1.2.1"), 0);
-    // Signed comparison: a wrapped group counts as negative.
-    EXPECT_LT(CompareVersions("2147483648", "1"), 0);
 }
 
 TEST(ReadManifest, TakesTheFourKeysAndDefaultsTheExecutable) {

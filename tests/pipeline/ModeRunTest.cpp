@@ -130,6 +130,12 @@ TEST_F(ModeRun, ManifestWithoutTheRequiredFieldsIsRejected) {
         ASSERT_EQ(messages.size(), 5u) << ToUtf8(Describe(messages));
         ExpectFailedRunEnd(messages, expected);
     }
+    // A version group too large for its number once wrapped round to a small
+    // one: "4294967296.3" read as 0.3, a downgrade.
+    const auto messages =
+        RunOnline(server.PublishManifest(ManifestFor("4294967296.3", L"v1_top.zip")));
+    ExpectFailedRunEnd(messages, L"Недопустимая версия в manifest: '4294967296.3': число в ней "
+                                 L"больше 2147483647.");
     EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0.0");
     EXPECT_FALSE(Exists(online + L"\\launched.txt"));
     EXPECT_TRUE(LeftoverWorkFolders().empty());

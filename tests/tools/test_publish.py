@@ -497,6 +497,8 @@ class SigningTest(PublishCase):
                                   capture_output=True, text=True, encoding="utf-8")
         # Any other version would be fetched again at every start.
         self.assert_refused(launcher("1.3", url % "1.3"), "version resource", "1.2.3.0")
+        # Once read as 1.2.3.0 too: the group wrapped round.
+        self.assert_refused(launcher("4294967297.2.3.0", url % "x"), "larger than 2147483647")
         self.assert_refused(launcher("1.2.3", (url % "1.2.3").replace("https", "http")),
                             "https")
         self.assertIsNone(snapshot(self.out))
@@ -564,7 +566,7 @@ class RefusalTest(PublishCase):
         write_tree(self.build, {"Game.exe": GAME})
         previous = os.path.join(self.root, "previous.json")
         for old, new in (("1.2.0", "1.2"), ("1.2.0", "1.1.9"), ("1.10", "1.9"),
-                         ("5.2147483647", "5.2147483648"), ("1", "1.0.0.0")):
+                         ("5.4294967296", "5.2147483647"), ("1", "1.0.0.0")):
             with self.subTest(old=old, new=new):
                 with open(previous, "w", encoding="utf-8") as f:
                     json.dump({"version": old, "download_url": "https://x/a.zip"}, f)
@@ -831,16 +833,18 @@ class VersionOrderTest(PublishCase):
 
     def test_order(self):
         compare = self.tool.compare_versions
+        # A group too large for its number is held at the largest one, never
+        # wrapped round to a small one.
         same = (("1.2", "1.2.0"), ("1.2.0.0", "1.2"), ("v1-2", "1.2"), ("1.02", "1.2"),
-                ("", "0.0"), ("beta", "0"), ("4294967296", "0"), ("4294967297", "1"),
-                ("8589934593", "1"), ("1.12884901888", "1"),
+                ("", "0.0"), ("beta", "0"), ("4294967296", "2147483647"),
+                ("8589934593", "2147483648"), ("1.12884901888", "1.2147483647"),
                 ("1.٣", "1"))
         for a, b in same:
             with self.subTest(a=a, b=b):
                 self.assertEqual(compare(a, b), 0)
                 self.assertEqual(compare(b, a), 0)
         newer = (("1.10", "1.9"), ("2", "1.99.99"), ("1.0.1", "1"), ("2147483647", "2147483646"),
-                 ("0", "2147483648"), ("1", "4294967295"), ("1.2 beta 3", "1.2.2"))
+                 ("2147483648", "0"), ("4294967296", "1"), ("1.2 beta 3", "1.2.2"))
         for a, b in newer:
             with self.subTest(a=a, b=b):
                 self.assertGreater(compare(a, b), 0)
@@ -850,7 +854,7 @@ class VersionOrderTest(PublishCase):
         write_tree(self.build, {"Game.exe": GAME})
         previous = os.path.join(self.root, "previous.json")
         for old, new in (("1.9", "1.10"), ("1.99.99", "2"), ("1.2", "1.2.0.1"),
-                         ("2147483648", "1"), ("1", "4294967298")):
+                         ("2147483646", "2147483647"), ("0.9", "1")):
             with self.subTest(old=old, new=new):
                 with open(previous, "w", encoding="utf-8") as f:
                     f.write('{"version": "%s"}' % old)

@@ -13,8 +13,8 @@ import zipfile
 
 from publishing.archive import BuildChanged, write_archive
 from publishing.file_index import check_spans, render_index
-from publishing.launcher_rules import (compare_versions, encode_url, extract_string,
-                                       version_groups)
+from publishing.launcher_rules import (LARGEST_VERSION_GROUP, compare_versions, encode_url,
+                                       extract_string, version_fits, version_groups)
 from publishing.progress import Silent
 from publishing.signing import SigningError, add_signature, public_key_line, read_back_problem
 from publishing.web import FetchError, fetch_text
@@ -56,10 +56,12 @@ def check_version(version, previous_manifest=None, previous_text=None):
     groups = version_groups(version)
     if not any("0" <= c <= "9" for c in version):
         raise Refusal("version %r has no digits; the launcher would read it as 0" % version)
+    if not version_fits(version):
+        raise Refusal("version %r has a number larger than %d; launchers refuse it"
+                      % (version, LARGEST_VERSION_GROUP))
     if compare_versions(version, "0") <= 0:
-        raise Refusal("version %r reads as %s in the launcher (groups are 32-bit and wrap), "
-                      "which is not newer than a build with no version file"
-                      % (version, ".".join(map(str, groups))))
+        raise Refusal("version %r reads as %s in the launcher, which is not newer than a build "
+                      "with no version file" % (version, ".".join(map(str, groups))))
     if previous_text is None:
         return
     previous = extract_string(previous_text, "version")

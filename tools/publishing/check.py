@@ -20,7 +20,8 @@ import sys
 import urllib.parse
 
 from publishing.file_index import LOCAL_SIGNATURE, MAGIC, parse_index
-from publishing.launcher_rules import compare_versions, extract_string, read_manifest
+from publishing.launcher_rules import (LARGEST_VERSION_GROUP, compare_versions, extract_string,
+                                       read_manifest, version_fits)
 from publishing.signing import SIGNATURE_FIELD, signed_text, verifies
 from publishing.progress import Silent
 from publishing.web import Decoder, FetchError, decoded_body, describe, open_url, tls_context
@@ -221,7 +222,11 @@ def check_manifest(report, subject, url, button, ca_file, keys=(), other=None):
         report.line("FIX", subject, "no Cache-Control: no-cache; a cache in front may keep "
                                     "players on the old build (nginx: add_header "
                                     "Cache-Control no-cache always;)")
-    if compare_versions(values["version"], "0") <= 0:
+    if not version_fits(values["version"]):
+        report.line("FIX", subject, "version %r has a number larger than %d: every launcher "
+                                    "refuses the manifest" % (values["version"],
+                                                              LARGEST_VERSION_GROUP))
+    elif compare_versions(values["version"], "0") <= 0:
         report.line("FIX", subject, "version %r reads as 0 in the launcher: never an update"
                     % values["version"])
     if not is_plain_file_name(values["exe"]):

@@ -8,7 +8,7 @@ import urllib.parse
 
 from publishing.build import (Refusal, archive_place_from_url, check_manifest_value, make_folders,
                               place_new, render_manifest, sha256_of, signing_key_line)
-from publishing.launcher_rules import compare_versions
+from publishing.launcher_rules import LARGEST_VERSION_GROUP, compare_versions, version_fits
 from publishing.signing import SigningError, add_signature, read_back_problem
 
 MANIFEST_NAME = "launcher.json"
@@ -33,6 +33,9 @@ def publish_launcher(args):
     signed with --sign-key; returns (exe path, manifest path, values)."""
     if not os.path.isfile(args.exe):
         raise Refusal("%s is not a file" % args.exe)
+    if not version_fits(args.version):
+        raise Refusal("version %r has a number larger than %d; launchers refuse it"
+                      % (args.version, LARGEST_VERSION_GROUP))
     own = version_resource(args.exe)
     if own is None:
         raise Refusal("%s is not a launcher executable with a version resource" % args.exe)

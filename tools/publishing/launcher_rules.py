@@ -2,18 +2,25 @@
 its version order, its manifest reader (a string search, not a JSON parser)
 and the way it puts a URL on the wire."""
 
+import re
+
 # The launcher's manifest reader skips exactly these before a value.
 MANIFEST_BLANKS = " \t\n\r"
 MANIFEST_ESCAPES = {"b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t"}
 
+# The largest number one group of a version may hold; a launcher refuses a
+# manifest whose version has a larger one.
+LARGEST_VERSION_GROUP = 2147483647
+
+
 def version_groups(text):
-    """Each run of ASCII digits is one group, accumulated in 32 bits that wrap
-    and then read as signed; no digits at all is version 0."""
+    """Each run of ASCII digits is one group, held at LARGEST_VERSION_GROUP
+    when larger (never wrapped); no digits at all is version 0."""
     groups = []
     accumulator = None
     for c in text:
         if "0" <= c <= "9":
-            accumulator = ((accumulator or 0) * 10 + ord(c) - ord("0")) & 0xFFFFFFFF
+            accumulator = (accumulator or 0) * 10 + ord(c) - ord("0")
         elif accumulator is not None:
             groups.append(accumulator)
             accumulator = None
@@ -21,7 +28,12 @@ def version_groups(text):
         groups.append(accumulator)
     if not groups:
         groups.append(0)
-    return [g - 0x100000000 if g >= 0x80000000 else g for g in groups]
+    return [min(g, LARGEST_VERSION_GROUP) for g in groups]
+
+
+def version_fits(text):
+    """False when a group of the version is larger than LARGEST_VERSION_GROUP."""
+    return all(int(group) <= LARGEST_VERSION_GROUP for group in re.findall(r"[0-9]+", text))
 
 
 def compare_versions(a, b):
