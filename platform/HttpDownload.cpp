@@ -147,7 +147,7 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                             code);
     }
     HttpResponse response = ReadHttpResponse(request->Handle());
-    RejectErrorStatus(response, requested);
+    RejectFailedResponse(response, requested);
     const auto rejectLonger = [&](unsigned long long bytes) {
         if (events.maxBytes != 0 && bytes > events.maxBytes)
             throw MakeError(L"Ошибка скачивания: ответ сервера длиннее " +
@@ -232,7 +232,7 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
             continue;
         }
         const HttpResponse next = ReadHttpResponse(request->Handle());
-        RejectErrorStatus(next, requested);
+        RejectFailedResponse(next, requested);
         if (resumable && next.status == 206 && next.hasRange && next.rangeFirst == received)
             continue;
         // The whole body again (no range, or the file changed): from zero.

@@ -206,7 +206,7 @@ private:
 
     bool TakeResponse(Connection& connection, ULONGLONG now) {
         const HttpResponse response = ReadHttpResponse(connection.request->Handle());
-        RejectErrorStatus(response, requested_);
+        RejectFailedResponse(response, requested_);
         const RangeFetch& first = fetches_[connection.asked.front()];
         unsigned long long last = 0;
         for (size_t i : connection.asked)

@@ -94,7 +94,16 @@ std::wstring ResponseSource(const HttpResponse& response, const std::wstring& re
     return L" (" + response.url + L")";
 }
 
-void RejectErrorStatus(const HttpResponse& response, const std::wstring& requested) {
+void RejectFailedResponse(const HttpResponse& response, const std::wstring& requested) {
+    // WinINet follows a redirect from https to plain http (Wine's does, and
+    // what Windows' does depends on its settings): a secure request stays
+    // secure, whatever the server says.
+    const auto secure = [](const std::wstring& url) {
+        return url.size() >= 8 && _wcsnicmp(url.c_str(), L"https://", 8) == 0;
+    };
+    if (secure(requested) && !response.url.empty() && !secure(response.url))
+        throw MakeError(L"Не удалось открыть URL: " + requested + L" (" + response.url +
+                        L"): сервер перенаправил защищённый запрос на незащищённый адрес.");
     if (response.status >= 400)
         throw MakeError(L"Ошибка скачивания: сервер ответил HTTP " +
                         std::to_wstring(response.status) + ResponseSource(response, requested));

@@ -36,8 +36,11 @@ std::wstring DownloadRequestHeaders(unsigned long long from, const std::wstring&
 // " (URL)" when the response came from elsewhere than asked, after a redirect.
 std::wstring ResponseSource(const HttpResponse& response, const std::wstring& requested);
 
-// Raises "Ошибка скачивания: сервер ответил HTTP <status>" for 400 and above.
-void RejectErrorStatus(const HttpResponse& response, const std::wstring& requested);
+// Raises "Не удалось открыть URL: <URL> (<where it led>): сервер перенаправил
+// защищённый запрос на незащищённый адрес." for an https request answered
+// from an http address, and "Ошибка скачивания: сервер ответил HTTP <status>"
+// for 400 and above.
+void RejectFailedResponse(const HttpResponse& response, const std::wstring& requested);
 
 // Raises the launcher's error: the prefix and the system's text for the code.
 [[noreturn]] void ThrowWithSystemText(const std::wstring& prefix, DWORD code);

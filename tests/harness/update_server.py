@@ -5,8 +5,9 @@
                      --port-file FILE [--port 0] [--log FILE] [--pid-file FILE]
 
 Serves ROOT/<path> on https://localhost:PORT/<path>, on 127.0.0.1 and (when
-the machine has it) ::1. The port file appears, complete, once both
-listeners accept connections.
+the machine has it) ::1, and the same over plain HTTP on another port of
+127.0.0.1, where only _tohttp leads. The port file appears, complete, once
+every listener accepts connections.
 
 The log gets a line for each request as it comes (method, path, headers,
 "id": its number, "connection": the number of the connection it came on),
@@ -49,6 +50,8 @@ wrong; they chain in any order before the file path:
     _close               "Connection: close" and a close after every response
     _giveup/<ms>         a client that takes no body byte for <ms> is dropped,
                          as nginx's send_timeout does (else after 300 s)
+    _tohttp              a 302 to the same path (without this segment) on
+                         the plain-HTTP listener: http://localhost:PLAIN/...
     _multipart/<how>     several ranges get a 206: multipart/byteranges with
                          the parts as asked ("asked"), in reverse order
                          ("reversed"), or neighbours two by two in one part
@@ -114,7 +117,7 @@ CLOSE_DRAIN = 2.0
 DROP_DRAIN = 10.0
 
 FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop", "_norange", "_gzip", "_deflate",
-                 "_close"}
+                 "_close", "_tohttp"}
 # How many path segments of arguments each one takes.
 ARG_SEGMENTS = {"_length": 1, "_status": 1, "_stall": 1, "_slow": 1, "_hold": 1,
                 "_cut": 2, "_cutreset": 2, "_stallat": 3, "_cap": 1, "_multipart": 1,
@@ -169,6 +172,7 @@ class Plan:
         self.giveup_ms = None
         self.close = False
         self.multipart = None
+        self.tohttp = False
 
     def closes(self):
         return (self.nolength or self.length_text is not None or self.short
@@ -601,6 +605,15 @@ class Handler(BaseHTTPRequestHandler):
             self._simple(400, BAD_REQUEST_BODY, send_body)
             return
 
+        if plan.tohttp:
+            location = "http://localhost:%d/%s" % (
+                self.server.plain_port, "/".join(urllib.parse.quote(part) for part in parts))
+            self.send_response(302)
+            self.send_header("Location", location)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+
         root = self.server.root
         full = os.path.realpath(os.path.join(root, *parts))
         if os.path.commonpath([root, full]) != root:
@@ -833,7 +846,8 @@ class TLSServer(ThreadingHTTPServer):
         # a slow or silent client cannot hold up accept().
         request.settimeout(HANDSHAKE_TIMEOUT)
         try:
-            conn = self.ssl_context.wrap_socket(request, server_side=True)
+            conn = (request if self.ssl_context is None
+                    else self.ssl_context.wrap_socket(request, server_side=True))
         except (OSError, ValueError):
             return  # not TLS, or gone before the handshake finished
         mode = None
@@ -911,6 +925,12 @@ def main(argv=None):
         ctx.set_alpn_protocols(["http/1.1"])
         request_log = RequestLog(args.log) if args.log else None
         servers = bind_servers(args.port, ctx, root, request_log)
+        # Plain HTTP, where _tohttp leads.
+        plain = TLSServer(("127.0.0.1", 0), socket.AF_INET, None, root, request_log,
+                          FirstTimes(), Numbers())
+        for server in servers + [plain]:
+            server.plain_port = plain.server_address[1]
+        servers.append(plain)
     except (OSError, ssl.SSLError) as e:
         _fault("cannot start: %s" % e)
         return 2

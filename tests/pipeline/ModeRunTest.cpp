@@ -120,6 +120,35 @@ TEST_F(ModeRun, ServerErrorStatusFailsTheFetch) {
     EXPECT_FALSE(Exists(online + L"\\Game.exe"));
 }
 
+TEST_F(ModeRun, ARedirectFromHttpsToPlainHttpIsRefused) {
+    // The server's plain-HTTP listener serves the same files: followed, the
+    // manifest would be read and the archive installed.
+    InstallBuild(online, "1.0.0");
+    server.Publish(L"version.json", ManifestFor("9.9.9", L"v1_top.zip"));
+    const std::wstring manifest = server.Url(L"version.json", L"_tohttp/");
+    auto messages = RunOnline(manifest);
+    ASSERT_GE(messages.size(), 2u);
+    const std::wstring refused = L"): сервер перенаправил защищённый запрос на незащищённый адрес.";
+    std::wstring error = messages[messages.size() - 2].text;
+    EXPECT_EQ(error.rfind(L"Ошибка: Не удалось скачать файл через PowerShell.\nНе удалось "
+                          L"открыть URL: " +
+                              manifest + L" (http://localhost:",
+                          0),
+              0u)
+        << ToUtf8(error);
+    EXPECT_EQ(error.substr(error.size() - refused.size()), refused);
+
+    const std::string archive = ToUtf8(ServerUrl(L"_tohttp/builds/v1_top.zip"));
+    messages = RunOnline(
+        server.PublishManifest("{\"version\": \"9.9.9\", \"download_url\": \"" + archive + "\"}"));
+    error = messages[messages.size() - 2].text;
+    EXPECT_EQ(error.rfind(L"Ошибка: Не удалось открыть URL: " + FromUtf8(archive), 0), 0u)
+        << ToUtf8(error);
+    EXPECT_EQ(error.substr(error.size() - refused.size()), refused);
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0.0");
+    EXPECT_FALSE(Exists(online + L"\\launched.txt"));
+}
+
 TEST_F(ModeRun, ManifestWithoutTheRequiredFieldsIsRejected) {
     InstallBuild(online, "1.0.0");
     const std::wstring expected = L"В manifest должны быть поля: version и download_url";
