@@ -1,5 +1,6 @@
 #include "pipeline/Download.h"
 
+#include "platform/DiskSpace.h"
 #include "platform/FileOps.h"
 #include "platform/HttpDownload.h"
 #include "platform/Paths.h"
@@ -15,6 +16,10 @@ std::string DownloadArchive(const RunReports& reports, const std::string& downlo
 
     HttpDownloadEvents events;
     events.onLength = checkRoom;
+    // Without an announced length the room is checked as the archive grows:
+    // it unpacks to at least as much again, so it ends before the disk
+    // cannot hold that.
+    events.onGrowth = [&](unsigned long long written) { EnsureFreeSpace(archivePath, written); };
     events.onStart = [&](bool lengthKnown) {
         if (lengthKnown)
             reports.progress(0, text + L" 0%");

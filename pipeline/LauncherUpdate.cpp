@@ -17,7 +17,6 @@
 
 namespace {
 
-const unsigned long long kMaxManifestBytes = 65536;
 const unsigned long long kMaxLauncherBytes = 67108864; // 64 MiB
 const DWORD kOldLauncherEndMs = 60000;
 const wchar_t kFailedRecord[] = L"launcher_update_failed.txt";

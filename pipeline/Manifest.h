@@ -23,6 +23,10 @@ struct Manifest {
 // is missing, not a string, or not closed before the end of the text.
 std::string JsonExtractString(const std::string& json, const std::string& key);
 
+// The most a manifest may hold, a build's or the launcher's; a server that
+// sends more is refused before more reaches the disk.
+const unsigned long long kMaxManifestBytes = 65536;
+
 // The largest number one group of a version may hold.
 const unsigned int kLargestVersionGroup = 2147483647;
 

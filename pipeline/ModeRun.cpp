@@ -20,7 +20,7 @@ std::string FetchManifestText(const std::wstring& manifestUrl) {
     EnsureDir(ParentPath(responsePath));
     std::wstring cause;
     // The known cause (the HTTP status, the system's text) on a second line.
-    if (FetchManifestFile(manifestUrl, responsePath, cause) != 0)
+    if (FetchManifestFile(manifestUrl, responsePath, kMaxManifestBytes, cause) != 0)
         throw MakeError(L"Не удалось скачать файл через PowerShell." +
                         (cause.empty() ? std::wstring() : L"\n" + cause));
     std::string text = ReadWholeFileUtf8(responsePath, std::string());

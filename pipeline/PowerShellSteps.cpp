@@ -52,16 +52,24 @@ bool PowerShellDid(const std::wstring& commandLine, DWORD limitMs) {
 } // namespace
 
 DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath,
-                        std::wstring& cause) {
+                        unsigned long long maxBytes, std::wstring& cause) {
     cause.clear();
+    const std::wstring tooLong =
+        L"Ошибка скачивания: ответ сервера длиннее " + std::to_wstring(maxBytes) + L" байт.";
     if (!PowerShellIsWineStub() &&
         PowerShellDid(BuildManifestFetchCommand(url, responsePath), kFetchLimitMs) &&
-        IsFile(responsePath))
-        return 0;
+        IsFile(responsePath)) {
+        if (FileSize(responsePath) <= maxBytes)
+            return 0;
+        cause = tooLong;
+        return 1;
+    }
     // The launcher's own download, like Invoke-WebRequest: any transfer
     // failure or an HTTP error status fails.
     try {
-        HttpDownloadToFile(url, responsePath, HttpDownloadEvents{});
+        HttpDownloadEvents events;
+        events.maxBytes = maxBytes;
+        HttpDownloadToFile(url, responsePath, events);
         return 0;
     } catch (const std::exception& error) {
         cause = Utf8ToWide(error.what());

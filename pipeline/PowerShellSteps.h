@@ -16,7 +16,8 @@ std::wstring BuildExpandArchiveCommand(const std::wstring& archivePath,
 // first; where it cannot start, fails or runs past its time limit, the
 // launcher does the same work itself (its WinINet download, its extractor),
 // and only that failing fails the step. The fetch gives the cause of a
-// failure when the launcher knows it (empty otherwise).
+// failure when the launcher knows it (empty otherwise); a file of more than
+// maxBytes fails it.
 DWORD FetchManifestFile(const std::wstring& url, const std::wstring& responsePath,
-                        std::wstring& cause);
+                        unsigned long long maxBytes, std::wstring& cause);
 DWORD ExpandArchive(const std::wstring& archivePath, const std::wstring& extractFolder);

@@ -23,6 +23,7 @@
 namespace {
 
 const DWORD kChunkSize = 262144;
+const unsigned long long kGrowthReportBytes = 1ull << 20;
 const int kResumeAttempts = 3;
 const DWORD kResumePauseMs = 1000;
 
@@ -30,7 +31,11 @@ const DWORD kResumePauseMs = 1000;
 // digests exactly the bytes written, so that the digest is ready with the file.
 class BodyWriter {
 public:
-    BodyWriter(HANDLE file, const std::wstring& path) : file_(file), path_(path) {}
+    // checkWritten gets the decoded bytes the file will hold before they are
+    // written, and may raise.
+    BodyWriter(HANDLE file, const std::wstring& path,
+               const std::function<void(unsigned long long total)>& checkWritten)
+        : file_(file), path_(path), checkWritten_(checkWritten) {}
     ~BodyWriter() { EndDecoding(); }
     BodyWriter(const BodyWriter&) = delete;
     BodyWriter& operator=(const BodyWriter&) = delete;
@@ -43,6 +48,7 @@ public:
             ThrowWithSystemText(L"Ошибка записи файла: " + path_ + L": ", GetLastError());
         digest_.reset();
         digest_.emplace();
+        written_ = 0;
         if (encoding.empty())
             return;
         if (encoding != L"gzip" && encoding != L"x-gzip" && encoding != L"deflate")
@@ -81,6 +87,10 @@ private:
     void WriteOut(const BYTE* data, DWORD size) {
         if (size == 0)
             return;
+        // Bounds count what reaches the disk: a small compressed body may
+        // unpack to gigabytes.
+        checkWritten_(written_ + size);
+        written_ += size;
         DWORD written = 0;
         if (FileOperationFault(L"write", path_) ||
             !WriteFile(file_, data, size, &written, nullptr) || written != size)
@@ -96,6 +106,8 @@ private:
 
     HANDLE file_;
     const std::wstring& path_;
+    const std::function<void(unsigned long long total)>& checkWritten_;
+    unsigned long long written_ = 0;
     bool decoding_ = false;
     z_stream stream_{};
     std::vector<BYTE> output_;
@@ -154,9 +166,19 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                             std::to_wstring(events.maxBytes) + L" байт" +
                             ResponseSource(response, requested) + L".");
     };
-    rejectLonger(response.length);
+    if (response.encoding.empty())
+        rejectLonger(response.length);
     if (response.length != 0 && events.onLength)
         events.onLength(response.length);
+    // A body without a length is looked at as it grows, every MiB.
+    unsigned long long nextGrowthReport = kGrowthReportBytes;
+    const std::function<void(unsigned long long)> checkWritten = [&](unsigned long long total) {
+        rejectLonger(total);
+        if (response.length == 0 && events.onGrowth && total >= nextGrowthReport) {
+            nextGrowthReport = total + kGrowthReportBytes;
+            events.onGrowth(total);
+        }
+    };
 
     HandleGuard file(FileOperationFault(L"create-file", filePath)
                          ? INVALID_HANDLE_VALUE
@@ -164,7 +186,7 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         ThrowWithSystemText(L"Не удалось создать файл: " + filePath + L": ", GetLastError());
-    BodyWriter output(file.Get(), filePath);
+    BodyWriter output(file.Get(), filePath, checkWritten);
     output.Restart(response.encoding);
 
     if (events.onStart)
@@ -181,7 +203,11 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
         const ULONGLONG waitStart = GetTickCount64();
         const DWORD waitLimit = stall.NextWait();
         if (request != nullptr && request->Read(waitLimit, piece, read, failure) && read > 0) {
-            rejectLonger(received + read);
+            // Never more than the server announced.
+            if (response.length != 0 && received + read > response.length)
+                throw MakeError(L"Ошибка скачивания: сервер прислал больше " +
+                                std::to_wstring(response.length) + L" байт, которые объявил" +
+                                ResponseSource(response, requested) + L".");
             stall.Refill();
             output.Write(piece, read);
             received += read;
@@ -245,5 +271,6 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
         output.Restart(response.encoding);
         received = 0;
         lastPercent = -1;
+        nextGrowthReport = kGrowthReportBytes;
     }
 }

@@ -12,7 +12,8 @@
 // reaches twice the receive time limit (each wait lasts at most what is left
 // of that); any byte that comes gives it back whole. A body the server
 // compressed although identity was asked for (gzip or deflate) is decoded;
-// percentages count the bytes on the wire.
+// percentages count the bytes on the wire. More bytes than the server
+// announced fail the download.
 
 #include <windows.h>
 
@@ -29,9 +30,13 @@ struct HttpDownloadEvents {
     // (only when the length is known); the first chunk always reports.
     std::function<void(int percent)> onPercent;
 
-    // At most this many bytes of body (0: no limit): a longer one, announced
-    // or sent, fails the download before more is written.
+    // At most this many bytes of body (0: no limit), counted as written, so
+    // after a compressed body is decoded: a longer one, announced or sent,
+    // fails the download before more is written.
     unsigned long long maxBytes = 0;
+    // For a body without an announced length, as it grows: the bytes
+    // written so far, every MiB. May raise, which ends the download.
+    std::function<void(unsigned long long written)> onGrowth;
     // HttpDownloadRanges: the file's whole size as an answer's Content-Range
     // states it (0 when it does not).
     std::function<void(unsigned long long total)> onTotal;

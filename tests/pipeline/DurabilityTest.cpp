@@ -309,6 +309,20 @@ TEST_F(Durability, UpdateThatDoesNotFitStopsBeforeAnythingIsTouched) {
     EXPECT_EQ(TreeOf(online), before);
     EXPECT_EQ(ListDirectory(small).size(), 2u);
 
+    // An archive without a length that never ends: stopped while the drive
+    // could still hold it unpacked, not once the drive is full.
+    server.Publish(L"endless.zip", std::string(8 << 20, 'e'));
+    messages = RunOnline(server.PublishManifest("{\"version\": \"1.0\", \"download_url\": \"" +
+                                                ToUtf8(server.Url(L"endless.zip", L"_nolength/")) +
+                                                "\"}"));
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ(messages[messages.size() - 2].text.rfind(
+                  L"Ошибка: Недостаточно места на диске S: нужно ещё ", 0),
+              0u)
+        << ToUtf8(Describe(messages));
+    EXPECT_EQ(TreeOf(online), before);
+    EXPECT_EQ(ListDirectory(small).size(), 2u);
+
     // The extractor refuses it too, before it fills the drive, and says so.
     const std::wstring refused = RaisedText([&] {
         ExtractZipArchive(TestEnvDir() + L"\\www\\builds\\zeros_build.zip",

@@ -149,6 +149,20 @@ TEST_F(ModeRun, ARedirectFromHttpsToPlainHttpIsRefused) {
     EXPECT_FALSE(Exists(online + L"\\launched.txt"));
 }
 
+TEST_F(ModeRun, AManifestLongerThan64KiBIsRefusedBeforeItFillsTheDisk) {
+    // Endless, and a small gzip body that unpacks to megabytes.
+    InstallBuild(online, "1.0.0");
+    server.Publish(L"endless.json", std::string(8 << 20, ' '));
+    for (const wchar_t* behaviour : {L"_nolength/", L"_gzip/"}) {
+        SCOPED_TRACE(ToUtf8(behaviour));
+        const auto messages = RunOnline(server.Url(L"endless.json", behaviour));
+        ExpectFailedRunEnd(messages, L"Не удалось скачать файл через PowerShell.\nОшибка "
+                                     L"скачивания: ответ сервера длиннее 65536 байт.");
+        EXPECT_TRUE(LeftoverWorkFolders().empty());
+    }
+    EXPECT_EQ(ReadBytes(online + L"\\version.txt"), "1.0.0");
+}
+
 TEST_F(ModeRun, ManifestWithoutTheRequiredFieldsIsRejected) {
     InstallBuild(online, "1.0.0");
     const std::wstring expected = L"В manifest должны быть поля: version и download_url";
