@@ -2,6 +2,7 @@
 
 #include "pipeline/Backups.h"
 #include "pipeline/GameLaunch.h"
+#include "pipeline/HighestVersion.h"
 #include "pipeline/Install.h"
 #include "pipeline/Manifest.h"
 #include "pipeline/ManifestSignature.h"
@@ -66,6 +67,20 @@ void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
     const bool restoreOwed = IsFile(GetRestorePendingFile(baseFolder, installFolder));
     const bool current =
         installed && !restoreOwed && CompareVersions(installedVersion, manifest.version) >= 0;
+
+    // Signed manifests never take a build backwards: one below the highest
+    // version this build has had or seen signed is an old one replayed.
+    // The game is still started when it is current.
+    if (!updateKeys.empty()) {
+        const std::string highest = HighestVersionOf(baseFolder, installFolder);
+        if (!current && CompareVersions(manifest.version, highest) < 0)
+            throw MakeError(L"Сервер предлагает версию " + Utf8ToWide(manifest.version) + L" " +
+                            label + L", а на этом компьютере уже была версия " +
+                            Utf8ToWide(highest) +
+                            L". Старые версии не устанавливаются: сообщите об этом в группу "
+                            L"проекта. Установленная игра не изменена.");
+        RaiseHighestVersion(baseFolder, installFolder, manifest.version);
+    }
 
     // The old build goes last, with the update's work folder, once the game
     // has started; a file of it that is held then goes at a later start.

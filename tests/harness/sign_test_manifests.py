@@ -10,7 +10,8 @@ test can tell its requests apart), and manifests for them signed by
 tools/publish's own signing, each written as ENVDIR/signing/NAME.json:
 installed_a (the online manifest, key a), installed_official_b (the official
 one, key b), refused_a, refused_c, refused_official_a and refused_nodigest_a
-(no sha256); and launcher_a, the launcher manifest of LAUNCHER_NEXT_EXE (the
+(no sha256), replayed_a (version 1 of installed_a's build) and replayed_exe_a
+(the same, naming another executable); and launcher_a, the launcher manifest of LAUNCHER_NEXT_EXE (the
 test launcher of a later version) served at /signed/launcher/.
 """
 
@@ -68,6 +69,9 @@ def main():
             ("refused_c", "version.json", "c", values("refused")),
             ("refused_official_a", "version_offline.json", "a", values("refused")),
             ("refused_nodigest_a", "version.json", "a", values("refused", digest=False)),
+            ("replayed_a", "version.json", "a", dict(values("installed"), version="1")),
+            ("replayed_exe_a", "version.json", "a",
+             dict(values("installed"), version="1", exe="OldGame.exe")),
             ("launcher_a", "launcher.json", "a", {
                 "version": "99.0.0.0",
                 "download_url": "https://localhost:%s/signed/launcher/%s"

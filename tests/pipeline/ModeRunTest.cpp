@@ -267,6 +267,43 @@ TEST_F(ModeRun, ASignedManifestInstallsWithEitherBuiltInKey) {
     EXPECT_EQ(WaitForLaunch(official).size(), 2u);
 }
 
+TEST_F(ModeRun, AnOldSignedManifestReplayedNeverTakesTheBuildBack) {
+    app.updateKeys = {UpdateKeyLine(L"a")};
+    server.Publish(L"version.json", SignedManifest(L"installed_a"));
+    ExpectUpdatedAndStarted(RunOnline(server.Url(L"version.json")), L"онлайн-версии");
+    WaitForLaunch(online);
+    DeleteFileW((online + L"\\launched.txt").c_str());
+    const std::wstring refused = L"Сервер предлагает версию 1 онлайн-версии, а на этом компьютере "
+                                 L"уже была версия 2. Старые версии не устанавливаются: сообщите "
+                                 L"об этом в группу проекта. Установленная игра не изменена.";
+
+    // Version 1 of the same build, signed long ago: the current game starts.
+    server.Publish(L"version.json", SignedManifest(L"replayed_a"));
+    auto messages = RunOnline(server.Url(L"version.json"));
+    EXPECT_EQ(messages[messages.size() - 2], Progress(100, L"онлайн-версии запущена."));
+    ASSERT_FALSE(WaitForLaunch(online).empty());
+
+    // Naming an executable the build lacks, it would install: refused.
+    const auto before = TreeOf(online);
+    server.Publish(L"version.json", SignedManifest(L"replayed_exe_a"));
+    ExpectFailedRunEnd(RunOnline(server.Url(L"version.json")), refused);
+    EXPECT_EQ(TreeOf(online), before);
+
+    // The game deleted: the record alone keeps version 1 out.
+    DeleteFileW((online + L"\\Game.exe").c_str());
+    DeleteFileW((online + L"\\version.txt").c_str());
+    server.Publish(L"version.json", SignedManifest(L"replayed_a"));
+    ExpectFailedRunEnd(RunOnline(server.Url(L"version.json")), refused);
+
+    // The record lost, a restore owed: version.txt stands in for it.
+    InstallBuild(online, "2");
+    DeleteFileW((online + L"\\launched.txt").c_str());
+    DeleteFileW((base / L"backup\\game_online\\highest-version.txt").c_str());
+    WriteBytes(app.GetRestorePendingFile(online), "");
+    ExpectFailedRunEnd(RunOnline(server.Url(L"version.json")), refused);
+    EXPECT_FALSE(Exists(online + L"\\launched.txt"));
+}
+
 TEST_F(ModeRun, AManifestTheKeysDoNotVerifyChangesNothing) {
     app.updateKeys = {UpdateKeyLine(L"b"), UpdateKeyLine(L"a")};
     InstallBuild(online, "1", {{L"Save/slot1.sav", "mine"}});

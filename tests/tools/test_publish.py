@@ -571,7 +571,7 @@ class RefusalTest(PublishCase):
                 with open(previous, "w", encoding="utf-8") as f:
                     json.dump({"version": old, "download_url": "https://x/a.zip"}, f)
                 self.assert_refused_cleanly(self.publish(new, None, "--previous", previous),
-                                            repr(new), repr(old))
+                                            repr(new), repr(old), "publish the old build again")
 
     def test_previous_manifest_without_a_readable_version(self):
         write_tree(self.build, {"Game.exe": GAME})

@@ -70,7 +70,9 @@ def check_version(version, previous_manifest=None, previous_text=None):
                       % previous_manifest)
     if compare_versions(version, previous) <= 0:
         raise Refusal("version %r (%s) is not newer than the previous version %r (%s) "
-                      "in the launcher's order"
+                      "in the launcher's order; launchers never go back to a lower version, so "
+                      "to take a broken release back, publish the old build again under a "
+                      "newer version"
                       % (version, ".".join(map(str, groups)), previous,
                          ".".join(map(str, version_groups(previous)))))
 
