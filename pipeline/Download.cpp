@@ -8,7 +8,8 @@
 
 std::string DownloadArchive(const RunReports& reports, const std::string& downloadUrl,
                             const std::wstring& archivePath, const std::wstring& label,
-                            const std::function<void(unsigned long long length)>& checkRoom) {
+                            const std::function<void(unsigned long long length)>& checkRoom,
+                            unsigned long long signedSize) {
     const std::wstring text = L"Скачивание " + label + L"...";
     reports.status(text);
     const std::wstring url = Utf8ToWide(downloadUrl);
@@ -16,6 +17,7 @@ std::string DownloadArchive(const RunReports& reports, const std::string& downlo
 
     HttpDownloadEvents events;
     events.onLength = checkRoom;
+    events.exactBytes = signedSize;
     // Without an announced length the room is checked as the archive grows:
     // it unpacks to at least as much again, so it ends before the disk
     // cannot hold that.

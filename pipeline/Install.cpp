@@ -4,6 +4,7 @@
 #include "pipeline/DeltaUpdate.h"
 #include "pipeline/Download.h"
 #include "pipeline/Manifest.h"
+#include "pipeline/ManifestSignature.h"
 #include "pipeline/PowerShellSteps.h"
 #include "platform/Text.h"
 #include "platform/DiskSpace.h"
@@ -35,9 +36,12 @@ void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath
                        const std::wstring& label, const RunReports& reports) {
     // Before the download only the archive's size is known; the build
     // unpacks to about as much at least.
+    unsigned long long signedSize = 0;
+    ReadSignedSize(manifest, signedSize);
     const std::string digest = DownloadArchive(
         reports, manifest.download_url, archivePath, label,
-        [&](unsigned long long length) { EnsureRoomForUpdate(workFolder, length, length); });
+        [&](unsigned long long length) { EnsureRoomForUpdate(workFolder, length, length); },
+        signedSize);
 
     if (!manifest.sha256.empty()) {
         reports.status(L"Проверка SHA-256...");

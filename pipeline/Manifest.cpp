@@ -119,6 +119,8 @@ Manifest ReadManifest(const std::string& json) {
     manifest.sha256 = JsonExtractString(json, "sha256");
     manifest.delta_index = JsonExtractString(json, "delta_index");
     manifest.delta_index_sha256 = JsonExtractString(json, "delta_index_sha256");
+    manifest.size = JsonExtractString(json, "size");
+    manifest.expires = JsonExtractString(json, "expires");
     manifest.signature = JsonExtractString(json, "update_signature");
     if (manifest.version.empty() || manifest.download_url.empty())
         throw MakeError(L"В manifest должны быть поля: version и download_url");

@@ -16,6 +16,11 @@ struct Manifest {
     std::string sha256;
     std::string delta_index;
     std::string delta_index_sha256;
+    // Signed only, and acted on only by a launcher with keys: the archive's
+    // length in bytes, and when the manifest runs out ("2027-01-31T12:00:00Z",
+    // UTC). Both empty when the manifest has none.
+    std::string size;
+    std::string expires;
     std::string signature;
 };
 

@@ -25,8 +25,16 @@ std::string ManifestNameOf(const std::wstring& manifestUrl);
 // each value exactly as the manifest was read ("exe" after its default).
 std::string SignedManifestText(const std::string& manifestName, const Manifest& manifest);
 
+// With a "size" or an "expires", the text is headed
+// "vorn-launcher-manifest-2" and ends with two more lines, size= and
+// expires=.
+//
 // Does nothing without keys. With keys, raises the refusal unless the
 // manifest has a "sha256" and an "update_signature" (r then s, 128
-// hexadecimal digits) that one of the keys verifies over the signed text.
+// hexadecimal digits) that one of the keys verifies over the signed text,
+// and, when it has an "expires", unless that time is still to come.
 void CheckManifestSignature(const Manifest& manifest, const std::wstring& manifestUrl,
                             const std::vector<std::string>& updateKeys);
+
+// The archive's signed length, when the manifest has one (decimal digits).
+bool ReadSignedSize(const Manifest& manifest, unsigned long long& size);

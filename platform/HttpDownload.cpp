@@ -160,14 +160,23 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
     }
     HttpResponse response = ReadHttpResponse(request->Handle());
     RejectFailedResponse(response, requested);
+    const unsigned long long most =
+        events.exactBytes != 0 && (events.maxBytes == 0 || events.exactBytes < events.maxBytes)
+            ? events.exactBytes
+            : events.maxBytes;
     const auto rejectLonger = [&](unsigned long long bytes) {
-        if (events.maxBytes != 0 && bytes > events.maxBytes)
-            throw MakeError(L"Ошибка скачивания: ответ сервера длиннее " +
-                            std::to_wstring(events.maxBytes) + L" байт" +
-                            ResponseSource(response, requested) + L".");
+        if (most != 0 && bytes > most)
+            throw MakeError(L"Ошибка скачивания: ответ сервера длиннее " + std::to_wstring(most) +
+                            L" байт" + ResponseSource(response, requested) + L".");
     };
-    if (response.encoding.empty())
+    if (response.encoding.empty()) {
         rejectLonger(response.length);
+        if (events.exactBytes != 0 && response.length != 0 && response.length != events.exactBytes)
+            throw MakeError(L"Ошибка скачивания: сервер объявил " +
+                            std::to_wstring(response.length) + L" байт вместо " +
+                            std::to_wstring(events.exactBytes) +
+                            ResponseSource(response, requested) + L".");
+    }
     if (response.length != 0 && events.onLength)
         events.onLength(response.length);
     // A body without a length is looked at as it grows, every MiB.

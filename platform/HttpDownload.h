@@ -34,6 +34,10 @@ struct HttpDownloadEvents {
     // after a compressed body is decoded: a longer one, announced or sent,
     // fails the download before more is written.
     unsigned long long maxBytes = 0;
+    // The body's exact length once decoded (0: not known): a body announced
+    // with another length fails before anything is written, a longer one as
+    // soon as it goes past.
+    unsigned long long exactBytes = 0;
     // For a body without an announced length, as it grows: the bytes
     // written so far, every MiB. May raise, which ends the download.
     std::function<void(unsigned long long written)> onGrowth;

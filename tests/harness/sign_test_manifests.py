@@ -11,7 +11,9 @@ tools/publish's own signing, each written as ENVDIR/signing/NAME.json:
 installed_a (the online manifest, key a), installed_official_b (the official
 one, key b), refused_a, refused_c, refused_official_a and refused_nodigest_a
 (no sha256), replayed_a (version 1 of installed_a's build) and replayed_exe_a
-(the same, naming another executable); and launcher_a, the launcher manifest of LAUNCHER_NEXT_EXE (the
+(the same, naming another executable), expiring_a, expired_a and
+missized_a (with a signed size and expiry: far off, past, and a size one
+byte off); and launcher_a, the launcher manifest of LAUNCHER_NEXT_EXE (the
 test launcher of a later version) served at /signed/launcher/.
 """
 
@@ -52,6 +54,9 @@ def main():
     next_launcher = os.path.join(served, "launcher", os.path.basename(launcher))
     shutil.copy(launcher, next_launcher)
 
+    def size_of(family):
+        return str(os.path.getsize(os.path.join(served, family, "delta2.zip")))
+
     def values(family, digest=True):
         url = "https://localhost:%s/signed/%s/delta2.zip" % (port, family)
         archive = os.path.join(served, family, "delta2.zip")
@@ -72,6 +77,13 @@ def main():
             ("replayed_a", "version.json", "a", dict(values("installed"), version="1")),
             ("replayed_exe_a", "version.json", "a",
              dict(values("installed"), version="1", exe="OldGame.exe")),
+            ("expiring_a", "version.json", "a",
+             dict(values("installed"), size=size_of("installed"), expires="2099-01-01T00:00:00Z")),
+            ("expired_a", "version.json", "a",
+             dict(values("installed"), size=size_of("installed"), expires="2020-01-01T00:00:00Z")),
+            ("missized_a", "version.json", "a",
+             dict(values("installed"), size=str(int(size_of("installed")) + 1),
+                  expires="2099-01-01T00:00:00Z")),
             ("launcher_a", "launcher.json", "a", {
                 "version": "99.0.0.0",
                 "download_url": "https://localhost:%s/signed/launcher/%s"

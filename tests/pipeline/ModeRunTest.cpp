@@ -304,6 +304,30 @@ TEST_F(ModeRun, AnOldSignedManifestReplayedNeverTakesTheBuildBack) {
     EXPECT_FALSE(Exists(online + L"\\launched.txt"));
 }
 
+TEST_F(ModeRun, ASignedExpiryAndLengthAreHeldTo) {
+    app.updateKeys = {UpdateKeyLine(L"a")};
+    const auto before = TreeOf(online);
+    // Past its time: the server went on serving what the studio stopped
+    // signing.
+    server.Publish(L"version.json", SignedManifest(L"expired_a"));
+    ExpectFailedRunEnd(RunOnline(server.Url(L"version.json")),
+                       L"Сервер обновлений устарел: описание обновления действовало до "
+                       L"2020-01-01T00:00:00Z (UTC). Сообщите об этом в группу проекта. Ничего "
+                       L"не скачано, установленная игра не изменена.");
+    // An archive announced with another length than the signed one ends at
+    // once.
+    const unsigned long long size =
+        ReadBytes(TestEnvDir() + L"\\www\\signed\\installed\\delta2.zip").size();
+    server.Publish(L"version.json", SignedManifest(L"missized_a"));
+    ExpectFailedRunEnd(RunOnline(server.Url(L"version.json")),
+                       L"Ошибка скачивания: сервер объявил " + std::to_wstring(size) +
+                           L" байт вместо " + std::to_wstring(size + 1) + L".");
+    EXPECT_EQ(TreeOf(online), before);
+    // Both signed and right: installed.
+    server.Publish(L"version.json", SignedManifest(L"expiring_a"));
+    ExpectUpdatedAndStarted(RunOnline(server.Url(L"version.json")), L"онлайн-версии");
+}
+
 TEST_F(ModeRun, AManifestTheKeysDoNotVerifyChangesNothing) {
     app.updateKeys = {UpdateKeyLine(L"b"), UpdateKeyLine(L"a")};
     InstallBuild(online, "1", {{L"Save/slot1.sav", "mine"}});

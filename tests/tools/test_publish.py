@@ -5,6 +5,7 @@ order, manifest reading and URL encoding.
 The tool runs as the publisher runs it, as a program, on real build folders
 in temporary directories."""
 
+import datetime
 import hashlib
 import io
 import json
@@ -30,8 +31,8 @@ UTF8_FLAG = 0x800
 
 
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from publishing import (archive, build as publish_build, cli, file_index,  # noqa: E402
-                        launcher_rules, progress, signing)
+from publishing import (archive, build as publish_build, check, cli,  # noqa: E402
+                        file_index, launcher_rules, progress, signing)
 
 
 def write_tree(root, files):
@@ -482,6 +483,49 @@ class SigningTest(PublishCase):
             line, signing.signed_text("version_offline.json", values), signature))
         self.assertFalse(signing.verifies(
             line, signing.signed_text("version.json", values), signature))
+
+    def test_expires_signs_the_time_and_the_archives_length(self):
+        key = os.path.join(self.root, "studio.key")
+        self.assertEqual(self.keygen(key).returncode, 0)
+        with open(key + ".pub") as f:
+            line = f.read().strip()
+        write_tree(self.build, {"Game.exe": GAME})
+        # Only a signature makes them hold.
+        self.assertEqual(self.publish("1.0", None, "--expires", "30").returncode, 2)
+        self.assert_published(self.publish("1.0", None, "--sign-key", key, "--expires", "30"))
+        text = self.read_manifest()
+        values = {name: launcher_rules.extract_string(text, name) for name in (
+            "version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256",
+            "size", "expires")}
+        archive = os.path.join(self.out, "builds", "game-1.0.zip")
+        self.assertEqual(values["size"], str(os.path.getsize(archive)))
+        expires = datetime.datetime.strptime(values["expires"], "%Y-%m-%dT%H:%M:%SZ")
+        wanted = datetime.datetime.utcnow() + datetime.timedelta(days=30)
+        self.assertLess(abs((expires - wanted).total_seconds()), 120)
+        signed = signing.signed_text("version.json", values)
+        self.assertTrue(signed.startswith(b"vorn-launcher-manifest-2\n"))
+        signature = launcher_rules.extract_string(text, "update_signature")
+        self.assertTrue(signing.verifies(line, signed, signature))
+        # Taken away, they break the signature.
+        stripped = dict(values, size=None, expires=None)
+        self.assertFalse(signing.verifies(line, signing.signed_text("version.json", stripped),
+                                          signature))
+
+    def test_check_names_an_expiry_that_passed_or_comes_soon(self):
+        class Lines:
+            def __init__(self):
+                self.lines = []
+
+            def line(self, kind, subject, text):
+                self.lines.append(kind)
+        now = datetime.datetime(2027, 1, 1, tzinfo=datetime.timezone.utc)
+        for expires, kind in (("2026-12-31T23:59:59Z", "FIX"), ("2027-01-01T00:00:00Z", "FIX"),
+                              ("2027-01-10T00:00:00Z", "WARN"), ("2027-03-01T00:00:00Z", "OK"),
+                              ("2027-03-01 00:00:00", "FIX"), (None, None)):
+            with self.subTest(expires=expires):
+                report = Lines()
+                check.check_expiry(report, "online manifest", expires, now)
+                self.assertEqual(report.lines, [kind] if kind else [])
 
     def test_a_launcher_is_published_only_with_its_own_version_over_https(self):
         exe = os.path.join(self.root, "VornLauncher.exe")

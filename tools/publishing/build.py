@@ -1,6 +1,7 @@
 """Publishing a build: the archive and its manifest, in the server's layout,
 checked the way the launcher will read them."""
 
+import datetime
 import errno
 import hashlib
 import json
@@ -50,6 +51,12 @@ def read_previous(previous, ca_file, progress=Silent):
         raise Refusal("cannot read the previous manifest %s: %s" % (previous, e.strerror))
     except UnicodeDecodeError:
         raise Refusal("the previous manifest %s is not UTF-8" % previous) from None
+
+
+def expiry_after(days):
+    """The time DAYS from now, UTC, to the second, as manifests write it."""
+    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def check_version(version, previous_manifest=None, previous_text=None):
@@ -466,6 +473,11 @@ def publish(args, progress=Silent, threads=1):
             # first-match reader meets those first whatever these are named.
             values["delta_index"] = index_url
             values["delta_index_sha256"] = sha256_of(index_tmp)
+        if args.expires is not None:
+            # Signed with it: launchers then refuse an archive of another
+            # length, and the manifest once the time has come.
+            values["size"] = str(os.path.getsize(archive_tmp))
+            values["expires"] = expiry_after(args.expires)
         if key_line is not None:
             try:
                 add_signature(values, manifest_name, args.sign_key, key_line)

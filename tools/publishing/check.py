@@ -165,6 +165,34 @@ def check_signature(report, subject, name, text, values, keys):
                                     "another key): %s" % refused)
 
 
+# How long before a signed expiry check starts to warn.
+EXPIRY_WARNING_DAYS = 14
+
+
+def check_expiry(report, subject, expires, now=None):
+    """A signed expiry: passed, near or far."""
+    if expires is None:
+        return
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    try:
+        moment = datetime.datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ").replace(
+            tzinfo=datetime.timezone.utc)
+    except ValueError:
+        report.line("FIX", subject, "expires %r is not a UTC time like 2027-01-31T12:00:00Z: "
+                                    "launchers with keys refuse the manifest" % expires)
+        return
+    left = moment - now
+    if left.total_seconds() <= 0:
+        report.line("FIX", subject, "expired at %s: launchers with keys refuse it («Сервер "
+                                    "обновлений устарел…»); publish again with --expires"
+                    % expires)
+    elif left.days < EXPIRY_WARNING_DAYS:
+        report.line("WARN", subject, "expires at %s, in %d days: publish again with --expires "
+                                     "before then" % (expires, left.days))
+    else:
+        report.line("OK", subject, "expires at %s" % expires)
+
+
 def check_manifest(report, subject, url, button, ca_file, keys=(), other=None):
     """The manifest's values as the launcher reads them, or None. other:
     the other build, whose manifest a studio may not publish at all."""
@@ -189,8 +217,8 @@ def check_manifest(report, subject, url, button, ca_file, keys=(), other=None):
         return None
     text = body.decode("utf-8", "replace")
     values = read_manifest(text)
-    values["delta_index"] = extract_string(text, "delta_index") or None
-    values["delta_index_sha256"] = extract_string(text, "delta_index_sha256") or None
+    for key in ("delta_index", "delta_index_sha256", "size", "expires"):
+        values[key] = extract_string(text, key) or None
     readable = values["version"] is not None and values["download_url"] is not None
     try:
         json.loads(body.decode("utf-8"))
@@ -241,6 +269,7 @@ def check_manifest(report, subject, url, button, ca_file, keys=(), other=None):
     report.line("OK", subject, "version %s, archive %s" % (values["version"],
                                                          values["download_url"]))
     check_signature(report, subject, url.rsplit("/", 1)[-1], text, values, keys)
+    check_expiry(report, subject, values["expires"])
     return values
 
 

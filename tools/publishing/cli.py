@@ -51,6 +51,10 @@ def publish_main(argv):
     parser.add_argument("--sign-key", metavar="PRIVATE_KEY",
                         help="sign the manifest with this key (from publish keygen); launchers "
                              "built with its public key refuse manifests not signed by it")
+    parser.add_argument("--expires", type=int, metavar="DAYS",
+                        help="with --sign-key: the manifest runs out in DAYS days, and carries "
+                             "the archive's signed length; publish again before then (launchers "
+                             "refuse it after, and launchers before this one refuse it at once)")
     parser.add_argument("--jobs", type=int, default=usable_cores(), metavar="N",
                         help="deflate on N threads (default: one a core)")
     parser.add_argument("--quiet", action="store_true",
@@ -58,6 +62,8 @@ def publish_main(argv):
     args = parser.parse_args(argv)
     if args.jobs < 1:
         parser.error("--jobs must be 1 or more")
+    if args.expires is not None and (args.expires < 1 or args.sign_key is None):
+        parser.error("--expires needs 1 day or more, and --sign-key")
     try:
         with interruptible():
             archive, index, manifest, values, warnings = publish(

@@ -42,10 +42,16 @@ def openssl(args, data=None):
 def signed_text(manifest_name, values):
     """The bytes the launcher checks the signature against: the manifest's
     file name and the values it acts on, each on a line, as the launcher
-    reads them: absent ones empty, but "exe" Game.exe."""
+    reads them: absent ones empty, but "exe" Game.exe. A manifest with a
+    "size" or an "expires" is signed in the second form, which covers them
+    too (launchers from the one that reads them on)."""
     values = dict(values, exe=values.get("exe") or "Game.exe")
-    lines = ["vorn-launcher-manifest-1", "manifest=" + manifest_name]
-    for key in ("version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256"):
+    second = bool(values.get("size") or values.get("expires"))
+    keys = ["version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256"]
+    if second:
+        keys += ["size", "expires"]
+    lines = ["vorn-launcher-manifest-%d" % (2 if second else 1), "manifest=" + manifest_name]
+    for key in keys:
         lines.append("%s=%s" % (key, values.get(key) or ""))
     return ("\n".join(lines) + "\n").encode("utf-8")
 
