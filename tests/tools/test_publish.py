@@ -70,6 +70,18 @@ MIXED = (b"level data " * 100000 + random.Random(3).randbytes(1 << 20) +
          b"more text " * 50000)[:5 << 19]
 
 
+class Lines:
+    """A check report that keeps the kinds and texts of its lines."""
+
+    def __init__(self):
+        self.lines = []
+        self.texts = []
+
+    def line(self, kind, subject, text):
+        self.lines.append(kind)
+        self.texts.append(text)
+
+
 class PublishCase(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="publish-test-")
@@ -511,13 +523,37 @@ class SigningTest(PublishCase):
         self.assertFalse(signing.verifies(line, signing.signed_text("version.json", stripped),
                                           signature))
 
-    def test_check_names_an_expiry_that_passed_or_comes_soon(self):
-        class Lines:
-            def __init__(self):
-                self.lines = []
+    def test_check_reads_a_manifest_as_the_launcher_does(self):
+        good = b'{"version": "1.0", "download_url": "https://h/a.zip"}'
+        for body, fixes in (
+                (good, 0),
+                (b'{"version": "1.0", "download_url": "https://h/a.zip", "version": "2.0"}', 1),
+                (b'{"old": {"version": "0.9"}, "version": "1.0", "download_url": "u"}', 1),
+                (b'{"title": "version", "download_url": "https://h/a.zip", "version": "2"}', 1),
+                (b'{"version": "1.0\xff", "download_url": "u"}', 1)):
+            with self.subTest(body=body):
+                report = Lines()
+                check.check_json_agrees(report, "online manifest", body,
+                                        body.decode("utf-8", "surrogateescape"))
+                self.assertEqual(report.lines.count("FIX"), fixes, report.texts)
 
-            def line(self, kind, subject, text):
-                self.lines.append(kind)
+        # Signed over the character that replaces a bad byte: the launcher,
+        # which verifies the bytes themselves, refuses it, and so does check.
+        key = os.path.join(self.root, "studio.key")
+        self.assertEqual(self.keygen(key).returncode, 0)
+        with open(key + ".pub") as f:
+            line = f.read().strip()
+        values = {"version": "1.0\ufffd", "download_url": "https://h/a.zip", "sha256": "0" * 64}
+        signature = signing.sign(key, signing.signed_text("version.json", values))
+        text = (b'{"version": "1.0\xff", "download_url": "https://h/a.zip", "sha256": "' +
+                b"0" * 64 + b'", "update_signature": "' + signature.encode() + b'"}').decode(
+                    "utf-8", "surrogateescape")
+        report = Lines()
+        check.check_signature(report, "online manifest", "version.json", text,
+                              launcher_rules.read_manifest(text), [line])
+        self.assertEqual(report.lines, ["FIX"])
+
+    def test_check_names_an_expiry_that_passed_or_comes_soon(self):
         now = datetime.datetime(2027, 1, 1, tzinfo=datetime.timezone.utc)
         for expires, kind in (("2026-12-31T23:59:59Z", "FIX"), ("2027-01-01T00:00:00Z", "FIX"),
                               ("2027-01-10T00:00:00Z", "WARN"), ("2027-03-01T00:00:00Z", "OK"),

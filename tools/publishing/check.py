@@ -165,6 +165,58 @@ def check_signature(report, subject, name, text, values, keys):
                                     "another key): %s" % refused)
 
 
+# What a launcher acts on, and so what a studio's own JSON tools must read
+# as it does.
+ACTED_ON = ("version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256",
+            "size", "expires", SIGNATURE_FIELD)
+
+
+def json_parses(body):
+    try:
+        json.loads(body.decode("utf-8"))
+        return True
+    except ValueError:
+        return False
+
+
+def check_json_agrees(report, subject, body, text):
+    """Whether the manifest is JSON; a FIX for bytes that are not UTF-8, and
+    for each value a JSON reader reads otherwise than the launcher (a key
+    given twice, a key's name inside another string, a key inside a nested
+    object, an escape the launcher does not decode): the studio's own tools
+    would then show one thing while players get another."""
+    try:
+        body.decode("utf-8")
+    except UnicodeDecodeError as e:
+        report.line("FIX", subject, "not UTF-8 (byte %d): the launcher reads and verifies the "
+                                    "bytes as they are; upload the manifest tools/publish wrote"
+                    % e.start)
+        return False
+    twice = set()
+
+    def pairs(items):
+        seen = set()
+        for key, _ in items:
+            if key in seen:
+                twice.add(key)
+            seen.add(key)
+        return dict(items)
+    try:
+        parsed = json.loads(body.decode("utf-8"), object_pairs_hook=pairs)
+    except ValueError:
+        return False
+    if not isinstance(parsed, dict):
+        return True
+    for key in ACTED_ON:
+        launcher = extract_string(text, key)
+        reader = parsed.get(key)
+        if key in twice or (launcher is not None or reader is not None) and launcher != reader:
+            report.line("FIX", subject, "a JSON reader reads %s as %r, the launcher as %r%s; "
+                                        "upload the manifest tools/publish wrote"
+                        % (key, reader, launcher, " (given twice)" if key in twice else ""))
+    return True
+
+
 # How long before a signed expiry check starts to warn.
 EXPIRY_WARNING_DAYS = 14
 
@@ -215,16 +267,14 @@ def check_manifest(report, subject, url, button, ca_file, keys=(), other=None):
     except (OSError, EOFError, ValueError) as e:
         report.line("FIX", subject, "the body cannot be decompressed: %s" % describe(e))
         return None
-    text = body.decode("utf-8", "replace")
+    # Byte for byte as the launcher reads it: bytes that are not UTF-8 stay
+    # themselves, and the signature is checked over them.
+    text = body.decode("utf-8", "surrogateescape")
     values = read_manifest(text)
     for key in ("delta_index", "delta_index_sha256", "size", "expires"):
         values[key] = extract_string(text, key) or None
     readable = values["version"] is not None and values["download_url"] is not None
-    try:
-        json.loads(body.decode("utf-8"))
-        is_json = True
-    except ValueError:
-        is_json = False
+    is_json = check_json_agrees(report, subject, body, text) if readable else json_parses(body)
     if not readable and is_html(headers, body):
         report.line("FIX", subject, "%s answers HTTP 200 with an HTML page (a maintenance or "
                                     "login page?) instead of the manifest; players get %s: %s"
@@ -469,7 +519,8 @@ def check_launcher(report, server, ca_file, full, keys):
     try:
         with open_url(url, ca_file) as response:
             status, body = response.status, response.read()
-            text = decoded_body(response, body).decode("utf-8") if status == 200 else ""
+            body = decoded_body(response, body) if status == 200 else b""
+            text = body.decode("utf-8", "surrogateescape")
     except (FetchError, OSError, EOFError, ValueError) as e:
         report.line("FIX", subject, "%s: %s" % (url, describe(e)))
         return
@@ -479,6 +530,7 @@ def check_launcher(report, server, ca_file, full, keys):
     if status != 200:
         report.line("FIX", subject, "%s answers HTTP %d: launchers skip their update" % (url, status))
         return
+    check_json_agrees(report, subject, body, text)
     values = read_manifest(text)
     if values["version"] is None or values["download_url"] is None or values["sha256"] is None \
             or not values["download_url"].lower().startswith("https://"):

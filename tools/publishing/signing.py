@@ -53,7 +53,9 @@ def signed_text(manifest_name, values):
     lines = ["vorn-launcher-manifest-%d" % (2 if second else 1), "manifest=" + manifest_name]
     for key in keys:
         lines.append("%s=%s" % (key, values.get(key) or ""))
-    return ("\n".join(lines) + "\n").encode("utf-8")
+    # A manifest read with "surrogateescape" gives back its very bytes, as
+    # the launcher signs them, even where they are not UTF-8.
+    return ("\n".join(lines) + "\n").encode("utf-8", "surrogateescape")
 
 
 def public_key_line(private_key):
