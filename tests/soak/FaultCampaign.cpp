@@ -164,6 +164,21 @@ struct PhaseRow {
     int nowhere = 0;
 };
 
+// A row a phase (or kind of failure) and a total, printed as the run goes.
+void PrintTable(const char* heading, const char* counted,
+                const std::map<std::string, PhaseRow>& table) {
+    std::printf("%-14s %7s %7s %8s\n", heading, counted, "losses", "nowhere");
+    PhaseRow total;
+    for (const auto& [name, row] : table) {
+        std::printf("%-14s %7d %7d %8d\n", name.c_str(), row.points, row.losses, row.nowhere);
+        total.points += row.points;
+        total.losses += row.losses;
+        total.nowhere += row.nowhere;
+    }
+    std::printf("%-14s %7d %7d %8d\n", "total", total.points, total.losses, total.nowhere);
+    std::fflush(stdout);
+}
+
 std::vector<std::pair<std::wstring, std::string>> kPlayerFiles(long point) {
     const std::string mark = std::to_string(point);
     return {{L"Save/slot1.sav", "save " + mark},
@@ -322,16 +337,7 @@ void FaultCampaign::Campaign(const std::wstring& manifest) {
     std::printf("\nFault campaign: %ld operations in a %s update, %zu points%s\n", operations,
                 small ? "small" : "whole", plan.size(),
                 all ? " (every operation, 3 codes)" : " (the suite's share)");
-    std::printf("%-14s %7s %7s %8s\n", "phase", "points", "losses", "nowhere");
-    PhaseRow total;
-    for (const auto& [phase, row] : table) {
-        std::printf("%-14s %7d %7d %8d\n", phase.c_str(), row.points, row.losses, row.nowhere);
-        total.points += row.points;
-        total.losses += row.losses;
-        total.nowhere += row.nowhere;
-    }
-    std::printf("%-14s %7d %7d %8d\n", "total", total.points, total.losses, total.nowhere);
-    std::fflush(stdout);
+    PrintTable("phase", "points", table);
 }
 
 // Failures in a row, as players meet them: a kill or a fault in one update,
@@ -460,19 +466,8 @@ void FaultCampaign::Sequences(const std::wstring& manifest) {
                 "%zu sequences%s\n",
                 operations, swapOperations, plan.size(),
                 all ? " (every operation, killed and failed)" : " (the suite's share)");
-    for (const auto* table : {&byFirst, &bySecond}) {
-        std::printf("%-14s %7s %7s %8s\n", table == &byFirst ? "first failure" : "second failure",
-                    "runs", "losses", "nowhere");
-        PhaseRow total;
-        for (const auto& [name, row] : *table) {
-            std::printf("%-14s %7d %7d %8d\n", name.c_str(), row.points, row.losses, row.nowhere);
-            total.points += row.points;
-            total.losses += row.losses;
-            total.nowhere += row.nowhere;
-        }
-        std::printf("%-14s %7d %7d %8d\n", "total", total.points, total.losses, total.nowhere);
-    }
-    std::fflush(stdout);
+    PrintTable("first failure", "runs", byFirst);
+    PrintTable("second failure", "runs", bySecond);
 }
 
 TEST_F(FaultCampaign, FailuresInARowLoseNothing) {
