@@ -147,7 +147,8 @@ void LimitDllSearchToSystemFolder() {
 }
 
 // "--take-over <process id> <launcher path>": this launcher was started by
-// that one's hand-over. False for any other command line.
+// that one's hand-over, and is that hand-over's new launcher. False for any
+// other command line, or when it is not.
 bool ReadTakeOver(DWORD& oldProcessId, std::wstring& oldLauncherPath) {
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -160,7 +161,7 @@ bool ReadTakeOver(DWORD& oldProcessId, std::wstring& oldLauncherPath) {
         found = oldProcessId != 0 && !oldLauncherPath.empty();
     }
     LocalFree(arguments);
-    return found;
+    return found && IsHandOverFrom(oldProcessId, ModuleFilePath(), oldLauncherPath);
 }
 
 } // namespace

@@ -143,6 +143,22 @@ void RecordFailedLauncherVersion(const std::wstring& launcherPath, const std::st
     }
 }
 
+bool IsHandOverFrom(DWORD oldProcessId, const std::wstring& ownPath,
+                    const std::wstring& launcherPath) {
+    const std::wstring name = ToLowerW(FileNameOf(launcherPath));
+    if (name.size() <= 4 || name.compare(name.size() - 4, 4, L".exe") != 0 ||
+        ToLowerW(ownPath) != ToLowerW(CandidatePath(launcherPath, oldProcessId)))
+        return false;
+    try {
+        if (!IsFile(launcherPath))
+            return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+    HandleGuard event(OpenEventW(SYNCHRONIZE, FALSE, HandOverEventName(oldProcessId).c_str()));
+    return event.Valid();
+}
+
 std::wstring HandOverEventName(DWORD oldProcessId) {
     return L"Local\\VornLauncherHandOver-" + std::to_wstring(oldProcessId);
 }

@@ -49,6 +49,14 @@ void RecordFailedLauncherVersion(const std::wstring& launcherPath, const std::st
 // of that process id, makes it before starting the new one.
 std::wstring HandOverEventName(DWORD oldProcessId);
 
+// Whether this program (ownPath) is the new launcher of a hand-over from
+// that process: "<name>.next-<process>.exe" beside the launcher's
+// "<name>.exe", with the old launcher's hand-over event open. A command line
+// that says "--take-over" for any other program is not obeyed: it would
+// rename this program over whatever file it names.
+bool IsHandOverFrom(DWORD oldProcessId, const std::wstring& ownPath,
+                    const std::wstring& launcherPath);
+
 // Starts the staged launcher with "--take-over <this process> <launcher
 // path>" in the launcher's folder. Returns its process handle; raises when
 // it cannot start.

@@ -103,7 +103,7 @@ class Launcher:
     """One copy of the launcher in a folder of its own."""
 
     def __init__(self, case, picture=None, prepare=None, expect_window=True, env=None,
-                 subfolder="", folder=None):
+                 subfolder="", folder=None, args=()):
         if folder:
             self.folder = folder
         else:
@@ -117,7 +117,7 @@ class Launcher:
         if prepare:
             prepare(self.folder)
         self.process = subprocess.Popen(
-            [WINE_RUN, os.path.join(self.folder, "VornLauncherTest.exe")],
+            [WINE_RUN, os.path.join(self.folder, "VornLauncherTest.exe")] + list(args),
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ, **(env or {})))
         case.addCleanup(self.kill)
         if not expect_window:
@@ -231,6 +231,22 @@ class LauncherWindow(unittest.TestCase):
         # Once it has ended, the folder's launcher starts as usual.
         again = Launcher(self, folder=first.folder)
         self.assertEqual(again.close(), 0)
+
+    def test_a_take_over_command_line_takes_over_nothing_but_a_hand_over(self):
+        # Anyone can start the launcher with it; only the new launcher of a
+        # hand-over, under its staged name, obeys it.
+        top = tempfile.mkdtemp(prefix="victim-", dir=TESTENV)
+        self.addCleanup(shutil.rmtree, top, True)
+        victim = os.path.join(top, "VornLauncherTest.exe")
+        with open(victim, "w") as f:
+            f.write("the player's own file")
+        target = "Z:" + victim.replace("/", "\\")
+        launcher = Launcher(self, args=["--take-over", "1234", target])
+        time.sleep(3)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"the player's own file")
+        self.assertTrue(os.path.isfile(launcher.path("VornLauncherTest.exe")))
+        self.assertEqual(launcher.close(), 0)
 
     def test_save_folder_that_cannot_be_made_ends_with_an_error_box(self):
         def block(folder):
