@@ -10,6 +10,7 @@
 #include "platform/HttpDownload.h"
 #include "platform/LongPath.h"
 #include "platform/Paths.h"
+#include "platform/Sha256.h"
 #include "platform/Text.h"
 #include "platform/WorkFolder.h"
 
@@ -111,6 +112,7 @@ StagedLauncher StageLauncherUpdate(const LauncherUpdateSource& source) {
     StagedLauncher staged;
     staged.path = CandidatePath(source.launcherPath, GetCurrentProcessId());
     staged.version = manifest.version;
+    staged.sha256 = digest;
     RenameWithRetries(downloaded, staged.path);
     SetFileAttributesW(ExtendedLengthPath(staged.path).c_str(), FILE_ATTRIBUTE_HIDDEN);
     work.Remove();
@@ -167,6 +169,11 @@ HANDLE StartNewLauncher(const StagedLauncher& staged, const std::wstring& launch
     std::wstring commandLine = L"\"" + staged.path + L"\" --take-over " +
                                std::to_wstring(GetCurrentProcessId()) + L" \"" + launcherPath +
                                L"\"";
+    HandleGuard held(CreateFileW(ExtendedLengthPath(staged.path).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+    if (!held.Valid() || ToLowerAscii(ComputeFileSha256(staged.path)) != staged.sha256)
+        throw MakeError(L"Новая версия лаунчера изменилась после проверки.");
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};

@@ -24,6 +24,7 @@ struct LauncherUpdateSource {
 struct StagedLauncher {
     std::wstring path;
     std::string version;
+    std::string sha256; // lower-case hexadecimal, as verified
 };
 
 // Fetches the manifest. When it names a version newer than the running one
@@ -58,8 +59,10 @@ bool IsHandOverFrom(DWORD oldProcessId, const std::wstring& ownPath,
                     const std::wstring& launcherPath);
 
 // Starts the staged launcher with "--take-over <this process> <launcher
-// path>" in the launcher's folder. Returns its process handle; raises when
-// it cannot start.
+// path>" in the launcher's folder. What is started is what was verified:
+// the file is held open against writing, renaming and deleting from a
+// second look at its digest until the process has started. Returns its
+// process handle; raises when the file changed or cannot start.
 HANDLE StartNewLauncher(const StagedLauncher& staged, const std::wstring& launcherPath);
 
 // In the new launcher: waits up to a minute for the old one to end, then

@@ -91,6 +91,15 @@ TEST_F(LauncherUpdate, OnlyANewerVerifiedLauncherIsStaged) {
     EXPECT_EQ(ReadBytes(staged.path), NextLauncher());
     DeleteFileW(staged.path.c_str());
 
+    // Put in its place after the checks: never started.
+    staged = Stage(Publish(ManifestOf("99.0.0.0", digest)));
+    EXPECT_EQ(staged.sha256, digest);
+    CopyFileW((TestEnvDir() + L"\\game.exe").c_str(), staged.path.c_str(), FALSE);
+    EXPECT_EQ(RaisedText([&] { StartNewLauncher(staged, launcher()); }),
+              L"Новая версия лаунчера изменилась после проверки.");
+    EXPECT_FALSE(Exists(folder / L"launched.txt"));
+    DeleteFileW(staged.path.c_str());
+
     // Not newer, or the version that already failed to start here.
     EXPECT_TRUE(Stage(Publish(ManifestOf("0.2", digest))).path.empty());
     RecordFailedLauncherVersion(launcher(), "99.0.0.0");
