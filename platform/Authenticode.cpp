@@ -9,11 +9,12 @@
 
 namespace {
 
-// What WinVerifyTrust said of a file, and the subject of the certificate that
-// signed it (empty when it has none that could be read).
+// What WinVerifyTrust said of a file, and the subject and issuer of the
+// certificate that signed it (empty when it has none that could be read).
 struct Trust {
     LONG status = TRUST_E_NOSIGNATURE;
     std::vector<BYTE> signerSubject;
+    std::vector<BYTE> signerIssuer;
 };
 
 Trust VerifyFile(const std::wstring& path) {
@@ -42,6 +43,8 @@ Trust VerifyFile(const std::wstring& path) {
     if (certificate != nullptr && certificate->pCert != nullptr) {
         const CERT_NAME_BLOB& subject = certificate->pCert->pCertInfo->Subject;
         trust.signerSubject.assign(subject.pbData, subject.pbData + subject.cbData);
+        const CERT_NAME_BLOB& issuer = certificate->pCert->pCertInfo->Issuer;
+        trust.signerIssuer.assign(issuer.pbData, issuer.pbData + issuer.cbData);
     }
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
@@ -55,6 +58,8 @@ bool SignedLikeRunningProgram(const std::wstring& running, const std::wstring& c
     if (own.status == TRUST_E_NOSIGNATURE && own.signerSubject.empty())
         return true;
     const Trust other = VerifyFile(candidate);
+    // The same name from another authority is not the same publisher; a
+    // renewed certificate from the studio's own authority is.
     return other.status == ERROR_SUCCESS && !other.signerSubject.empty() &&
-           other.signerSubject == own.signerSubject;
+           other.signerSubject == own.signerSubject && other.signerIssuer == own.signerIssuer;
 }

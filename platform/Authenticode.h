@@ -5,6 +5,8 @@
 #include <string>
 
 // True when the running program carries no signature, or when the candidate
-// carries a valid one whose signing certificate names the same publisher
-// (the same subject) as the running program's.
+// carries a valid one whose signing certificate names the same publisher as
+// the running program's: the same subject, issued by the same authority (the
+// same issuer name), so that a renewed certificate passes and another
+// authority's certificate for the same name does not.
 bool SignedLikeRunningProgram(const std::wstring& running, const std::wstring& candidate);

@@ -29,6 +29,8 @@ setup)
     "$wine_run" "$bin_dir/trust_ca.exe" "$(printf 'Z:%s' "$env_dir/certs/ca.der" | tr / '\\')"
     # Programs signed by two studios with certificates of that CA.
     "$here/sign_test_programs.sh" "$env_dir/authenticode" "$env_dir/certs" "$bin_dir"
+    "$wine_run" "$bin_dir/trust_ca.exe" \
+        "$(printf 'Z:%s' "$env_dir/authenticode/other-ca.der" | tr / '\\')"
 
     # Update server on the loopback port the test builds of the launcher know.
     rm -rf "$env_dir/www" "$env_dir/server.port" "$env_dir/requests.log"

@@ -15,4 +15,8 @@ TEST(Authenticode, ASignedProgramTakesOnlyAValidSignatureOfItsOwnPublisher) {
     EXPECT_FALSE(SignedLikeRunningProgram(folder + L"a1.exe", folder + L"unsigned.exe"));
     EXPECT_FALSE(SignedLikeRunningProgram(folder + L"a1.exe", folder + L"b.exe"));
     EXPECT_FALSE(SignedLikeRunningProgram(folder + L"a1.exe", folder + L"tampered.exe"));
+    // The studio's name on a certificate from another trusted CA is not the
+    // studio; its renewed certificate from its own CA is.
+    EXPECT_FALSE(SignedLikeRunningProgram(folder + L"a1.exe", folder + L"a_otherca.exe"));
+    EXPECT_TRUE(SignedLikeRunningProgram(folder + L"a1.exe", folder + L"a_renewed.exe"));
 }
