@@ -14,6 +14,7 @@
 #include "platform/FileFaults.h"
 #include "platform/FileOps.h"
 #include "platform/Paths.h"
+#include "platform/WorkFolder.h"
 #include "platform/ZipExtract.h"
 
 #include <cstdio>
@@ -222,6 +223,14 @@ protected:
         lastSave.clear();
         ForceRemoveTree(online);
         ForceRemoveTree(base / L"backup");
+        // What killed runs left is swept by the next run: its operations
+        // would shift every later one's number. Swept here, past the seam,
+        // each point's numbers are those of the counted update.
+        SetFileOperationHook(nullptr);
+        RemoveStaleWorkFolders(base.Path());
+        for (const std::wstring& folder : LeftoverWorkFolders())
+            ForceRemoveTree(folder);
+        SetFileOperationHook(Inject);
         if (small) {
             // The first version of the small update's build, as installed.
             // Past the seam: this is not the update's doing. The game comes
