@@ -198,9 +198,16 @@ std::wstring Native(const std::wstring& relative) {
 
 class FaultCampaign : public PipelineTest {
 protected:
+    // A temporary folder of its own: what other processes left there would
+    // be looked at by every run and shift its operations' numbers.
+    FaultCampaign() {
+        EnsureDir(base / L"temp");
+        SetEnvironmentVariableW(L"TMP", (base / L"temp").c_str());
+    }
     ~FaultCampaign() override {
         SetFileOperationHook(nullptr);
         SetHeldFolderWaitForTests(0);
+        SetEnvironmentVariableW(L"TMP", nullptr);
     }
 
     // This point's player data, with the save the player made last.
@@ -228,6 +235,8 @@ protected:
         // each point's numbers are those of the counted update.
         SetFileOperationHook(nullptr);
         RemoveStaleWorkFolders(base.Path());
+        for (const DirEntry& entry : ListDirectory(base / L"temp"))
+            ForceRemoveTree(entry.fullPath);
         for (const std::wstring& folder : LeftoverWorkFolders())
             ForceRemoveTree(folder);
         SetFileOperationHook(Inject);
