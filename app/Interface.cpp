@@ -85,15 +85,46 @@ void LauncherApp::ApplyDpi(UINT newDpi) {
         if (font != nullptr)
             DeleteObject(font);
     }
+    if (window != nullptr)
+        SetWindowIcons();
     // The kept scene is drawn again, at the new size.
     sceneDrawn = false;
 }
 
 void LauncherApp::OnDpiChanged(UINT newDpi, const RECT& suggested) {
     ApplyDpi(newDpi);
-    SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
-                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    // Where the system suggests, but at the size of the layout: where only
+    // the client area is scaled (per-monitor v1: Windows 8.1, Windows 10
+    // before 1703), the suggestion is the whole old window scaled, frame
+    // included, and would leave a strip unpainted or cut.
+    PlaceWindow(suggested.left, suggested.top);
     InvalidateRect(window, nullptr, FALSE);
+}
+
+void LauncherApp::PlaceWindow(int left, int top) {
+    const SIZE size = LauncherWindowSize(dpi);
+    SetWindowPos(window, nullptr, left, top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    // The frame's metrics may not be those the system gives for the DPI:
+    // the client area is measured and the difference made up.
+    RECT client{};
+    GetClientRect(window, &client);
+    const int dx = ScaleToDpi(kLayoutClientSize.cx, dpi) - client.right;
+    const int dy = ScaleToDpi(kLayoutClientSize.cy, dpi) - client.bottom;
+    if (dx != 0 || dy != 0)
+        SetWindowPos(window, nullptr, 0, 0, size.cx + dx, size.cy + dy,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void LauncherApp::SetWindowIcons() {
+    // The new icons are the window's before the old ones are destroyed.
+    if (HICON big = LoadIconForDpi(instance, kIconResource, SM_CXICON, dpi)) {
+        SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+        bigIcon.Reset(big);
+    }
+    if (HICON small = LoadIconForDpi(instance, kIconResource, SM_CXSMICON, dpi)) {
+        SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+        smallIcon.Reset(small);
+    }
 }
 
 RECT LauncherApp::ToWindowPixels(const RECT& layoutRect) const {

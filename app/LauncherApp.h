@@ -63,8 +63,11 @@ public:
     void OnLauncherStaged(const StagedLauncher& staged);
     void HandOverWhenIdle();
     void OnHandOverTimer();
-    void RollBackHandOver();
+    void RollBackHandOver(LauncherFailure failure);
     void TakeOverFrom(DWORD oldProcessId, const std::wstring& oldLauncherPath);
+    // Before its window shows, the new launcher of a hand-over puts it where
+    // the old launcher's window is, at that monitor's DPI.
+    void PlaceAsWindowOf(DWORD oldProcessId);
 
     // Install or update (pipeline/Install.cpp).
     void InstallOrUpdate(const Manifest& manifest, const std::wstring& installFolder,
@@ -104,6 +107,11 @@ public:
     void DeleteFonts();
     void ApplyDpi(UINT newDpi);
     void OnDpiChanged(UINT newDpi, const RECT& suggested);
+    // The window's top-left corner there, its client area exactly the
+    // layout's at the window's DPI.
+    void PlaceWindow(int left, int top);
+    // The title bar's and the taskbar's icons at the window's DPI.
+    void SetWindowIcons();
     // A rectangle of the 96-DPI layout in the window's pixels.
     RECT ToWindowPixels(const RECT& layoutRect) const;
 
@@ -128,6 +136,8 @@ public:
     HFONT subtitleFont = nullptr;
     HFONT statusFont = nullptr;
     HFONT buttonFont = nullptr;
+    IconGuard bigIcon;
+    IconGuard smallIcon;
     std::wstring baseFolder;
     std::wstring onlineFolder;
     std::wstring officialFolder;

@@ -9,6 +9,7 @@
 #include "platform/Text.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
+#include "ui/EmbeddedResources.h"
 #include "ui/Picture.h"
 #include "platform/Paths.h"
 #include "platform/SystemFolders.h"
@@ -22,12 +23,11 @@
 namespace {
 
 const wchar_t kClassName[] = L"VornRpgLauncherWindow";
-const int kIconResource = 101;
 const LONGLONG kMaxPanelPictureSize = 134217728; // 128 MiB
 const DWORD kReadPiece = 1048576;
 
-// The icon at the size the system shows it (SM_CXICON or SM_CXSMICON, which
-// grow with the display's DPI).
+// The class's icon at the size the system shows it (SM_CXICON or
+// SM_CXSMICON); the window's own follow its DPI.
 HICON LoadLauncherIcon(HINSTANCE instance, int metric) {
     const int size = GetSystemMetrics(metric);
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
@@ -120,10 +120,7 @@ bool LauncherApp::Create(HINSTANCE moduleInstance) {
         SetWindowPos(window, nullptr, (screenWidth - size.cx) / 2, (screenHeight - size.cy) / 2,
                      size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
     if (window != nullptr) {
-        if (HICON big = LoadLauncherIcon(instance, SM_CXICON))
-            SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-        if (HICON small = LoadLauncherIcon(instance, SM_CXSMICON))
-            SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+        SetWindowIcons();
         ApplyWindows11Frame();
     }
     return window != nullptr;
@@ -186,6 +183,8 @@ int RunLauncher(HINSTANCE instance) {
         MessageBoxW(nullptr, Utf8ToWide(error.what()).c_str(), L"Ошибка", MB_ICONERROR);
         return 1;
     }
+    if (takeOver)
+        app.PlaceAsWindowOf(oldProcessId);
     ShowWindow(app.window, SW_SHOW);
     UpdateWindow(app.window);
     if (takeOver)

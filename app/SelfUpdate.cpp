@@ -9,6 +9,7 @@
 
 #include "app/Messages.h"
 #include "app/ServerUrls.h"
+#include "platform/Errors.h"
 #include "platform/FileOps.h"
 #include "platform/FileVersion.h"
 #include "platform/SystemFolders.h"
@@ -19,9 +20,10 @@
 
 namespace {
 
-// A new launcher that has no window this long after its start is taken
-// for one that does not come up.
-const ULONGLONG kNewLauncherStartMs = 30000;
+// A new launcher that has no window this long after its start is ended and
+// tried again at a later start. The first start of a new program is held for
+// many seconds by antivirus cloud checks.
+const ULONGLONG kNewLauncherStartMs = 120000;
 
 struct SelfUpdateParams {
     HWND window = nullptr;
@@ -36,11 +38,46 @@ struct TakeOverParams {
     std::wstring launcherPath;
 };
 
+// Says "updated" only once the launcher's file is this program. When it
+// cannot be (a scanner, another account running it, a policy), this
+// launcher runs on under its staged name, the try counts as failed and the
+// file stays hidden beside the launcher for the next start to try again.
 DWORD WINAPI TakeOverThreadProc(LPVOID parameter) {
     std::unique_ptr<TakeOverParams> params(static_cast<TakeOverParams*>(parameter));
-    if (TakeOverLauncherFile(params->oldProcessId, params->ownPath, params->launcherPath))
+    const std::wstring version = Utf8ToWide(FileVersionOf(params->ownPath));
+    const DWORD error =
+        TakeOverLauncherFile(params->oldProcessId, params->ownPath, params->launcherPath);
+    if (error == 0) {
         RemoveStaleLauncherCandidates(params->launcherPath, params->ownPath);
+        PostTextMessage(params->window, WM_LAUNCHER_STATUS, 0,
+                        L"Лаунчер обновлён до версии " + version + L".");
+        return 0;
+    }
+    RecordFailedLauncherTry(params->launcherPath, WideToUtf8(version),
+                            LauncherFailure::MayPassLater);
+    PostTextMessage(params->window, WM_LAUNCHER_STATUS, 0,
+                    L"Новая версия лаунчера не смогла заменить прежнюю: " +
+                        GetWinErrorMessage(error));
     return 0;
+}
+
+// The top-level window of that process with the class given, or none.
+struct OldWindowQuery {
+    DWORD processId = 0;
+    const wchar_t* className = nullptr;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK MatchOldWindow(HWND candidate, LPARAM parameter) {
+    auto* query = reinterpret_cast<OldWindowQuery*>(parameter);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(candidate, &processId);
+    wchar_t className[64] = {};
+    if (processId != query->processId || GetClassNameW(candidate, className, 64) == 0 ||
+        lstrcmpW(className, query->className) != 0)
+        return TRUE;
+    query->found = candidate;
+    return FALSE;
 }
 
 // A thread nobody waits for: it holds only its own copies and posts to the
@@ -70,7 +107,6 @@ void LauncherApp::StartSelfUpdateCheck() {
 
 DWORD WINAPI LauncherApp::SelfUpdateThreadProc(LPVOID parameter) {
     std::unique_ptr<SelfUpdateParams> params(static_cast<SelfUpdateParams*>(parameter));
-    RemoveStaleLauncherCandidates(params->source.launcherPath, params->ownPath);
     try {
         auto staged = std::make_unique<StagedLauncher>(StageLauncherUpdate(params->source));
         if (!staged->path.empty() &&
@@ -81,6 +117,8 @@ DWORD WINAPI LauncherApp::SelfUpdateThreadProc(LPVOID parameter) {
         // No network, no update published, a file that fails a check, a
         // folder the player cannot write to: the running launcher stays.
     }
+    // After the staging, which takes a launcher kept from an earlier try.
+    RemoveStaleLauncherCandidates(params->source.launcherPath, params->ownPath);
     return 0;
 }
 
@@ -108,7 +146,7 @@ void LauncherApp::HandOverWhenIdle() {
         }
     }
     if (newLauncher == nullptr) {
-        RollBackHandOver();
+        RollBackHandOver(LauncherFailure::MayPassLater);
         return;
     }
     handOverDeadline = GetTickCount64() + kNewLauncherStartMs;
@@ -130,12 +168,13 @@ void LauncherApp::OnHandOverTimer() {
         DestroyWindow(window);
         return;
     }
-    if (WaitForSingleObject(newLauncher, 0) == WAIT_OBJECT_0 ||
-        GetTickCount64() >= handOverDeadline)
-        RollBackHandOver();
+    if (WaitForSingleObject(newLauncher, 0) == WAIT_OBJECT_0)
+        RollBackHandOver(LauncherFailure::EndedBeforeItsWindow);
+    else if (GetTickCount64() >= handOverDeadline)
+        RollBackHandOver(LauncherFailure::MayPassLater);
 }
 
-void LauncherApp::RollBackHandOver() {
+void LauncherApp::RollBackHandOver(LauncherFailure failure) {
     KillTimer(window, kHandOverTimerId);
     if (newLauncher != nullptr) {
         TerminateProcess(newLauncher, 1);
@@ -147,12 +186,14 @@ void LauncherApp::RollBackHandOver() {
         CloseHandle(handOverEvent);
         handOverEvent = nullptr;
     }
-    try {
-        RemoveFileWithRetries(stagedLauncher.path);
-    } catch (const std::exception&) {
-        // Swept at a later start, once this process has ended.
+    // Kept for the next try while there is one: checked again, not fetched.
+    if (RecordFailedLauncherTry(launcherPath, stagedLauncher.version, failure)) {
+        try {
+            RemoveFileWithRetries(stagedLauncher.path);
+        } catch (const std::exception&) {
+            // Swept at a later start, once this process has ended.
+        }
     }
-    RecordFailedLauncherVersion(launcherPath, stagedLauncher.version);
     stagedLauncher = StagedLauncher();
     InterlockedExchange(&busy, 0);
     PostMessageW(window, WM_LAUNCHER_ENABLE_BUTTONS, 1, 0);
@@ -162,12 +203,27 @@ void LauncherApp::RollBackHandOver() {
 
 void LauncherApp::TakeOverFrom(DWORD oldProcessId, const std::wstring& oldLauncherPath) {
     launcherPath = oldLauncherPath;
-    statusText = L"Лаунчер обновлён до версии " + Utf8ToWide(FileVersionOf(ModuleFilePath())) + L".";
-    RedrawStatusText();
     HandleGuard ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, HandOverEventName(oldProcessId).c_str()));
     if (ready.Valid())
         SetEvent(ready.Get());
     auto* params = new TakeOverParams{window, oldProcessId, ModuleFilePath(), oldLauncherPath};
     StartDetachedThread(&TakeOverThreadProc, params,
                         [](void* p) { delete static_cast<TakeOverParams*>(p); });
+}
+
+void LauncherApp::PlaceAsWindowOf(DWORD oldProcessId) {
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, 64);
+    OldWindowQuery query;
+    query.processId = oldProcessId;
+    query.className = className;
+    EnumWindows(&MatchOldWindow, reinterpret_cast<LPARAM>(&query));
+    RECT old{};
+    if (query.found == nullptr || IsIconic(query.found) || !GetWindowRect(query.found, &old))
+        return;
+    const UINT there =
+        DpiAtPoint({old.left + (old.right - old.left) / 2, old.top + (old.bottom - old.top) / 2});
+    if (there != dpi)
+        ApplyDpi(there);
+    PlaceWindow(old.left, old.top);
 }

@@ -14,6 +14,7 @@
 #include "platform/Text.h"
 #include "platform/WorkFolder.h"
 
+#include <algorithm>
 #include <cwctype>
 
 namespace {
@@ -61,8 +62,43 @@ bool ProcessRunning(DWORD processId) {
     return WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
 }
 
-std::string FailedVersion(const std::wstring& launcherPath) {
-    return ReadWholeFileUtf8(JoinPath(ParentPath(launcherPath), kFailedRecord), std::string());
+// The failed tries of that version recorded beside the launcher. A record of
+// another version counts nothing; one without a count (written by earlier
+// launchers, for a version that never came up) counts them all.
+int FailedTries(const std::wstring& launcherPath, const std::string& version) {
+    const std::string record =
+        ReadWholeFileUtf8(JoinPath(ParentPath(launcherPath), kFailedRecord), std::string());
+    const size_t end = record.find('\n');
+    if (record.substr(0, end) != version || version.empty())
+        return 0;
+    const std::string count = end == std::string::npos ? std::string() : record.substr(end + 1);
+    if (count.empty() || count[0] < '0' || count[0] > '9')
+        return kLauncherTriesPerVersion;
+    int tries = 0;
+    for (size_t i = 0; i < count.size() && count[i] >= '0' && count[i] <= '9'; ++i)
+        tries = std::min(tries * 10 + (count[i] - '0'), kLauncherTriesPerVersion);
+    return tries;
+}
+
+// Moves a launcher an earlier try left beside the launcher (one whose
+// staging process has ended) to the target when its digest is the one
+// wanted; the others are removed on the way. False when none is.
+bool TakeKeptCandidate(const std::wstring& launcherPath, const std::string& sha256,
+                       const std::wstring& target) {
+    for (const DirEntry& entry : ListDirectory(ParentPath(launcherPath))) {
+        const DWORD processId = CandidateProcessId(launcherPath, entry.name);
+        if (entry.isDirectory || processId == 0 || processId == GetCurrentProcessId() ||
+            ProcessRunning(processId))
+            continue;
+        SetFileAttributesW(ExtendedLengthPath(entry.fullPath).c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!MoveFileExW(ExtendedLengthPath(entry.fullPath).c_str(),
+                         ExtendedLengthPath(target).c_str(), 0))
+            continue;
+        if (ToLowerAscii(ComputeFileSha256(target)) == sha256)
+            return true;
+        DeleteFileW(ExtendedLengthPath(target).c_str());
+    }
+    return false;
 }
 
 bool IsHttps(const std::string& url) {
@@ -87,26 +123,39 @@ StagedLauncher StageLauncherUpdate(const LauncherUpdateSource& source) {
     CheckManifestSignature(manifest, source.manifestUrl, source.updateKeys);
 
     if (CompareVersions(manifest.version, source.ownVersion) <= 0 ||
-        manifest.version == FailedVersion(source.launcherPath))
+        FailedTries(source.launcherPath, manifest.version) >= kLauncherTriesPerVersion)
         return StagedLauncher();
     // A program that replaces the launcher comes over TLS with its digest.
     if (manifest.sha256.empty() || !IsHttps(manifest.download_url))
         throw MakeError(L"В manifest лаунчера нужны https-адрес и sha256.");
+    const std::string wanted = ToLowerAscii(manifest.sha256);
 
     // Beside the launcher, so that the verified file is renamed into place.
     WorkFolder work(ParentPath(source.launcherPath));
     const std::wstring downloaded = JoinPath(work.Path(), L"launcher.exe");
-    HttpDownloadEvents events;
-    events.maxBytes = kMaxLauncherBytes;
-    const std::string digest =
-        HttpDownloadToFile(Utf8ToWide(manifest.download_url), downloaded, events);
-    if (digest != ToLowerAscii(manifest.sha256))
-        throw MakeError(L"SHA-256 нового лаунчера не совпадает с manifest.");
+    std::string digest;
+    if (TakeKeptCandidate(source.launcherPath, wanted, downloaded)) {
+        digest = wanted;
+    } else {
+        HttpDownloadEvents events;
+        events.maxBytes = kMaxLauncherBytes;
+        digest = HttpDownloadToFile(Utf8ToWide(manifest.download_url), downloaded, events);
+    }
+    // A file that fails a check fails it again at the next start: counted, so
+    // that 64 MiB are not fetched at every start for ever.
+    const wchar_t* failedCheck = nullptr;
+    if (digest != wanted)
+        failedCheck = L"SHA-256 нового лаунчера не совпадает с manifest.";
     // The right file under the wrong version would be fetched at every start.
-    if (CompareVersions(FileVersionOf(downloaded), manifest.version) != 0)
-        throw MakeError(L"Версия нового лаунчера не совпадает с manifest.");
-    if (!SignedLikeRunningProgram(source.launcherPath, downloaded))
-        throw MakeError(L"Новый лаунчер подписан не издателем этого лаунчера.");
+    else if (CompareVersions(FileVersionOf(downloaded), manifest.version) != 0)
+        failedCheck = L"Версия нового лаунчера не совпадает с manifest.";
+    else if (!SignedLikeRunningProgram(source.launcherPath, downloaded))
+        failedCheck = L"Новый лаунчер подписан не издателем этого лаунчера.";
+    if (failedCheck != nullptr) {
+        RecordFailedLauncherTry(source.launcherPath, manifest.version,
+                                LauncherFailure::MayPassLater);
+        throw MakeError(failedCheck);
+    }
     FlushFileToDisk(downloaded);
 
     StagedLauncher staged;
@@ -134,15 +183,21 @@ void RemoveStaleLauncherCandidates(const std::wstring& launcherPath, const std::
     }
 }
 
-void RecordFailedLauncherVersion(const std::wstring& launcherPath, const std::string& version) {
+bool RecordFailedLauncherTry(const std::wstring& launcherPath, const std::string& version,
+                             LauncherFailure failure) {
     const std::wstring record = JoinPath(ParentPath(launcherPath), kFailedRecord);
+    const int tries =
+        failure == LauncherFailure::EndedBeforeItsWindow
+            ? kLauncherTriesPerVersion
+            : std::min(FailedTries(launcherPath, version) + 1, kLauncherTriesPerVersion);
     try {
         SetFileAttributesW(ExtendedLengthPath(record).c_str(), FILE_ATTRIBUTE_NORMAL);
-        WriteWholeFile(record, version, true);
+        WriteWholeFile(record, version + "\n" + std::to_string(tries) + "\n", true);
         SetFileAttributesW(ExtendedLengthPath(record).c_str(), FILE_ATTRIBUTE_HIDDEN);
     } catch (const std::exception&) {
         // A folder the player cannot write to: the version is tried again.
     }
+    return tries >= kLauncherTriesPerVersion;
 }
 
 bool IsHandOverFrom(DWORD oldProcessId, const std::wstring& ownPath,
@@ -186,14 +241,18 @@ HANDLE StartNewLauncher(const StagedLauncher& staged, const std::wstring& launch
     return process.hProcess;
 }
 
-bool TakeOverLauncherFile(DWORD oldProcessId, const std::wstring& ownPath,
-                          const std::wstring& launcherPath) {
+DWORD TakeOverLauncherFile(DWORD oldProcessId, const std::wstring& ownPath,
+                           const std::wstring& launcherPath) {
     {
         HandleGuard old(OpenProcess(SYNCHRONIZE, FALSE, oldProcessId));
         if (old.Valid() && WaitForSingleObject(old.Get(), kOldLauncherEndMs) != WAIT_OBJECT_0)
-            return false;
+            return WAIT_TIMEOUT;
     }
-    // Shown again before it takes the launcher's name.
+    // Shown again before it takes the launcher's name; hidden again when it
+    // could not, as a staged launcher kept for the next try.
     SetFileAttributesW(ExtendedLengthPath(ownPath).c_str(), FILE_ATTRIBUTE_NORMAL);
-    return TryRenameWithRetries(ownPath, launcherPath) == 0;
+    const DWORD error = TryRenameWithRetries(ownPath, launcherPath);
+    if (error != 0)
+        SetFileAttributesW(ExtendedLengthPath(ownPath).c_str(), FILE_ATTRIBUTE_HIDDEN);
+    return error;
 }

@@ -27,14 +27,21 @@ struct StagedLauncher {
     std::string sha256; // lower-case hexadecimal, as verified
 };
 
+// How many times a version is tried before it is given up until the manifest
+// names another.
+const int kLauncherTriesPerVersion = 3;
+
 // Fetches the manifest. When it names a version newer than the running one
-// that has not already failed to start here, downloads that launcher into a
-// work folder beside the running one and takes it only when the manifest
-// has a "sha256" and the file matches it, the keys (if any) verify the
-// manifest's signature, the file's version resource is the manifest's
-// version, and it is signed by the running launcher's publisher where the
-// running launcher is signed. Flushed, it becomes "<name>.next-<process>.exe"
-// beside the launcher. Raises on any failure, leaving nothing behind.
+// that has not been given up here, takes that launcher into a work folder
+// beside the running one: the file an earlier try left beside the launcher
+// when its digest is still the manifest's, else a download. Takes it only
+// when the manifest has a "sha256" and the file matches it, the keys (if
+// any) verify the manifest's signature, the file's version resource is the
+// manifest's version, and it is signed by the running launcher's publisher
+// where the running launcher is signed; a file that fails one of these
+// checks counts as a failed try. Flushed, it becomes
+// "<name>.next-<process>.exe" beside the launcher. Raises on any failure,
+// leaving nothing behind but the count.
 StagedLauncher StageLauncherUpdate(const LauncherUpdateSource& source);
 
 // Removes the new launchers that killed or failed hand-overs left beside the
@@ -42,9 +49,23 @@ StagedLauncher StageLauncherUpdate(const LauncherUpdateSource& source);
 // program (ownPath). Errors are dropped.
 void RemoveStaleLauncherCandidates(const std::wstring& launcherPath, const std::wstring& ownPath);
 
-// A version that did not come up is not tried again until the manifest names
-// another; the record is a hidden file beside the launcher. Errors dropped.
-void RecordFailedLauncherVersion(const std::wstring& launcherPath, const std::string& version);
+// How a try of a new launcher failed.
+enum class LauncherFailure {
+    // Its process ended by itself before its window came: it never will.
+    EndedBeforeItsWindow,
+    // Its file failed a check, its start was refused or slow, or it could not
+    // take the launcher's file over: a scanner, a policy or another account
+    // may have been in the way, so it is tried again at later starts.
+    MayPassLater,
+};
+
+// Counts a failed try of a version in a hidden record beside the launcher
+// ("launcher_update_failed.txt": the version, then the tries). A version that
+// ended before its window, or failed kLauncherTriesPerVersion times, is not
+// tried again until the manifest names another: true then. Errors are
+// dropped.
+bool RecordFailedLauncherTry(const std::wstring& launcherPath, const std::string& version,
+                             LauncherFailure failure);
 
 // The event the new launcher sets once its window exists; the old launcher,
 // of that process id, makes it before starting the new one.
@@ -67,6 +88,7 @@ HANDLE StartNewLauncher(const StagedLauncher& staged, const std::wstring& launch
 
 // In the new launcher: waits up to a minute for the old one to end, then
 // renames its own program file over the launcher's (tried 8 times 250 ms
-// apart: a scanner may hold the old file). False when it could not.
-bool TakeOverLauncherFile(DWORD oldProcessId, const std::wstring& ownPath,
-                          const std::wstring& launcherPath);
+// apart: a scanner may hold the old file). 0 when done, else the system's
+// error code (WAIT_TIMEOUT when the old launcher did not end).
+DWORD TakeOverLauncherFile(DWORD oldProcessId, const std::wstring& ownPath,
+                           const std::wstring& launcherPath);

@@ -106,6 +106,28 @@ private:
     HGDIOBJ object_;
 };
 
+// An icon destroyed with DestroyIcon.
+class IconGuard {
+public:
+    explicit IconGuard(HICON icon = nullptr) : icon_(icon) {}
+    ~IconGuard() {
+        if (icon_)
+            DestroyIcon(icon_);
+    }
+    IconGuard(const IconGuard&) = delete;
+    IconGuard& operator=(const IconGuard&) = delete;
+
+    HICON Get() const { return icon_; }
+    void Reset(HICON icon = nullptr) {
+        if (icon_)
+            DestroyIcon(icon_);
+        icon_ = icon;
+    }
+
+private:
+    HICON icon_;
+};
+
 // A memory device context deleted with DeleteDC.
 class DcGuard {
 public:

@@ -63,3 +63,10 @@ SIZE WindowSizeForClient(SIZE client, DWORD style, UINT dpi) {
         AdjustWindowRectEx(&frame, style, FALSE, 0);
     return {frame.right - frame.left, frame.bottom - frame.top};
 }
+
+int SystemMetricForDpi(int metric, UINT dpi) {
+    using GetSystemMetricsForDpiCall = int(WINAPI*)(int, UINT);
+    const auto forDpi =
+        reinterpret_cast<GetSystemMetricsForDpiCall>(User32Call("GetSystemMetricsForDpi"));
+    return forDpi != nullptr ? forDpi(metric, dpi) : GetSystemMetrics(metric);
+}

@@ -23,3 +23,6 @@ UINT DpiAtPoint(POINT point);
 // The window size, frame included, whose client area has the given size at
 // that DPI.
 SIZE WindowSizeForClient(SIZE client, DWORD style, UINT dpi);
+
+// A system metric at a DPI (Windows 10 1607 and later), else at the system's.
+int SystemMetricForDpi(int metric, UINT dpi);

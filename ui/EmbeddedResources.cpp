@@ -1,6 +1,7 @@
 #include "ui/EmbeddedResources.h"
 
 #include "platform/Guards.h"
+#include "ui/Dpi.h"
 #include "ui/Picture.h"
 
 #include <cstring>
@@ -43,4 +44,10 @@ HANDLE AddFontFromResource(HINSTANCE instance, int id) {
         return nullptr;
     DWORD fonts = 0;
     return AddFontMemResourceEx(const_cast<void*>(bytes), size, nullptr, &fonts);
+}
+
+HICON LoadIconForDpi(HINSTANCE instance, int id, int metric, UINT dpi) {
+    const int size = SystemMetricForDpi(metric, dpi);
+    return static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
 }

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """The real launcher replacing itself, under Wine on the test display: a copy
 of the test launcher in a folder of its own finds a later launcher published
-on the test server, hands over to it and is replaced; a later launcher that
-ends before its window exists is rolled back; a run in progress is never
-cut short by the hand-over.
+on the test server, hands over to it, whose window opens where the old one
+was, and is replaced; a later launcher that ends before its window exists is
+rolled back and given up; one the system refuses to start, or one that cannot
+rename itself over the launcher's file, is tried again at the next start from
+the file kept beside the launcher; a run in progress is never cut short by
+the hand-over.
 
 Environment (set by CTest): VORN_BUILD_DIR, VORN_TESTENV_DIR, VORN_TEST_PORT.
 """
@@ -13,22 +16,34 @@ import hashlib
 import json
 import os
 import shutil
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ui"))
-from test_launcher_window import (BUILD, ONLINE, WWW, Launcher, publish_manifest,  # noqa: E402
-                                  server_url, unpublish, wait_for)
+from test_launcher_window import (BUILD, ONLINE, WINE_RUN, WWW, Launcher,  # noqa: E402
+                                  publish_manifest, server_url, unpublish, wait_for)
 
 BIN_UI = os.path.join(BUILD, "tests", "bin-ui")
 NEXT = os.path.join(BIN_UI, "VornLauncherTestNext.exe")
 BROKEN = os.path.join(BIN_UI, "broken_launcher.exe")
+UNSTARTABLE = os.path.join(BIN_UI, "unstartable_launcher.exe")
+HOLD_FILE = os.path.join(BUILD, "tests", "bin", "hold_file.exe")
+RECORD = "launcher_update_failed.txt"
 
 
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def read_text(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return None
 
 
 def publish_launcher(exe, version="99.0.0.0", behaviour=""):
@@ -60,23 +75,28 @@ class LauncherSelfUpdate(unittest.TestCase):
                                  timeout=90), "the launcher's file was not replaced")
         self.assertEqual(launcher.process.wait(timeout=30), 0)
         self.addCleanup(launcher.probe, "close")
-        self.assertTrue(wait_for(launcher.info_with_buttons, timeout=30))
+        window = wait_for(launcher.info_with_buttons, timeout=30)
+        self.assertTrue(window)
         self.assertEqual(self.candidates(launcher), [])
+        return window
 
     def test_a_later_launcher_takes_over_and_replaces_the_file(self):
-        publish_launcher(NEXT)
+        self.addCleanup(self.unhold, "takeover-place")
+        publish_launcher(NEXT, behaviour="_hold/takeover-place/")
         launcher = Launcher(self)
-        self.took_over(launcher)
+        # The player has moved the window; the new one opens where it was.
+        self.assertEqual(launcher.probe("move", "150", "120")[0], 0)
+        self.release("takeover-place")
+        window = self.took_over(launcher)
+        self.assertEqual(window["frame"][:2], [150, 120])
         self.assertEqual(sorted(os.listdir(launcher.folder)),
                          ["VornLauncherTest.exe", "game_offline", "game_online"])
 
-    def test_a_later_launcher_that_does_not_come_up_is_rolled_back(self):
+    def test_a_later_launcher_that_ends_before_its_window_is_given_up(self):
         publish_launcher(BROKEN)
         launcher = Launcher(self)
-        record = launcher.path("launcher_update_failed.txt")
-        self.assertTrue(wait_for(lambda: os.path.exists(record), timeout=90))
-        with open(record) as f:
-            self.assertEqual(f.read(), "99.0.0.0")
+        record = launcher.path(RECORD)
+        self.assertTrue(wait_for(lambda: read_text(record) == "99.0.0.0\n3\n", timeout=90))
         self.assertEqual(read(launcher.path("VornLauncherTest.exe")),
                          read(os.path.join(BIN_UI, "VornLauncherTest.exe")))
         self.assertEqual(self.candidates(launcher), [])
@@ -84,12 +104,58 @@ class LauncherSelfUpdate(unittest.TestCase):
         self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[ONLINE], timeout=10))
         self.assertEqual(launcher.close(), 0)
 
+    def test_a_launcher_the_system_refuses_to_start_is_tried_again_from_the_kept_file(self):
+        publish_launcher(UNSTARTABLE)
+        launcher = Launcher(self)
+        record = launcher.path(RECORD)
+        self.assertTrue(wait_for(lambda: read_text(record) == "99.0.0.0\n1\n", timeout=90))
+        self.assertEqual(len(self.candidates(launcher)), 1)
+        self.assertTrue(wait_for(lambda: launcher.buttons_enabled()[ONLINE], timeout=10))
+        self.assertEqual(launcher.close(), 0)
+        # Gone from the server: the next start tries the kept file again.
+        os.remove(os.path.join(WWW, "launcher-update", "unstartable_launcher.exe"))
+        again = Launcher(self, folder=launcher.folder)
+        self.assertTrue(wait_for(lambda: read_text(record) == "99.0.0.0\n2\n", timeout=90))
+        self.assertEqual(len(self.candidates(again)), 1)
+        self.assertEqual(again.close(), 0)
+
+    def test_a_take_over_that_cannot_replace_the_file_is_tried_again_at_the_next_start(self):
+        publish_launcher(NEXT)
+        holder = []
+
+        def hold(folder):
+            # A scanner holds the launcher's file until after the take-over.
+            path = "Z:" + os.path.join(folder, "VornLauncherTest.exe").replace("/", "\\")
+            holder.append(subprocess.Popen([WINE_RUN, HOLD_FILE, path, "40000"],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            time.sleep(3)
+        launcher = Launcher(self, prepare=hold)
+        record = launcher.path(RECORD)
+        self.assertTrue(wait_for(lambda: read_text(record) == "99.0.0.0\n1\n", timeout=90))
+        self.assertEqual(launcher.process.wait(timeout=30), 0)
+        self.assertEqual(read(launcher.path("VornLauncherTest.exe")),
+                         read(os.path.join(BIN_UI, "VornLauncherTest.exe")))
+        # The new launcher runs on under its staged name.
+        self.assertEqual(len(self.candidates(launcher)), 1)
+        self.assertTrue(launcher.info_with_buttons())
+        launcher.probe("close")
+        self.assertTrue(wait_for(lambda: launcher.info() is None, timeout=30))
+        holder[0].wait(timeout=90)
+        # Taken from the kept file at the next start, not fetched again.
+        os.remove(os.path.join(WWW, "launcher-update", "VornLauncherTestNext.exe"))
+        self.took_over(Launcher(self, folder=launcher.folder))
+
     def release(self, name):
         """Lets the responses held under _hold/<name>/ go on."""
         flag = os.path.join(WWW, "_release", name)
         os.makedirs(os.path.dirname(flag), exist_ok=True)
         with open(flag, "w") as f:
             f.write("go")
+
+    def unhold(self, name):
+        flag = os.path.join(WWW, "_release", name)
+        if os.path.exists(flag):
+            os.remove(flag)
 
     def test_a_run_in_progress_is_finished_before_the_hand_over(self):
         # The build's download and the later launcher's are held until let go.

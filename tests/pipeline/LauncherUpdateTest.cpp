@@ -100,11 +100,41 @@ TEST_F(LauncherUpdate, OnlyANewerVerifiedLauncherIsStaged) {
     EXPECT_FALSE(Exists(folder / L"launched.txt"));
     DeleteFileW(staged.path.c_str());
 
-    // Not newer, or the version that already failed to start here.
+    // Not newer, or a version that ended before its window here.
     EXPECT_TRUE(Stage(Publish(ManifestOf("0.2", digest))).path.empty());
-    RecordFailedLauncherVersion(launcher(), "99.0.0.0");
+    EXPECT_TRUE(
+        RecordFailedLauncherTry(launcher(), "99.0.0.0", LauncherFailure::EndedBeforeItsWindow));
     EXPECT_TRUE(Stage(Publish(ManifestOf("99.0.0.0", digest))).path.empty());
     EXPECT_EQ(Listing(folder.Path()).size(), 2u); // the launcher and the record
+}
+
+TEST_F(LauncherUpdate, ATryThatMayPassLaterIsRepeatedFromTheKeptFileThreeTimesInAll) {
+    const std::string digest = DigestOf(NextLauncher());
+    // Kept by an earlier try whose process has ended: taken, not fetched
+    // (the address answers 404).
+    WriteBytes(folder / L"VornLauncher.next-1.exe", NextLauncher());
+    StagedLauncher staged =
+        Stage(Publish(ManifestOf("99.0.0.0", digest, ToUtf8(server.Url(L"gone.exe")))));
+    EXPECT_EQ(ReadBytes(staged.path), NextLauncher());
+    EXPECT_EQ(Listing(folder.Path()).size(), 2u);
+    DeleteFileW(staged.path.c_str());
+
+    const std::wstring url = Publish(ManifestOf("99.0.0.0", digest));
+    EXPECT_FALSE(RecordFailedLauncherTry(launcher(), "99.0.0.0", LauncherFailure::MayPassLater));
+    EXPECT_FALSE(RecordFailedLauncherTry(launcher(), "99.0.0.0", LauncherFailure::MayPassLater));
+    staged = Stage(url);
+    EXPECT_EQ(staged.version, "99.0.0.0");
+    DeleteFileW(staged.path.c_str());
+    EXPECT_TRUE(RecordFailedLauncherTry(launcher(), "99.0.0.0", LauncherFailure::MayPassLater));
+    EXPECT_TRUE(Stage(url).path.empty());
+
+    // A file that fails its check is a failed try too: the fourth start
+    // fetches nothing.
+    const std::wstring wrong = Publish(ManifestOf("99.0.0.1", DigestOf("another file")));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(RaisedText([&] { Stage(wrong); }),
+                  L"SHA-256 нового лаунчера не совпадает с manifest.");
+    EXPECT_TRUE(Stage(wrong).path.empty());
 }
 
 TEST_F(LauncherUpdate, AFileThatFailsACheckIsNeverLeftBeside) {
@@ -116,12 +146,13 @@ TEST_F(LauncherUpdate, AFileThatFailsACheckIsNeverLeftBeside) {
         std::string json;
         std::vector<std::string> keys;
         FileOperationHook hook;
+        bool counted = false; // the file was fetched and failed a check
     };
     for (const Case& c : std::vector<Case>{
-             {ManifestOf("99.0.0.0", DigestOf("another file")), {}, nullptr},
+             {ManifestOf("99.0.0.0", DigestOf("another file")), {}, nullptr, true},
              {ManifestOf("99.0.0.0", ""), {}, nullptr},
              {ManifestOf("99.0.0.0", digest, "http://localhost:1/next.exe"), {}, nullptr},
-             {ManifestOf("98.0.0.0", digest), {}, nullptr}, // not the file's version
+             {ManifestOf("98.0.0.0", digest), {}, nullptr, true}, // not the file's version
              {good, {UpdateKeyLine(L"a")}, nullptr},              // unsigned
              {changed, {UpdateKeyLine(L"a")}, nullptr},
              {SignedManifest(L"installed_a"), {UpdateKeyLine(L"a")}, nullptr}, // a build's manifest
@@ -132,7 +163,11 @@ TEST_F(LauncherUpdate, AFileThatFailsACheckIsNeverLeftBeside) {
         const std::wstring raised = RaisedText([&] { Stage(Publish(c.json), c.keys); });
         SetFileOperationHook(nullptr);
         EXPECT_NE(raised, L"<no error>") << c.json;
-        EXPECT_EQ(Listing(folder.Path()), std::vector<std::wstring>{L"VornLauncher.exe"}) << c.json;
+        std::vector<std::wstring> left{L"VornLauncher.exe"};
+        if (c.counted)
+            left.insert(left.begin(), L"launcher_update_failed.txt");
+        EXPECT_EQ(Listing(folder.Path()), left) << c.json;
+        DeleteFileW((folder / L"launcher_update_failed.txt").c_str());
     }
 }
 
@@ -145,11 +180,13 @@ TEST_F(LauncherUpdate, TheLauncherFileIsTakenOverOnlyWhenNothingHoldsIt) {
         HANDLE held = CreateFileW(launcher().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
-        EXPECT_FALSE(TakeOverLauncherFile(0, staged, launcher()));
+        EXPECT_EQ(TakeOverLauncherFile(0, staged, launcher()), DWORD{ERROR_ACCESS_DENIED});
         CloseHandle(held);
     }
+    // Kept hidden beside the launcher for the next try.
     EXPECT_EQ(ReadBytes(launcher()), old);
-    EXPECT_TRUE(TakeOverLauncherFile(0, staged, launcher()));
+    EXPECT_TRUE(GetFileAttributesW(staged.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(TakeOverLauncherFile(0, staged, launcher()), 0u);
     EXPECT_EQ(ReadBytes(launcher()), NextLauncher());
     EXPECT_EQ(Listing(folder.Path()), std::vector<std::wstring>{L"VornLauncher.exe"});
 }

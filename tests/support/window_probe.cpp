@@ -11,6 +11,7 @@
 //                                the WM_COMMAND a click sends) and prints the
 //                                launcher's process id; exit code 4 when the
 //                                button is disabled
+//   window_probe move X Y        moves the window's top-left corner there
 // Each command may be preceded by "--exe PATH": then only windows of the
 // process started from that executable count, so that a test can drive its
 // own launcher while other launchers share the desktop; or by "--in FOLDER":
@@ -220,7 +221,14 @@ int wmain(int argc, wchar_t** argv) {
         return Dialog(argv[2], argc > 3 && std::wstring(argv[3]) == L"keep");
     if (command == L"press" && argc > 2)
         return Press(_wtoi(argv[2]));
+    if (command == L"move" && argc > 3) {
+        HWND window = FindLauncher();
+        return window != nullptr && SetWindowPos(window, nullptr, _wtoi(argv[2]), _wtoi(argv[3]), 0,
+                                                 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)
+                   ? 0
+                   : 2;
+    }
     std::fprintf(stderr, "usage: window_probe [--exe PATH] info | close | dialog CAPTION [keep] | "
-                         "press ID\n");
+                         "press ID | move X Y\n");
     return 2;
 }

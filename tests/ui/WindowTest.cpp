@@ -177,9 +177,15 @@ TEST_F(Window, MovingToAMonitorOfAnotherDpiRebuildsTheInterface) {
         RECT suggested = {40, 30, 40 + size.cx, 30 + size.cy};
         SendMessageW(app.window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
                      reinterpret_cast<LPARAM>(&suggested));
+        // Where suggested, and the client area exactly the layout's.
         RECT frame{};
         GetWindowRect(app.window, &frame);
-        EXPECT_TRUE(EqualRect(&frame, &suggested)) << dpi;
+        EXPECT_EQ(frame.left, suggested.left) << dpi;
+        EXPECT_EQ(frame.top, suggested.top) << dpi;
+        RECT client{};
+        GetClientRect(app.window, &client);
+        EXPECT_EQ(client.right, MulDiv(680, dpi, 96)) << dpi;
+        EXPECT_EQ(client.bottom, MulDiv(470, dpi, 96)) << dpi;
     };
     auto buttonPlace = [this](HWND button) {
         RECT rect{};
@@ -211,13 +217,33 @@ TEST_F(Window, MovingToAMonitorOfAnotherDpiRebuildsTheInterface) {
 
     // Back at 96 DPI everything is as at the start.
     moveTo(96);
-    RECT client{};
-    GetClientRect(app.window, &client);
-    EXPECT_EQ(client.right, 680);
-    EXPECT_EQ(client.bottom, 470);
     EXPECT_EQ(buttonPlace(app.officialButton).first.top, 292);
     GetObjectW(app.buttonFont, sizeof(font), &font);
     EXPECT_EQ(font.lfHeight, -18);
+
+    // Where only the client area is scaled (per-monitor v1), the system
+    // suggests the whole old window scaled, frame included: the client area
+    // is still the layout's, and the icons are those of the new DPI.
+    RECT frame{};
+    GetWindowRect(app.window, &frame);
+    RECT whole = {frame.left, frame.top, frame.left + (frame.right - frame.left) * 2,
+                  frame.top + (frame.bottom - frame.top) * 2};
+    SendMessageW(app.window, WM_DPICHANGED, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&whole));
+    RECT client{};
+    GetClientRect(app.window, &client);
+    EXPECT_EQ(client.right, 1360);
+    EXPECT_EQ(client.bottom, 940);
+    for (const auto& [which, size] :
+         {std::make_pair(ICON_SMALL, 32), std::make_pair(ICON_BIG, 64)}) {
+        ICONINFO icon{};
+        ASSERT_TRUE(GetIconInfo(
+            reinterpret_cast<HICON>(SendMessageW(app.window, WM_GETICON, which, 0)), &icon));
+        BITMAP bitmap{};
+        GetObjectW(icon.hbmColor, sizeof(bitmap), &bitmap);
+        DeleteObject(icon.hbmColor);
+        DeleteObject(icon.hbmMask);
+        EXPECT_EQ(bitmap.bmWidth, size) << which;
+    }
 }
 
 TEST_F(Window, EmbeddedPictureAndDisplayFontAreLoaded) {
