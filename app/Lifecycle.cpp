@@ -132,8 +132,8 @@ namespace {
 // folder or the current one, where a planted DLL could wait.
 // SetDefaultDllDirectories came to Windows 7 with an optional update
 // (KB2533623): looked up, so that the exe starts without it. There the
-// current folder at least leaves the search, and wininet.dll, the one
-// library loaded later, is loaded by its full path.
+// current folder at least leaves the search; the libraries the launcher
+// loads itself come by their full path (platform/SystemLibraries.h).
 void LimitDllSearchToSystemFolder() {
     using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
     const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesCall>(reinterpret_cast<void*>(

@@ -1,6 +1,7 @@
 #include "platform/Errors.h"
 
 #include "platform/Guards.h"
+#include "platform/SystemLibraries.h"
 #include "platform/Text.h"
 
 std::runtime_error MakeError(const std::wstring& message) {
@@ -36,10 +37,9 @@ std::wstring GetWinErrorMessage(DWORD code) {
     // from the system folder.
     if (text.empty() && IsInternetCode(code)) {
         HMODULE wininet = GetModuleHandleW(L"wininet.dll");
-        LibraryGuard loaded(wininet != nullptr ? nullptr
-                                               : LoadLibraryExW(L"wininet.dll", nullptr,
-                                                                LOAD_LIBRARY_AS_DATAFILE |
-                                                                    LOAD_LIBRARY_SEARCH_SYSTEM32));
+        LibraryGuard loaded(wininet != nullptr
+                                ? nullptr
+                                : LoadSystemLibrary(L"wininet.dll", LOAD_LIBRARY_AS_DATAFILE));
         if (wininet == nullptr)
             wininet = loaded.Get();
         if (wininet != nullptr)

@@ -1,9 +1,9 @@
 #pragma once
 // wininet.dll is loaded at its first use through a delay-load import library
-// (see wininet.def). The delay-load helper would search for it on the
-// system's DLL path, and reports a DLL or function it cannot load with a
-// structured exception that no C++ handler sees. So the launcher loads it
-// itself, by its full path in the system folder, before the first request.
+// (see wininet.def), by its full path in the system folder
+// (platform/SystemLibraries.h). The delay-load helper reports a DLL it cannot
+// load with a structured exception that no C++ handler sees, so the launcher
+// loads it itself before the first request.
 
 // Makes sure wininet.dll is loaded from the system folder; raises
 // "Не удалось загрузить wininet.dll: " + system text when it cannot be.

@@ -1,6 +1,7 @@
 #include "ui/Dpi.h"
 
 #include "platform/Guards.h"
+#include "platform/SystemLibraries.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ UINT WindowDpi(HWND window) {
 
 UINT DpiAtPoint(POINT point) {
     using GetDpiForMonitorCall = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
-    LibraryGuard shcore(LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    LibraryGuard shcore(LoadSystemLibrary(L"shcore.dll"));
     const auto getDpiForMonitor =
         shcore.Get() != nullptr ? reinterpret_cast<GetDpiForMonitorCall>(reinterpret_cast<void*>(
                                       GetProcAddress(shcore.Get(), "GetDpiForMonitor")))

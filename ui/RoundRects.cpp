@@ -1,6 +1,7 @@
 #include "ui/RoundRects.h"
 
 #include "platform/Guards.h"
+#include "platform/SystemLibraries.h"
 
 #include <algorithm>
 
@@ -15,7 +16,7 @@ AlphaBlendFunction AlphaBlendOnce() {
     static AlphaBlendFunction function = nullptr;
     if (!looked) {
         looked = true;
-        if (HMODULE library = LoadLibraryExW(L"msimg32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
+        if (HMODULE library = LoadSystemLibrary(L"msimg32.dll"))
             function = reinterpret_cast<AlphaBlendFunction>(
                 reinterpret_cast<void*>(GetProcAddress(library, "AlphaBlend")));
     }

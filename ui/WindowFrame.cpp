@@ -1,6 +1,7 @@
 #include "ui/WindowFrame.h"
 
 #include "platform/Guards.h"
+#include "platform/SystemLibraries.h"
 
 namespace {
 
@@ -9,7 +10,7 @@ using DwmSetWindowAttributeFunction = HRESULT(WINAPI*)(HWND, DWORD, LPCVOID, DWO
 } // namespace
 
 void ApplyWindows11Frame(HWND window) {
-    LibraryGuard dwm(LoadLibraryExW(L"dwmapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    LibraryGuard dwm(LoadSystemLibrary(L"dwmapi.dll"));
     if (dwm.Get() == nullptr)
         return;
     auto setAttribute = reinterpret_cast<DwmSetWindowAttributeFunction>(
