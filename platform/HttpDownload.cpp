@@ -24,8 +24,17 @@ namespace {
 
 const DWORD kChunkSize = 262144;
 const unsigned long long kGrowthReportBytes = 1ull << 20;
+// Tries in a row that bring no new byte before a transfer is given up; a
+// try that brought some is followed at once.
 const int kResumeAttempts = 3;
 const DWORD kResumePauseMs = 1000;
+
+// The connection was cut before the response's headers came: tried again,
+// as a cut in the body is. A host that cannot be reached is not.
+bool CutBeforeHeaders(DWORD code) {
+    return code == ERROR_INTERNET_CONNECTION_ABORTED || code == ERROR_INTERNET_CONNECTION_RESET ||
+           code == ERROR_HTTP_INVALID_SERVER_RESPONSE;
+}
 
 // Writes the body to the file, decoding it when the server compressed it, and
 // digests exactly the bytes written, so that the digest is ready with the file.
@@ -146,19 +155,30 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
     // A server that never answers, or stops sending, becomes a failure.
     const DWORD responseLimit = events.connectTimeoutMs + events.receiveTimeoutMs;
     const std::wstring requested = EncodeUrlForRequest(url);
-    auto request =
-        std::make_unique<HttpRequest>(requested, DownloadRequestHeaders(0, std::wstring()));
+    std::unique_ptr<HttpRequest> request;
     DWORD code = 0;
     bool rootFailed = false;
-    if (!request->WaitForResponse(responseLimit, code, rootFailed)) {
+    HttpResponse response;
+    for (int tries = 0;; ++tries) {
+        request =
+            std::make_unique<HttpRequest>(requested, DownloadRequestHeaders(0, std::wstring()));
+        if (request->WaitForResponse(responseLimit, code, rootFailed)) {
+            response = ReadHttpResponse(request->Handle());
+            if (!CutBeforeStatusLine(response))
+                break;
+            code = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+        }
         if (rootFailed)
             ThrowWithSystemText(L"InternetOpenW failed: ", code);
+        if (CutBeforeHeaders(code) && tries < kResumeAttempts) {
+            Sleep(kResumePauseMs);
+            continue;
+        }
         const std::wstring target = request->RedirectedTo();
         ThrowWithSystemText(L"Не удалось открыть URL: " + url +
                                 (target.empty() ? std::wstring() : L" (" + target + L")") + L": ",
                             code);
     }
-    HttpResponse response = ReadHttpResponse(request->Handle());
     RejectFailedResponse(response, requested);
     const unsigned long long most =
         events.exactBytes != 0 && (events.maxBytes == 0 || events.exactBytes < events.maxBytes)
@@ -202,8 +222,12 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
         events.onStart(response.length != 0);
 
     unsigned long long received = 0;
+    // The furthest the file has reached over the tries: only bytes beyond
+    // it are progress. A body sent again from zero gives no time back.
+    unsigned long long furthest = 0;
+    bool progressed = false; // new bytes in this try
+    int barren = 0;          // tries in a row without new bytes
     int lastPercent = -1;
-    int resumes = 0;
     StallBudget stall(events.receiveTimeoutMs);
     for (;;) {
         const BYTE* piece = nullptr;
@@ -217,9 +241,13 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                 throw MakeError(L"Ошибка скачивания: сервер прислал больше " +
                                 std::to_wstring(response.length) + L" байт, которые объявил" +
                                 ResponseSource(response, requested) + L".");
-            stall.Refill();
             output.Write(piece, read);
             received += read;
+            if (received > furthest) {
+                furthest = received;
+                progressed = true;
+                stall.Refill();
+            }
             if (response.length == 0)
                 continue;
             const int percent = static_cast<int>(received * 100 / response.length);
@@ -241,7 +269,9 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
         stall.Spend(request != nullptr && failure == ERROR_INTERNET_TIMEOUT
                         ? std::max<ULONGLONG>(waited, waitLimit)
                         : waited);
-        if (resumes == kResumeAttempts || stall.Exhausted()) {
+        if (!progressed)
+            ++barren;
+        if (barren > kResumeAttempts || stall.Exhausted()) {
             if (failure != 0)
                 ThrowWithSystemText(
                     L"Ошибка скачивания" + ResponseSource(response, requested) + L": ", failure);
@@ -249,8 +279,11 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                             std::to_wstring(response.length) + L" байт" +
                             ResponseSource(response, requested) + L".");
         }
-        ++resumes;
-        Sleep(kResumePauseMs);
+        if (progressed)
+            barren = 0;
+        else
+            Sleep(kResumePauseMs);
+        progressed = false;
         const bool resumable = response.encoding.empty() && response.length != 0 &&
                                !response.validator.empty() && received > 0;
         request = std::make_unique<HttpRequest>(
@@ -267,6 +300,11 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
             continue;
         }
         const HttpResponse next = ReadHttpResponse(request->Handle());
+        if (CutBeforeStatusLine(next)) {
+            request.reset();
+            code = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+            continue;
+        }
         RejectFailedResponse(next, requested);
         if (resumable && next.status == 206 && next.hasRange && next.rangeFirst == received)
             continue;

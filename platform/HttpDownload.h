@@ -3,14 +3,17 @@
 // as they arrive, with every cache bypassed. Used for the build archive and,
 // where PowerShell is not available, for the manifest.
 //
-// A status of 400 or more fails at once. A transfer that is cut, stalls (no
-// byte for the receive time limit) or ends short of its announced length is
-// resumed from the last byte on disk with a Range request (If-Range on the
-// server's ETag or Last-Modified), up to 3 times, a second apart; a server
-// that answers with the whole body again restarts the file from zero. The
-// time without a new byte, summed over the tries, ends the transfer once it
-// reaches twice the receive time limit (each wait lasts at most what is left
-// of that); any byte that comes gives it back whole. A body the server
+// A status of 400 or more fails at once. A connection cut before the
+// response's headers is tried again, up to 3 times, a second apart. A
+// transfer that is cut, stalls (no byte for the receive time limit) or ends
+// short of its announced length is resumed from the last byte on disk with a
+// Range request (If-Range on the server's ETag or Last-Modified): at once
+// after a try that brought new bytes, else a second apart, up to 3 tries in a
+// row without one; a server that answers with the whole body again restarts
+// the file from zero. New bytes are those beyond the furthest point the file
+// reached. The time without a new byte, summed over the tries, ends the
+// transfer once it reaches twice the receive time limit (each wait lasts at
+// most what is left of that); a new byte gives it back whole. A body the server
 // compressed although identity was asked for (gzip or deflate) is decoded;
 // percentages count the bytes on the wire. More bytes than the server
 // announced fail the download.

@@ -206,6 +206,10 @@ private:
 
     bool TakeResponse(Connection& connection, ULONGLONG now) {
         const HttpResponse response = ReadHttpResponse(connection.request->Handle());
+        if (CutBeforeStatusLine(response)) {
+            EndTry(connection, ERROR_HTTP_INVALID_SERVER_RESPONSE, now);
+            return true;
+        }
         RejectFailedResponse(response, requested_);
         const RangeFetch& first = fetches_[connection.asked.front()];
         unsigned long long last = 0;

@@ -22,6 +22,12 @@ struct HttpResponse {
     std::wstring url;       // where it came from, after any redirect
 };
 
+// A connection closed before the status line reads as an answer without one
+// (status 0) and an empty body: it is no answer, but a cut before the headers.
+inline bool CutBeforeStatusLine(const HttpResponse& response) {
+    return response.status == 0;
+}
+
 HttpResponse ReadHttpResponse(HINTERNET request);
 
 // "bytes 1000-1999/2000": the first and last byte. False when the text holds

@@ -44,6 +44,7 @@ wrong; they chain in any order before the file path:
                          first time: that many body bytes, then nothing for
                          <ms> (or until the client hangs up), then the rest
     _cap/<bytes>         every time: true length, that many body bytes, close
+    _resetfirst/<tag>    first time: a TCP reset before the status line
     _pauseat/<bytes>/<ms>
                          every time: that many body bytes, then nothing for
                          <ms> (or until the client hangs up), then the rest
@@ -61,7 +62,7 @@ wrong; they chain in any order before the file path:
 The length faults (_short, _long, _drop, _cut, ...) apply to the body that
 is sent, so to the range of a 206.
 
-"First time" for _cut, _cutreset and _stallat: the first GET of that kind
+"First time" for _cut, _cutreset, _stallat and _resetfirst: the first GET of that kind
 and tag for that file path that finds the file, kept in this process's
 memory and shared by its IPv4 and IPv6 listeners. Later requests with the
 same tag are served as if the segment were not there, so a resumed Range
@@ -120,7 +121,7 @@ FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop", "_norange", "_gzip", "
                  "_close", "_tohttp"}
 # How many path segments of arguments each one takes.
 ARG_SEGMENTS = {"_length": 1, "_status": 1, "_stall": 1, "_slow": 1, "_hold": 1,
-                "_cut": 2, "_cutreset": 2, "_stallat": 3, "_cap": 1, "_multipart": 1,
+                "_cut": 2, "_cutreset": 2, "_stallat": 3, "_cap": 1, "_resetfirst": 1, "_multipart": 1,
                 "_giveup": 1, "_pauseat": 2}
 MULTIPART_WAYS = {"asked", "reversed", "merged", "single"}
 UNSATISFIABLE = "unsatisfiable"
@@ -169,6 +170,7 @@ class Plan:
         self.cut = None
         self.stallat = None
         self.cap = None
+        self.resetfirst = None
         self.giveup_ms = None
         self.close = False
         self.multipart = None
@@ -234,6 +236,8 @@ def parse_target(raw_target):
             if at < 0:
                 raise BadRequest("negative cut")
             plan.cut = Cut(at, _tag(args[1]), name == "_cutreset")
+        elif name == "_resetfirst":
+            plan.resetfirst = _tag(arg)
         elif name == "_cap":
             plan.cap = _number(name, arg)
             if plan.cap < 0:
@@ -639,6 +643,12 @@ class Handler(BaseHTTPRequestHandler):
                 source.close()
             _fault("cannot open %s: %s" % (full, e))
             self._simple(500, SERVER_ERROR_BODY, send_body)
+            return
+        if plan.resetfirst is not None and self.server.first_times.claim(
+                ("resetfirst", plan.resetfirst, "/".join(parts))):
+            source.close()
+            self.close_connection = True
+            self.close_mode = "reset"
             return
         try:
             self._send_file(plan, source, info, content_type, send_body, "/".join(parts))

@@ -279,6 +279,35 @@ TEST_F(Download, StalledBodyBecomesADownloadError) {
         EXPECT_EQ(error, L"Ошибка скачивания: " + GetWinErrorMessage(ERROR_INTERNET_TIMEOUT));
         EXPECT_EQ(ServedRequests(L"_hold/" + hold).size(), 2u);
     }
+    // Bytes sent again from zero are no progress: a server that ignores the
+    // range and stalls at the same byte every time gets no time back.
+    const std::wstring query = L"?again" + std::to_wstring(GetTickCount());
+    const std::wstring again = server.Url(L"stalled.bin", L"_norange/_pauseat/50000/20000/");
+    EXPECT_EQ(RaisedText([&] { HttpDownloadToFile(again + query, base / L"game.zip", events); }),
+              L"Ошибка скачивания: " + GetWinErrorMessage(ERROR_INTERNET_TIMEOUT));
+    EXPECT_EQ(ServedRequests(query + L"\"").size(), 2u);
+}
+
+TEST_F(Download, ATransferThatKeepsMovingIsNeverGivenUpForItsCuts) {
+    // Cut before the headers once, or after 150 KB of every answer: a try
+    // that brought new bytes is followed at once, however many it takes.
+    const std::string whole = Pattern(1000000);
+    server.Publish(L"cut.bin", whole);
+    const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + std::to_wstring(GetTickCount());
+    for (const auto& [behaviour, tries] :
+         {std::pair<std::wstring, size_t>{L"_resetfirst/" + tag + L"/", 2}, {L"_cap/150000/", 7}}) {
+        SCOPED_TRACE(ToUtf8(behaviour));
+        const std::wstring query = L"?" + tag + std::to_wstring(tries);
+        std::string digest;
+        EXPECT_EQ(RaisedText([&] {
+                      digest = HttpDownloadToFile(server.Url(L"cut.bin", behaviour) + query,
+                                                  base / L"cut.bin", HttpDownloadEvents{});
+                  }),
+                  L"<no error>");
+        EXPECT_TRUE(ReadBytes(base / L"cut.bin") == whole);
+        EXPECT_EQ(digest, DigestOf(whole));
+        EXPECT_EQ(ServedRequests(query + L"\"").size(), tries);
+    }
 }
 
 TEST_F(Download, SlowButMovingTransferIsNeverCut) {
@@ -320,6 +349,8 @@ TEST_F(Download, RangesComeWholeFromEveryKindOfAnswer) {
         {L"_multipart/reversed/", 5},
         {L"_multipart/merged/", 5},
         {L"_multipart/single/", 5},
+        // The first answer cut before its status line: asked again.
+        {L"_resetfirst/ranges/_multipart/asked/", 6},
         // 4 KiB an answer: a range of 29 KB takes 8 tries, each bringing bytes.
         {L"_cap/4096/", 0},
     };
