@@ -73,15 +73,25 @@ bool ExecutableOnlyAtTop(const FileIndex& index, const std::wstring& exeName) {
     return atTop == 1;
 }
 
+// The range requests' events: every request of an update is bound by
+// If-Range to the archive its first answer came from (validator, set then),
+// so that an archive replaced on the server meanwhile is answered whole.
+HttpDownloadEvents BoundToArchive(std::wstring& validator) {
+    HttpDownloadEvents events;
+    events.ifRange = validator;
+    events.onValidator = [&validator](const std::wstring& value) { validator = value; };
+    return events;
+}
+
 // Bytes first to last of the archive, whose size the server states in its
 // Content-Range: it becomes archiveSize when that is 0, and must agree with
 // it otherwise.
 bool FetchArchiveBytes(const std::wstring& url, uint64_t first, uint64_t last,
-                       uint64_t& archiveSize, std::string& bytes) {
+                       uint64_t& archiveSize, std::wstring& validator, std::string& bytes) {
     bytes.clear();
     uint64_t stated = 0;
     bool agrees = true;
-    HttpDownloadEvents events;
+    HttpDownloadEvents events = BoundToArchive(validator);
     events.onTotal = [&](unsigned long long total) {
         agrees = agrees && total != 0 && (stated == 0 || total == stated);
         stated = total;
@@ -103,16 +113,16 @@ bool FetchArchiveBytes(const std::wstring& url, uint64_t first, uint64_t last,
 // its first byte, its end records, then its records (often already among
 // the end's bytes). A server that ignores Range fails the first request,
 // before it sends more than its headers.
-bool FetchArchiveDirectory(const std::wstring& url, uint64_t& archiveSize,
+bool FetchArchiveDirectory(const std::wstring& url, uint64_t& archiveSize, std::wstring& validator,
                            ZipDirectoryPlace& place, std::vector<ZipRecord>& records) {
     std::string bytes;
     archiveSize = 0;
-    if (!FetchArchiveBytes(url, 0, 0, archiveSize, bytes))
+    if (!FetchArchiveBytes(url, 0, 0, archiveSize, validator, bytes))
         return false;
     const uint64_t tailSize = std::min<uint64_t>(archiveSize, kZipTailSize);
     const uint64_t tailStart = archiveSize - tailSize;
     std::string tail;
-    if (!FetchArchiveBytes(url, tailStart, archiveSize - 1, archiveSize, tail) ||
+    if (!FetchArchiveBytes(url, tailStart, archiveSize - 1, archiveSize, validator, tail) ||
         !LocateZipDirectory(tail, archiveSize, place) || place.entryCount == 0 ||
         place.entryCount > kMaxDirectoryEntries || place.size > kMaxDirectoryBytes)
         return false;
@@ -120,9 +130,9 @@ bool FetchArchiveDirectory(const std::wstring& url, uint64_t& archiveSize,
     if (place.offset >= tailStart)
         directory = tail.substr(static_cast<size_t>(place.offset - tailStart),
                                 static_cast<size_t>(place.size));
-    else if (place.size == 0 || !FetchArchiveBytes(url, place.offset,
-                                                   place.offset + place.size - 1, archiveSize,
-                                                   directory))
+    else if (place.size == 0 ||
+             !FetchArchiveBytes(url, place.offset, place.offset + place.size - 1, archiveSize,
+                                validator, directory))
         return false;
     return ReadZipDirectory(directory, place.entryCount, records);
 }
@@ -241,12 +251,14 @@ bool SameContent(const std::wstring& path, const FileIndexEntry& entry) {
 
 // The archive's directory, then the index, no longer than that directory's
 // index can be, checked against the manifest's digest and bound to the
-// directory.
-bool FetchIndex(const Manifest& manifest, const std::wstring& workFolder, FileIndex& index) {
+// directory. validator: the archive's, for the requests that follow.
+bool FetchIndex(const Manifest& manifest, const std::wstring& workFolder, FileIndex& index,
+                std::wstring& validator) {
     uint64_t archiveSize = 0;
     ZipDirectoryPlace place;
     std::vector<ZipRecord> records;
-    if (!FetchArchiveDirectory(Utf8ToWide(manifest.download_url), archiveSize, place, records))
+    if (!FetchArchiveDirectory(Utf8ToWide(manifest.download_url), archiveSize, validator, place,
+                               records))
         return false;
     const std::wstring indexPath = JoinPath(workFolder, L"files.txt");
     HttpDownloadEvents events;
@@ -271,7 +283,8 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
     reports.progress(-1, text);
 
     FileIndex index;
-    if (!FetchIndex(manifest, workFolder, index))
+    std::wstring validator;
+    if (!FetchIndex(manifest, workFolder, index, validator))
         return false;
 
     // What the installed build already has, compared by size and content.
@@ -332,7 +345,8 @@ bool Assemble(const Manifest& manifest, const std::wstring& installFolder,
                     shown = percent;
                     reports.progress(percent, text + L" " + std::to_wstring(percent) + L"%");
                 }
-            });
+            },
+            BoundToArchive(validator));
         if (!served || !subset.Finish())
             return false;
     }

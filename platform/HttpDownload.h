@@ -47,6 +47,12 @@ struct HttpDownloadEvents {
     // HttpDownloadRanges: the file's whole size as an answer's Content-Range
     // states it (0 when it does not).
     std::function<void(unsigned long long total)> onTotal;
+    // HttpDownloadRanges: the version of the file the ranges must come from
+    // (an earlier answer's strong ETag, else its Last-Modified), sent as
+    // If-Range with every request; empty: the first answer's. onValidator
+    // gets the one the ranges are bound to, once known.
+    std::wstring ifRange;
+    std::function<void(const std::wstring& validator)> onValidator;
 
     // Time limits: to connect, and without a byte received (twice that over
     // all the tries of a transfer).
@@ -95,12 +101,15 @@ struct ByteRange {
 // second apart. The time without a new byte of a range, summed over its
 // tries, ends the fetch once it reaches twice the receive time limit.
 //
+// Every request after the first answer (and every one, with ifRange) carries
+// If-Range, so that a file replaced on the server meanwhile is answered whole.
+//
 // False as soon as a request for one range is answered with anything but a
 // 206 from that range's first byte (a server that ignores Range sends the
 // whole file with 200, which is left unread), or with a compressed body:
 // the caller then takes the whole file. Raises as HttpDownloadToFile does for
 // an error status or a failed transfer, and passes on what onData raises.
-// Only the events' time limits are used.
+// Only the events' time limits, onTotal, ifRange and onValidator are used.
 bool HttpDownloadRanges(
     const std::wstring& url, const std::vector<ByteRange>& ranges,
     const std::function<void(unsigned long long offset, const BYTE* data, DWORD size)>& onData,

@@ -62,7 +62,7 @@ public:
     RangeFetcher(const std::wstring& url, const std::vector<ByteRange>& ranges,
                  const DataSink& onData, const HttpDownloadEvents& events)
         : requested_(EncodeUrlForRequest(url)), onData_(onData), events_(events),
-          connections_(kConnections) {
+          validator_(events.ifRange), connections_(kConnections) {
         for (const ByteRange& range : ranges) {
             if (range.last < range.first)
                 continue;
@@ -129,9 +129,12 @@ private:
                 range += L",";
             range += std::to_wstring(fetch.next) + L"-" + std::to_wstring(fetch.range.last);
         }
+        range += L"\r\n";
+        if (!validator_.empty())
+            range += L"If-Range: " + validator_ + L"\r\n";
         connection = Connection();
         connection.request = std::make_unique<HttpRequest>(
-            requested_, DownloadRequestHeaders(0, std::wstring()) + range + L"\r\n");
+            requested_, DownloadRequestHeaders(0, std::wstring()) + range);
         connection.asked = group;
         connection.progressed.assign(group.size(), 0);
         connection.waitStart = now;
@@ -239,6 +242,11 @@ private:
             return false;
         }
         rangesServed_ = true;
+        if (validator_.empty() && !response.validator.empty()) {
+            validator_ = response.validator;
+            if (events_.onValidator)
+                events_.onValidator(validator_);
+        }
         connection.responded = true;
         connection.waitStart = now;
         connection.waitLimit = WaitLimit(connection);
@@ -338,6 +346,7 @@ private:
     const std::wstring requested_;
     const DataSink& onData_;
     const HttpDownloadEvents& events_;
+    std::wstring validator_;          // sent as If-Range once known
     std::vector<RangeFetch> fetches_; // by first byte
     size_t groupSize_ = 1;
     bool rangesServed_ = false;   // a request came back as a 206

@@ -47,8 +47,9 @@ HttpResponse ReadHttpResponse(HINTERNET request) {
     if (slash != std::wstring::npos)
         response.rangeTotal = ParseContentLength(range.substr(slash + 1));
     response.contentType = QueryHeader(request, HTTP_QUERY_CONTENT_TYPE);
+    // If-Range takes only a strong ETag: a weak one would never match.
     response.validator = QueryHeader(request, HTTP_QUERY_ETAG);
-    if (response.validator.empty())
+    if (response.validator.empty() || response.validator.compare(0, 2, L"W/") == 0)
         response.validator = QueryHeader(request, HTTP_QUERY_LAST_MODIFIED);
     response.encoding = ToLowerW(QueryHeader(request, HTTP_QUERY_CONTENT_ENCODING));
     if (response.encoding == L"identity")

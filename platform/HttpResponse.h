@@ -17,7 +17,7 @@ struct HttpResponse {
     unsigned long long rangeLast = 0;
     unsigned long long rangeTotal = 0; // after the '/'; 0 for '*' or none
     std::wstring contentType;
-    std::wstring validator; // for If-Range: the ETag, else Last-Modified
+    std::wstring validator; // for If-Range: a strong ETag, else Last-Modified
     std::wstring encoding;  // lower case; empty for identity
     std::wstring url;       // where it came from, after any redirect
 };

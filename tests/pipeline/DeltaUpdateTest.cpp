@@ -107,6 +107,19 @@ DWORD RewriteOrCount(const wchar_t* operation, const std::wstring& path) {
     return 0;
 }
 
+// Another hook: once the index comes, the archive on that server becomes
+// another build.
+const ServedFolder* g_replaceArchiveOn = nullptr;
+
+DWORD ReplaceArchiveWhenIndexComes(const wchar_t* operation, const std::wstring& path) {
+    if (g_replaceArchiveOn != nullptr && std::wstring(operation) == L"write" &&
+        FileNameOf(path) == L"files.txt") {
+        g_replaceArchiveOn->Publish(L"bound.zip", Built(L"delta3.zip"));
+        g_replaceArchiveOn = nullptr;
+    }
+    return 0;
+}
+
 // Everything but the started game's record, which names its own folder.
 std::vector<std::pair<std::wstring, std::string>> BuildTree(const std::wstring& folder) {
     std::vector<std::pair<std::wstring, std::string>> tree = TreeOf(folder);
@@ -346,4 +359,26 @@ TEST_F(Delta, WhatChangesOrGrowsWhileItIsReadIsNotTaken) {
     RunOnline(server.Url(L"version.json"));
     SetFileOperationHook(nullptr);
     EXPECT_LE(g_indexWrites, 1);
+}
+
+TEST_F(Delta, AnArchiveReplacedMidUpdateIsFoundAtItsFirstChangedRange) {
+    InstallFirstAndPlay(true);
+    const std::wstring url = Serve(L"delta2.zip", L"bound.zip");
+    server.Publish(L"delta2.zip.files", Built(L"delta2.zip.files"));
+    g_replaceArchiveOn = &server;
+    SetFileOperationHook(ReplaceArchiveWhenIndexComes);
+    RunOnline(Manifest("2", L"delta2.zip", url, true));
+    SetFileOperationHook(nullptr);
+    // Each range asked after the first answer is bound to it: the entries,
+    // asked once the archive was replaced, are answered whole and left
+    // unread (their answer has not ended yet), never with its bytes.
+    std::vector<ServedRequest> ranged =
+        ServedRequests(url.substr(url.rfind(L'/', url.rfind(L'/') - 1)) + L"\"");
+    std::erase_if(ranged, [](const ServedRequest& request) {
+        return request.line.find("\"Range\"") == std::string::npos;
+    });
+    ASSERT_GE(ranged.size(), 3u); // the first byte, the end, the entries
+    for (size_t i = 1; i < ranged.size(); ++i)
+        EXPECT_NE(ranged[i].line.find("\"If-Range\""), std::string::npos) << ranged[i].line;
+    EXPECT_NE(ranged.back().status, 206);
 }
