@@ -28,6 +28,40 @@ bool IsInternetCode(DWORD code) {
     return code >= 12000 && code <= 12999;
 }
 
+// The certificate and TLS codes that come without a text of the system's
+// (Windows and Wine have none for several of them).
+const wchar_t* SecureChannelText(DWORD code) {
+    switch (code) {
+    case 12037:
+        return L"Сертификат сервера просрочен или ещё не действует: проверьте дату и время "
+               L"на компьютере";
+    case 12038:
+        return L"Сертификат сервера выдан на другое имя";
+    case 12044:
+        return L"Сервер требует сертификат клиента";
+    case 12045:
+        return L"Сертификат сервера выдан неизвестным центром сертификации (соединение может "
+               L"перехватывать антивирус или прокси)";
+    case 12055:
+        return L"Сертификат сервера содержит ошибки";
+    case 12056:
+    case 12057:
+        return L"Не удалось проверить, не отозван ли сертификат сервера";
+    case 12157:
+        return L"Не удалось установить защищённое соединение с сервером (TLS)";
+    case 12169:
+        return L"Сертификат сервера недействителен";
+    case 12170:
+        return L"Сертификат сервера отозван";
+    case 12171:
+        return L"Соединение запрещено проверкой безопасности";
+    case 12175:
+        return L"Сбой защищённого соединения с сервером (TLS)";
+    default:
+        return nullptr;
+    }
+}
+
 } // namespace
 
 std::wstring GetWinErrorMessage(DWORD code) {
@@ -48,8 +82,11 @@ std::wstring GetWinErrorMessage(DWORD code) {
     if (!text.empty())
         return TrimMessageEnd(std::move(text));
     // A network code without text: the number lets a player report it.
-    if (IsInternetCode(code))
-        return L"Неизвестная ошибка (код " + std::to_wstring(code) + L")";
+    if (IsInternetCode(code)) {
+        const wchar_t* secure = SecureChannelText(code);
+        return std::wstring(secure != nullptr ? secure : L"Неизвестная ошибка") + L" (код " +
+               std::to_wstring(code) + L")";
+    }
     return L"Неизвестная ошибка";
 }
 

@@ -105,6 +105,10 @@ void RejectFailedResponse(const HttpResponse& response, const std::wstring& requ
     if (secure(requested) && !response.url.empty() && !secure(response.url))
         throw MakeError(L"Не удалось открыть URL: " + requested + L" (" + response.url +
                         L"): сервер перенаправил защищённый запрос на незащищённый адрес.");
+    // Only a proxy between the player and the server asks for a login.
+    if (response.status == 407)
+        throw MakeError(L"Ошибка скачивания: прокси-сервер этой сети требует входа (HTTP 407). "
+                        L"Попросите администратора сети открыть лаунчеру доступ к серверу игры.");
     if (response.status >= 400)
         throw MakeError(L"Ошибка скачивания: сервер ответил HTTP " +
                         std::to_wstring(response.status) + ResponseSource(response, requested));

@@ -420,14 +420,20 @@ TEST_F(Download, WholeFileForARangeRequestIsNeverRead) {
 }
 
 TEST_F(Download, ErrorStatusFailsAtOnceWithoutAnArchive) {
-    for (const std::wstring& behaviour : {std::wstring(), std::wstring(L"_status/503/")}) {
+    const std::wstring answered = L"Ошибка скачивания: сервер ответил HTTP ";
+    for (const auto& [behaviour, expected] :
+         {std::pair<std::wstring, std::wstring>{L"", answered + L"404"},
+          {L"_status/503/", answered + L"503"},
+          // Only a proxy asks for a login: the player's network, not the server.
+          {L"_status/407/", L"Ошибка скачивания: прокси-сервер этой сети требует входа (HTTP "
+                            L"407). Попросите администратора сети открыть лаунчеру доступ к "
+                            L"серверу игры."}}) {
         server.Publish(L"game.zip", "PK");
         std::wstring error;
         const std::wstring url =
             behaviour.empty() ? server.Url(L"missing.zip") : server.Url(L"game.zip", behaviour);
         const auto messages = Collect(recorder, url, base / L"work\\game.zip", &error);
-        EXPECT_EQ(error, L"Ошибка скачивания: сервер ответил HTTP " +
-                             std::wstring(behaviour.empty() ? L"404" : L"503"));
+        EXPECT_EQ(error, expected);
         EXPECT_EQ(messages, std::vector<RecordedMessage>{Status(kText)});
         EXPECT_FALSE(Exists(base / L"work\\game.zip"));
     }

@@ -71,7 +71,15 @@ TEST(GetWinErrorMessage, NetworkCodesTakeWinInetsTextsOrNameTheCode) {
         LocalFree(buffer);
         EXPECT_EQ(GetWinErrorMessage(code), expected) << code;
     }
+    // Certificate and TLS codes without a text of the system's have ours.
+    for (const DWORD code : {12057u, 12157u, 12175u}) {
+        const std::wstring text = GetWinErrorMessage(code);
+        EXPECT_EQ(text.find(L"Неизвестная"), std::wstring::npos) << code;
+        EXPECT_TRUE(std::any_of(text.begin(), text.end(),
+                                [](wchar_t unit) { return unit >= 0x0410 && unit <= 0x044F; }))
+            << code;
+    }
     // Neither table knows it.
-    EXPECT_EQ(GetWinErrorMessage(12057), L"Неизвестная ошибка (код 12057)");
+    EXPECT_EQ(GetWinErrorMessage(12998), L"Неизвестная ошибка (код 12998)");
     FreeLibrary(wininet);
 }
