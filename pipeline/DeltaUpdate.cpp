@@ -386,6 +386,11 @@ bool AssembleChangedBuild(
     try {
         assembled =
             Assemble(manifest, installFolder, workFolder, extractFolder, label, reports, checkRoom);
+    } catch (const DownloadTimedOut&) {
+        // The server did not answer in time: the whole archive, from the same
+        // server, would keep the player waiting as long again.
+        RemoveTreeWithRetries(extractFolder);
+        throw;
     } catch (const std::exception&) {
         // The whole archive's download meets what went wrong here, and says it.
         assembled = false;

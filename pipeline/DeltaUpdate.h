@@ -38,7 +38,8 @@ const unsigned long long kDeltaMostOfArchivePercent = 50;
 // more than 65,535 entries, changed entries above the share above, a server
 // that answers a Range request with anything but that range of an archive of
 // the index's size, fetched entries that do not unpack to the index's files,
-// or an installed file changed since it was compared.
+// or an installed file changed since it was compared. Raises DownloadTimedOut
+// when a server did not answer in time: the whole archive is not asked then.
 bool AssembleChangedBuild(
     const Manifest& manifest, const std::wstring& installFolder, const std::wstring& workFolder,
     const std::wstring& extractFolder, const std::wstring& label, const RunReports& reports,

@@ -123,7 +123,17 @@ private:
     std::optional<Sha256> digest_;
 };
 
+DWORD g_receiveTimeoutForTests = 0;
+
 } // namespace
+
+void SetReceiveTimeoutForTests(DWORD milliseconds) {
+    g_receiveTimeoutForTests = milliseconds;
+}
+
+DWORD DefaultReceiveTimeoutMs() {
+    return g_receiveTimeoutForTests != 0 ? g_receiveTimeoutForTests : 60000;
+}
 
 unsigned long long ParseContentLength(const std::wstring& text) {
     std::wistringstream stream(text);

@@ -21,8 +21,22 @@
 #include <windows.h>
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+// What a download raises when the server sent nothing within its time
+// limits: the server, or the link to it, is gone for now, and another
+// request to it would wait as long again.
+class DownloadTimedOut : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Shortens every download's receive time limit (0: the usual 60 s), so that
+// a test of a stalled server ends in seconds.
+void SetReceiveTimeoutForTests(DWORD milliseconds);
+DWORD DefaultReceiveTimeoutMs();
 
 struct HttpDownloadEvents {
     // The announced length, before the file is created (only when known).
@@ -57,7 +71,7 @@ struct HttpDownloadEvents {
     // Time limits: to connect, and without a byte received (twice that over
     // all the tries of a transfer).
     DWORD connectTimeoutMs = 30000;
-    DWORD receiveTimeoutMs = 60000;
+    DWORD receiveTimeoutMs = DefaultReceiveTimeoutMs();
 };
 
 // Returns the SHA-256 of the file as written (lower-case hexadecimal), made

@@ -116,5 +116,7 @@ void RejectFailedResponse(const HttpResponse& response, const std::wstring& requ
 
 void ThrowWithSystemText(const std::wstring& prefix, DWORD code) {
     const std::wstring systemText = GetWinErrorMessage(code);
+    if (code == ERROR_INTERNET_TIMEOUT)
+        throw DownloadTimedOut(MakeError(prefix + systemText).what());
     throw MakeError(prefix + systemText);
 }

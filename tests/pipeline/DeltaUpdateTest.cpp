@@ -7,11 +7,15 @@
 
 #include "tests/pipeline/PipelineTest.h"
 
+#include "platform/Errors.h"
 #include "platform/FileFaults.h"
 #include "platform/FileOps.h"
 #include "platform/Guards.h"
+#include "platform/HttpDownload.h"
 #include "platform/Paths.h"
 #include "platform/Sha256.h"
+
+#include <wininet.h>
 
 #include <regex>
 #include <sstream>
@@ -381,4 +385,24 @@ TEST_F(Delta, AnArchiveReplacedMidUpdateIsFoundAtItsFirstChangedRange) {
     for (size_t i = 1; i < ranged.size(); ++i)
         EXPECT_NE(ranged[i].line.find("\"If-Range\""), std::string::npos) << ranged[i].line;
     EXPECT_NE(ranged.back().status, 206);
+}
+
+TEST_F(Delta, AServerThatStopsAnsweringIsNotAskedForTheWholeArchiveToo) {
+    InstallFirstAndPlay(true);
+    // Every answer of the archive's stops after its headers.
+    const std::wstring hold = L"deltastall" + std::to_wstring(GetTickCount());
+    const std::wstring url = Serve(L"delta2.zip", L"stalled.zip", L"_hold/" + hold + L"/");
+    server.Publish(L"delta2.zip.files", Built(L"delta2.zip.files"));
+    SetReceiveTimeoutForTests(1000);
+    const auto messages = RunOnline(Manifest("2", L"delta2.zip", url, true));
+    SetReceiveTimeoutForTests(0);
+    ServedFolder::Release(hold);
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        Error(L"Ошибка: Ошибка скачивания: " +
+                              GetWinErrorMessage(ERROR_INTERNET_TIMEOUT))),
+              messages.end())
+        << ToUtf8(Describe(messages));
+    // Each request asked for a range: the whole archive never was.
+    EXPECT_NE(RangeBytes(RequestsForUrl(url)), -1);
+    EXPECT_EQ(ReadBytes(online + L"\\Data\\Maps\\map.bin"), "changed by hand");
 }
