@@ -130,9 +130,8 @@ bool FetchArchiveDirectory(const std::wstring& url, uint64_t& archiveSize, std::
     if (place.offset >= tailStart)
         directory = tail.substr(static_cast<size_t>(place.offset - tailStart),
                                 static_cast<size_t>(place.size));
-    else if (place.size == 0 ||
-             !FetchArchiveBytes(url, place.offset, place.offset + place.size - 1, archiveSize,
-                                validator, directory))
+    else if (place.size == 0 || !FetchArchiveBytes(url, place.offset, place.offset + place.size - 1,
+                                                   archiveSize, validator, directory))
         return false;
     return ReadZipDirectory(directory, place.entryCount, records);
 }

@@ -13,15 +13,16 @@ namespace {
 // Neither read nor write the local cache, and ask proxies not to serve one.
 const DWORD kRequestFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
+// The request's thread reads what has arrived as it arrives, at most this
+// much a call, and keeps up to kHeldMost of it for the owner, who takes up to
+// a piece at a time. What arrived is never held back waiting for more: a
+// stall shows at once where the body stopped.
+const DWORD kReadMost = 65536;
 const DWORD kPieceSize = 262144;
-// A read waits for at least this much of the body, or what has arrived if
-// that is more. It starts small and doubles while such waits end within
-// kQuickMs (a fast link: few, big pieces, each a round trip between threads
-// less); a wait over kSlowMs drops it to what has arrived (a slow link shows
-// its bytes soon, and never waits long for a piece).
-const DWORD kFirstLeast = 16384;
-const ULONGLONG kQuickMs = 100;
-const ULONGLONG kSlowMs = 1000;
+const size_t kHeldMost = 2 * kPieceSize;
+// A read that finds less than a piece waits this long for more, so that a
+// fast link comes in few, big pieces (each a round trip between threads).
+const DWORD kGatherMs = 25;
 
 } // namespace
 
@@ -38,24 +39,27 @@ struct HttpRequestState {
     std::wstring redirectedTo;
     // Set once the response's headers came (or the request failed).
     HANDLE opened = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    // The owner wants the next piece (or gives up: abandoned).
-    HANDLE wanted = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    // A piece (or the end, or a failure) is there; the owner resets it when
-    // it takes the piece.
+    // The owner wants the body read (or gives up: abandoned).
+    HANDLE wanted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Set while bytes wait to be taken, or once the body ended or failed.
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Bytes came (auto-reset), and the owner took some (auto-reset).
+    HANDLE grown = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE taken = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     volatile LONG abandoned = 0;
-    // Two pieces: the thread reads the next into one while the owner still
-    // writes out the other.
-    std::vector<BYTE> pieces[2] = {std::vector<BYTE>(kPieceSize), std::vector<BYTE>(kPieceSize)};
-    int filled = 0; // the piece the last read went into
-    DWORD size = 0;
-    // Whether a read was asked for and its result not yet taken.
+    // What the thread read and the owner has not taken yet, and how the body
+    // ended (once ended: code 0 at its end, else the failure).
+    SRWLOCK bodyLock = SRWLOCK_INIT;
+    std::vector<BYTE> arrived;
+    bool ended = false;
+    // The owner's piece, valid until its next Read.
+    std::vector<BYTE> piece;
     bool asked = false;
 
     ~HttpRequestState() {
         if (request != nullptr)
             InternetCloseHandle(request);
-        for (HANDLE event : {opened, wanted, ready})
+        for (HANDLE event : {opened, wanted, ready, grown, taken})
             if (event != nullptr)
                 CloseHandle(event);
     }
@@ -88,24 +92,37 @@ void CALLBACK RequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID i
     ReleaseSRWLockExclusive(&state->redirectLock);
 }
 
-// Reads what has arrived, or the least, up to a piece: a synchronous
-// InternetReadFile returns only once its whole buffer is filled, which on a
-// slow link would hide for long that bytes are coming. At the end of the body
-// the read gives 0 and WinINet takes the connection back for the next request.
-BOOL ReadPiece(HINTERNET request, BYTE* piece, DWORD& least, DWORD& read) {
+// Reads what has arrived, up to kReadMost, waiting only when nothing has: a
+// synchronous InternetReadFile returns only once its whole buffer is filled,
+// which would hold arrived bytes back for as long as a stall lasts. At the
+// end of the body the read gives 0 and WinINet takes the connection back for
+// the next request.
+BOOL ReadArrived(HINTERNET request, BYTE* buffer, DWORD& read) {
     DWORD available = 0;
     if (!InternetQueryDataAvailable(request, &available, 0, 0))
         return FALSE;
-    const DWORD wanted = std::min(std::max({available, least, DWORD{1}}), kPieceSize);
-    const ULONGLONG started = GetTickCount64();
-    if (!InternetReadFile(request, piece, wanted, &read))
-        return FALSE;
-    const ULONGLONG took = GetTickCount64() - started;
-    if (took > kSlowMs)
-        least = 0;
-    else if (wanted > available && read == wanted && took < kQuickMs)
-        least = std::min(std::max(least * 2, kFirstLeast), kPieceSize);
-    return TRUE;
+    const DWORD wanted = std::min(std::max(available, DWORD{1}), kReadMost);
+    return InternetReadFile(request, buffer, wanted, &read);
+}
+
+// Hands the read bytes, or the body's end, to the owner.
+void Deliver(HttpRequestState& state, const BYTE* data, DWORD size, bool end, DWORD code) {
+    AcquireSRWLockExclusive(&state.bodyLock);
+    state.arrived.insert(state.arrived.end(), data, data + size);
+    if (end) {
+        state.ended = true;
+        state.code = code;
+    }
+    SetEvent(state.ready);
+    ReleaseSRWLockExclusive(&state.bodyLock);
+    SetEvent(state.grown);
+}
+
+size_t HeldBytes(HttpRequestState& state) {
+    AcquireSRWLockShared(&state.bodyLock);
+    const size_t held = state.arrived.size();
+    ReleaseSRWLockShared(&state.bodyLock);
+    return held;
 }
 
 DWORD WINAPI RequestThread(LPVOID parameter) {
@@ -129,18 +146,22 @@ DWORD WINAPI RequestThread(LPVOID parameter) {
     SetEvent(state->opened);
     if (state->request == nullptr)
         return 0;
-    DWORD least = kFirstLeast;
-    for (int next = 0;; next = 1 - next) {
-        WaitForSingleObject(state->wanted, INFINITE);
+    // Nothing is read until the owner asks: a response left unread (Park)
+    // stays so.
+    WaitForSingleObject(state->wanted, INFINITE);
+    std::vector<BYTE> buffer(kReadMost);
+    for (;;) {
+        while (state->abandoned == 0 && HeldBytes(*state) >= kHeldMost)
+            WaitForSingleObject(state->taken, INFINITE);
         if (state->abandoned != 0)
             return 0;
         DWORD read = 0;
-        const BOOL ok = ReadPiece(state->request, state->pieces[next].data(), least, read);
-        state->code = ok ? 0 : GetLastError();
-        state->size = ok ? read : 0;
-        state->filled = next;
-        SetEvent(state->ready);
-        if (!ok || read == 0)
+        if (!ReadArrived(state->request, buffer.data(), read)) {
+            Deliver(*state, nullptr, 0, true, GetLastError());
+            return 0;
+        }
+        Deliver(*state, buffer.data(), read, read == 0, 0);
+        if (read == 0)
             return 0;
     }
 }
@@ -164,10 +185,11 @@ HttpRequest::HttpRequest(const std::wstring& url, const std::wstring& headers)
 }
 
 HttpRequest::~HttpRequest() {
-    // A thread still waiting for the next want ends now; one blocked in
-    // WinINet ends when the call returns.
+    // A thread still waiting to read ends now; one blocked in WinINet ends
+    // when the call returns.
     InterlockedExchange(&state_->abandoned, 1);
     SetEvent(state_->wanted);
+    SetEvent(state_->taken);
 }
 
 bool HttpRequest::WaitForResponse(DWORD limitMs, DWORD& code, bool& rootFailed) {
@@ -196,20 +218,35 @@ bool HttpRequest::Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& cod
     data = nullptr;
     size = 0;
     AskForPiece();
+    const ULONGLONG started = GetTickCount64();
     if (WaitForSingleObject(state_->ready, limitMs) != WAIT_OBJECT_0) {
         code = ERROR_INTERNET_TIMEOUT;
         return false;
     }
-    ResetEvent(state_->ready);
-    state_->asked = false;
-    code = state_->code;
-    if (code != 0)
+    // Less than a piece: a moment for more, within the limit.
+    const ULONGLONG until = started + std::min<ULONGLONG>(limitMs, kGatherMs);
+    for (ULONGLONG now = GetTickCount64(); now < until; now = GetTickCount64()) {
+        AcquireSRWLockShared(&state_->bodyLock);
+        const bool enough = state_->ended || state_->arrived.size() >= kPieceSize;
+        ReleaseSRWLockShared(&state_->bodyLock);
+        if (enough)
+            break;
+        WaitForSingleObject(state_->grown, static_cast<DWORD>(until - now));
+    }
+    AcquireSRWLockExclusive(&state_->bodyLock);
+    const size_t count = std::min(state_->arrived.size(), static_cast<size_t>(kPieceSize));
+    state_->piece.assign(state_->arrived.begin(), state_->arrived.begin() + count);
+    state_->arrived.erase(state_->arrived.begin(), state_->arrived.begin() + count);
+    const bool failed = count == 0 && state_->ended && state_->code != 0;
+    code = failed ? state_->code : 0;
+    if (state_->arrived.empty() && !state_->ended)
+        ResetEvent(state_->ready);
+    ReleaseSRWLockExclusive(&state_->bodyLock);
+    SetEvent(state_->taken);
+    if (failed)
         return false;
-    data = state_->pieces[state_->filled].data();
-    size = state_->size;
-    // The next piece comes in while the caller deals with this one.
-    if (size > 0)
-        AskForPiece();
+    data = state_->piece.data();
+    size = static_cast<DWORD>(count);
     return true;
 }
 

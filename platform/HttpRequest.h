@@ -34,17 +34,18 @@ public:
     HINTERNET Handle() const;
 
     // Waits up to the limit for the next piece of the body: whatever arrived,
-    // up to 256 KiB. True with the piece, valid until the next Read (size 0 at
-    // the end of the body); false with the error code, or
-    // ERROR_INTERNET_TIMEOUT when no byte came in time. The piece after it is
-    // read meanwhile.
+    // up to 256 KiB, once a moment (25 ms at most, within the limit) has
+    // passed for more when less came. True with the piece, valid until the
+    // next Read (size 0 at the end of the body); false with the error code
+    // once every byte before the failure was taken, or ERROR_INTERNET_TIMEOUT
+    // when no byte came in time. The body goes on being read meanwhile.
     bool Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& code);
 
     // For waiting on several requests at once: set once WaitForResponse can
-    // return at once, and while a Read can (after AskForPiece or a Read).
+    // return at once, and while a Read can return at once.
     HANDLE ResponseEvent() const;
     HANDLE PieceEvent() const;
-    // Asks for the next piece without waiting for it; Read asks too.
+    // Starts reading the body without waiting for it; Read starts it too.
     void AskForPiece();
 
     // Leaves a response whose body must not be read (the whole file where a

@@ -10,8 +10,10 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <set>
+#include <thread>
 #include "tests/pipeline/PipelineTest.h"
 
 using Download = PipelineTest;
@@ -286,6 +288,27 @@ TEST_F(Download, StalledBodyBecomesADownloadError) {
     EXPECT_EQ(RaisedText([&] { HttpDownloadToFile(again + query, base / L"game.zip", events); }),
               L"Ошибка скачивания: " + GetWinErrorMessage(ERROR_INTERNET_TIMEOUT));
     EXPECT_EQ(ServedRequests(query + L"\"").size(), 2u);
+}
+
+TEST_F(Download, WhatArrivedBeforeAStallIsWrittenAndShownAtOnce) {
+    // 100 KB of 1 MB, then nothing for 8 s: the bar shows 10 % while the
+    // server is silent, not once it goes on.
+    server.Publish(L"pause.bin", Pattern(1000000));
+    const std::wstring url =
+        server.Url(L"pause.bin", L"_pauseat/100000/8000/") + L"?" + std::to_wstring(GetTickCount());
+    HttpDownloadEvents events;
+    events.receiveTimeoutMs = 30000;
+    std::atomic<int> shown{-1};
+    events.onPercent = [&](int percent) { shown = percent; };
+    std::thread download([&] {
+        RaisedText([&] { HttpDownloadToFile(url, base / L"pause.bin", events); });
+    });
+    const ULONGLONG deadline = GetTickCount64() + 6000;
+    while (shown < 10 && GetTickCount64() < deadline)
+        Sleep(20);
+    EXPECT_EQ(shown.load(), 10);
+    download.join();
+    EXPECT_EQ(shown.load(), 100);
 }
 
 TEST_F(Download, ATransferThatKeepsMovingIsNeverGivenUpForItsCuts) {
