@@ -33,7 +33,8 @@ void EnsureRoomForUpdate(const std::wstring& workFolder, unsigned long long byte
 // unpacked into the extract folder.
 void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath,
                        const std::wstring& extractFolder, const std::wstring& workFolder,
-                       const std::wstring& label, const RunReports& reports) {
+                       const std::wstring& keptPath, const std::wstring& label,
+                       const RunReports& reports) {
     // Before the download only the archive's size is known; the build
     // unpacks to about as much at least.
     unsigned long long signedSize = 0;
@@ -41,7 +42,7 @@ void DownloadAndUnpack(const Manifest& manifest, const std::wstring& archivePath
     const std::string digest = DownloadArchive(
         reports, manifest.download_url, archivePath, label,
         [&](unsigned long long length) { EnsureRoomForUpdate(workFolder, length, length); },
-        signedSize);
+        signedSize, keptPath);
 
     if (!manifest.sha256.empty()) {
         reports.status(L"Проверка SHA-256...");
@@ -150,8 +151,14 @@ std::unique_ptr<WorkFolder> InstallOrUpdate(const std::wstring& baseFolder,
                              [&](unsigned long long fetch, unsigned long long unpacked) {
                                  EnsureRoomForUpdate(work.Path(), fetch, unpacked);
                              });
-    if (!assembled)
-        DownloadAndUnpack(manifest, archivePath, extractFolder, work.Path(), label, reports);
+    // An interrupted download waits beside the build for the next click.
+    const std::wstring keptPath =
+        JoinPath(ParentPath(buildFolder), L"vorn_partial_" + FileNameOf(buildFolder) + L".zip");
+    if (assembled)
+        RemoveKeptDownload(keptPath);
+    else
+        DownloadAndUnpack(manifest, archivePath, extractFolder, work.Path(), keptPath, label,
+                          reports);
 
     std::wstring sourceFolder;
     if (!FindGameRootRecursive(extractFolder, ToLowerW(exeName), sourceFolder)) {

@@ -2,6 +2,7 @@
 
 #include "platform/Errors.h"
 #include "platform/FileFaults.h"
+#include "platform/FileOps.h"
 #include "platform/Guards.h"
 #include "platform/HttpRequest.h"
 #include "platform/HttpResponse.h"
@@ -48,6 +49,28 @@ public:
     ~BodyWriter() { EndDecoding(); }
     BodyWriter(const BodyWriter&) = delete;
     BodyWriter& operator=(const BodyWriter&) = delete;
+
+    // Goes on after the bytes the file already holds (a body's beginning,
+    // kept from an earlier download): they are digested first.
+    void Continue(unsigned long long kept) {
+        EndDecoding();
+        digest_.reset();
+        digest_.emplace();
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN))
+            ThrowWithSystemText(L"Ошибка чтения файла: " + path_ + L": ", GetLastError());
+        std::vector<BYTE> buffer(kChunkSize);
+        for (unsigned long long done = 0; done < kept;) {
+            DWORD read = 0;
+            const DWORD wanted =
+                static_cast<DWORD>(std::min<unsigned long long>(kept - done, kChunkSize));
+            if (!ReadFile(file_, buffer.data(), wanted, &read, nullptr) || read == 0)
+                ThrowWithSystemText(L"Ошибка чтения файла: " + path_ + L": ", GetLastError());
+            digest_->Update(buffer.data(), read);
+            done += read;
+        }
+        written_ = kept;
+    }
 
     // Starts the file and its digest again for a body sent with this encoding.
     void Restart(const std::wstring& encoding) {
@@ -165,13 +188,17 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
     // A server that never answers, or stops sending, becomes a failure.
     const DWORD responseLimit = events.connectTimeoutMs + events.receiveTimeoutMs;
     const std::wstring requested = EncodeUrlForRequest(url);
+    // The beginning of the body an earlier download left in the file.
+    const unsigned long long kept =
+        events.resumeValidator.empty() || !IsFile(filePath) ? 0 : FileSize(filePath);
     std::unique_ptr<HttpRequest> request;
     DWORD code = 0;
     bool rootFailed = false;
     HttpResponse response;
     for (int tries = 0;; ++tries) {
-        request =
-            std::make_unique<HttpRequest>(requested, DownloadRequestHeaders(0, std::wstring()));
+        request = std::make_unique<HttpRequest>(
+            requested,
+            DownloadRequestHeaders(kept, kept != 0 ? events.resumeValidator : std::wstring()));
         if (request->WaitForResponse(responseLimit, code, rootFailed)) {
             response = ReadHttpResponse(request->Handle());
             if (!CutBeforeStatusLine(response))
@@ -190,6 +217,24 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                             code);
     }
     RejectFailedResponse(response, requested);
+    // The same body goes on where the kept bytes end; anything else (200:
+    // the file changed, or no ranges) starts from zero.
+    const bool resumed = kept != 0 && response.status == 206 && response.hasRange &&
+                         response.rangeFirst == kept && response.rangeTotal > kept &&
+                         response.encoding.empty();
+    if (resumed) {
+        response.length = response.rangeTotal;
+        response.validator = events.resumeValidator;
+    }
+    // What a later download may go on from: a body of known length, sent
+    // as it is, with a validator.
+    const auto reportValidator = [&] {
+        if (events.onValidator)
+            events.onValidator(response.encoding.empty() && response.length != 0
+                                   ? response.validator
+                                   : std::wstring());
+    };
+    reportValidator();
     const unsigned long long most =
         events.exactBytes != 0 && (events.maxBytes == 0 || events.exactBytes < events.maxBytes)
             ? events.exactBytes
@@ -221,20 +266,25 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
 
     HandleGuard file(FileOperationFault(L"create-file", filePath)
                          ? INVALID_HANDLE_VALUE
-                         : CreateFileW(ExtendedLengthPath(filePath).c_str(), GENERIC_WRITE, 0,
-                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                         : CreateFileW(ExtendedLengthPath(filePath).c_str(),
+                                       GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       resumed ? OPEN_EXISTING : CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         ThrowWithSystemText(L"Не удалось создать файл: " + filePath + L": ", GetLastError());
     BodyWriter output(file.Get(), filePath, checkWritten);
-    output.Restart(response.encoding);
+    if (resumed)
+        output.Continue(kept);
+    else
+        output.Restart(response.encoding);
 
     if (events.onStart)
         events.onStart(response.length != 0);
 
-    unsigned long long received = 0;
+    unsigned long long received = resumed ? kept : 0;
     // The furthest the file has reached over the tries: only bytes beyond
     // it are progress. A body sent again from zero gives no time back.
-    unsigned long long furthest = 0;
+    unsigned long long furthest = received;
     bool progressed = false; // new bytes in this try
     int barren = 0;          // tries in a row without new bytes
     int lastPercent = -1;
@@ -283,11 +333,13 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
             ++barren;
         if (barren > kResumeAttempts || stall.Exhausted()) {
             if (failure != 0)
-                ThrowWithSystemText(
-                    L"Ошибка скачивания" + ResponseSource(response, requested) + L": ", failure);
-            throw MakeError(L"Ошибка скачивания: получено " + std::to_wstring(received) + L" из " +
-                            std::to_wstring(response.length) + L" байт" +
-                            ResponseSource(response, requested) + L".");
+                ThrowInterrupted(L"Ошибка скачивания" + ResponseSource(response, requested) + L": ",
+                                 failure);
+            throw DownloadInterrupted(MakeError(L"Ошибка скачивания: получено " +
+                                                std::to_wstring(received) + L" из " +
+                                                std::to_wstring(response.length) + L" байт" +
+                                                ResponseSource(response, requested) + L".")
+                                          .what());
         }
         if (progressed)
             barren = 0;
@@ -325,6 +377,7 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
             continue;
         }
         response = next;
+        reportValidator();
         output.Restart(response.encoding);
         received = 0;
         lastPercent = -1;

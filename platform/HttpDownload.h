@@ -25,12 +25,20 @@
 #include <string>
 #include <vector>
 
+// What HttpDownloadToFile raises when the transfer stopped on the network
+// (cut or stalled past its tries): the bytes that arrived are the body's
+// beginning, and a later download may go on from them.
+class DownloadInterrupted : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // What a download raises when the server sent nothing within its time
 // limits: the server, or the link to it, is gone for now, and another
 // request to it would wait as long again.
-class DownloadTimedOut : public std::runtime_error {
+class DownloadTimedOut : public DownloadInterrupted {
 public:
-    using std::runtime_error::runtime_error;
+    using DownloadInterrupted::DownloadInterrupted;
 };
 
 // Shortens every download's receive time limit (0: the usual 60 s), so that
@@ -64,9 +72,15 @@ struct HttpDownloadEvents {
     // HttpDownloadRanges: the version of the file the ranges must come from
     // (an earlier answer's strong ETag, else its Last-Modified), sent as
     // If-Range with every request; empty: the first answer's. onValidator
-    // gets the one the ranges are bound to, once known.
+    // gets the one the ranges are bound to, once known; HttpDownloadToFile,
+    // the one of the body it writes (empty: none).
     std::wstring ifRange;
     std::function<void(const std::wstring& validator)> onValidator;
+    // HttpDownloadToFile: the file already holds the beginning of the body,
+    // from an earlier download of the URL whose answer had this validator.
+    // It is asked for from there with If-Range, and written from zero when
+    // the server sends it whole.
+    std::wstring resumeValidator;
 
     // Time limits: to connect, and without a byte received (twice that over
     // all the tries of a transfer).

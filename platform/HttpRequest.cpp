@@ -17,7 +17,7 @@ const DWORD kRequestFlags =
 // much a call, and keeps up to kHeldMost of it for the owner, who takes up to
 // a piece at a time. What arrived is never held back waiting for more: a
 // stall shows at once where the body stopped.
-const DWORD kReadMost = 65536;
+const DWORD kReadMost = 262144;
 const DWORD kPieceSize = 262144;
 const size_t kHeldMost = 2 * kPieceSize;
 // A read that finds less than a piece waits this long for more, so that a
@@ -50,7 +50,8 @@ struct HttpRequestState {
     // What the thread read and the owner has not taken yet, and how the body
     // ended (once ended: code 0 at its end, else the failure).
     SRWLOCK bodyLock = SRWLOCK_INIT;
-    std::vector<BYTE> arrived;
+    std::vector<BYTE> arrived; // from arrivedStart on
+    size_t arrivedStart = 0;
     bool ended = false;
     // The owner's piece, valid until its next Read.
     std::vector<BYTE> piece;
@@ -92,11 +93,13 @@ void CALLBACK RequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID i
     ReleaseSRWLockExclusive(&state->redirectLock);
 }
 
-// Reads what has arrived, up to kReadMost, waiting only when nothing has: a
-// synchronous InternetReadFile returns only once its whole buffer is filled,
-// which would hold arrived bytes back for as long as a stall lasts. At the
-// end of the body the read gives 0 and WinINet takes the connection back for
-// the next request.
+// Reads what has arrived, waiting only when nothing has: a synchronous
+// InternetReadFile returns only once its whole buffer is filled, which would
+// hold arrived bytes back for as long as a stall lasts. So the read waits for
+// the first byte (or the end) and takes exactly what is there. (Reading
+// without waiting, InternetReadFileExA with IRF_NO_WAIT, loses its place in
+// a TLS record that has come in part under Wine.) At the end of the body the
+// read gives 0 and WinINet takes the connection back for the next request.
 BOOL ReadArrived(HINTERNET request, BYTE* buffer, DWORD& read) {
     DWORD available = 0;
     if (!InternetQueryDataAvailable(request, &available, 0, 0))
@@ -108,6 +111,12 @@ BOOL ReadArrived(HINTERNET request, BYTE* buffer, DWORD& read) {
 // Hands the read bytes, or the body's end, to the owner.
 void Deliver(HttpRequestState& state, const BYTE* data, DWORD size, bool end, DWORD code) {
     AcquireSRWLockExclusive(&state.bodyLock);
+    // What was taken goes: all of it, or once it is the most held.
+    if (state.arrivedStart == state.arrived.size() || state.arrivedStart >= kHeldMost) {
+        state.arrived.erase(state.arrived.begin(),
+                            state.arrived.begin() + static_cast<ptrdiff_t>(state.arrivedStart));
+        state.arrivedStart = 0;
+    }
     state.arrived.insert(state.arrived.end(), data, data + size);
     if (end) {
         state.ended = true;
@@ -120,7 +129,7 @@ void Deliver(HttpRequestState& state, const BYTE* data, DWORD size, bool end, DW
 
 size_t HeldBytes(HttpRequestState& state) {
     AcquireSRWLockShared(&state.bodyLock);
-    const size_t held = state.arrived.size();
+    const size_t held = state.arrived.size() - state.arrivedStart;
     ReleaseSRWLockShared(&state.bodyLock);
     return held;
 }
@@ -227,19 +236,22 @@ bool HttpRequest::Read(DWORD limitMs, const BYTE*& data, DWORD& size, DWORD& cod
     const ULONGLONG until = started + std::min<ULONGLONG>(limitMs, kGatherMs);
     for (ULONGLONG now = GetTickCount64(); now < until; now = GetTickCount64()) {
         AcquireSRWLockShared(&state_->bodyLock);
-        const bool enough = state_->ended || state_->arrived.size() >= kPieceSize;
+        const bool enough =
+            state_->ended || state_->arrived.size() - state_->arrivedStart >= kPieceSize;
         ReleaseSRWLockShared(&state_->bodyLock);
         if (enough)
             break;
         WaitForSingleObject(state_->grown, static_cast<DWORD>(until - now));
     }
     AcquireSRWLockExclusive(&state_->bodyLock);
-    const size_t count = std::min(state_->arrived.size(), static_cast<size_t>(kPieceSize));
-    state_->piece.assign(state_->arrived.begin(), state_->arrived.begin() + count);
-    state_->arrived.erase(state_->arrived.begin(), state_->arrived.begin() + count);
+    const size_t held = state_->arrived.size() - state_->arrivedStart;
+    const size_t count = std::min(held, static_cast<size_t>(kPieceSize));
+    const auto first = state_->arrived.begin() + static_cast<ptrdiff_t>(state_->arrivedStart);
+    state_->piece.assign(first, first + static_cast<ptrdiff_t>(count));
+    state_->arrivedStart += count;
     const bool failed = count == 0 && state_->ended && state_->code != 0;
     code = failed ? state_->code : 0;
-    if (state_->arrived.empty() && !state_->ended)
+    if (count == held && !state_->ended)
         ResetEvent(state_->ready);
     ReleaseSRWLockExclusive(&state_->bodyLock);
     SetEvent(state_->taken);

@@ -114,6 +114,12 @@ void RejectFailedResponse(const HttpResponse& response, const std::wstring& requ
                         std::to_wstring(response.status) + ResponseSource(response, requested));
 }
 
+void ThrowInterrupted(const std::wstring& prefix, DWORD code) {
+    if (code == ERROR_INTERNET_TIMEOUT)
+        ThrowWithSystemText(prefix, code);
+    throw DownloadInterrupted(MakeError(prefix + GetWinErrorMessage(code)).what());
+}
+
 void ThrowWithSystemText(const std::wstring& prefix, DWORD code) {
     const std::wstring systemText = GetWinErrorMessage(code);
     if (code == ERROR_INTERNET_TIMEOUT)

@@ -50,3 +50,5 @@ void RejectFailedResponse(const HttpResponse& response, const std::wstring& requ
 
 // Raises the launcher's error: the prefix and the system's text for the code.
 [[noreturn]] void ThrowWithSystemText(const std::wstring& prefix, DWORD code);
+// The same as a DownloadInterrupted (DownloadTimedOut for a time limit).
+[[noreturn]] void ThrowInterrupted(const std::wstring& prefix, DWORD code);

@@ -45,6 +45,9 @@ wrong; they chain in any order before the file path:
                          <ms> (or until the client hangs up), then the rest
     _cap/<bytes>         every time: true length, that many body bytes, close
     _resetfirst/<tag>    first time: a TCP reset before the status line
+    _capat/<offset>/<name>
+                         until ROOT/_release/<name> exists: true length, the
+                         body's bytes up to that offset of the file, close
     _pauseat/<bytes>/<ms>
                          every time: that many body bytes, then nothing for
                          <ms> (or until the client hangs up), then the rest
@@ -121,7 +124,7 @@ FLAG_SEGMENTS = {"_nolength", "_short", "_long", "_drop", "_norange", "_gzip", "
                  "_close", "_tohttp"}
 # How many path segments of arguments each one takes.
 ARG_SEGMENTS = {"_length": 1, "_status": 1, "_stall": 1, "_slow": 1, "_hold": 1,
-                "_cut": 2, "_cutreset": 2, "_stallat": 3, "_cap": 1, "_resetfirst": 1, "_multipart": 1,
+                "_cut": 2, "_cutreset": 2, "_stallat": 3, "_cap": 1, "_resetfirst": 1, "_capat": 2, "_multipart": 1,
                 "_giveup": 1, "_pauseat": 2}
 MULTIPART_WAYS = {"asked", "reversed", "merged", "single"}
 UNSATISFIABLE = "unsatisfiable"
@@ -171,6 +174,7 @@ class Plan:
         self.stallat = None
         self.cap = None
         self.resetfirst = None
+        self.capat = None
         self.giveup_ms = None
         self.close = False
         self.multipart = None
@@ -236,6 +240,14 @@ def parse_target(raw_target):
             if at < 0:
                 raise BadRequest("negative cut")
             plan.cut = Cut(at, _tag(args[1]), name == "_cutreset")
+        elif name == "_capat":
+            at = _number(name, arg)
+            if at < 0:
+                raise BadRequest("negative offset")
+            release = urllib.parse.unquote(args[1])
+            if release in ("", ".", "..") or "/" in release or "\0" in release:
+                raise BadRequest("bad release name")
+            plan.capat = (at, release)
         elif name == "_resetfirst":
             plan.resetfirst = _tag(arg)
         elif name == "_cap":
@@ -662,6 +674,7 @@ class Handler(BaseHTTPRequestHandler):
         etag = '"%x-%x-%x"' % (info.st_ino, size, info.st_mtime_ns)
         status = plan.status or 200
         body = FileBody(source, 0, size)
+        start = 0  # the file offset of the body's first byte
         headers = []
         if plan.encoding is not None:
             try:
@@ -699,9 +712,13 @@ class Handler(BaseHTTPRequestHandler):
                 headers.append(("Content-Range", "bytes */%d" % size))
             elif wanted is not None:
                 first, last = wanted
+                start = first
                 status = 206
                 body = FileBody(source, first, last - first + 1)
                 headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, size)))
+        if plan.capat is not None and not os.path.exists(
+                os.path.join(self.server.root, "_release", plan.capat[1])):
+            plan.cap = max(0, plan.capat[0] - start)
         self._send(plan, body, content_type, status, headers, send_body, path)
 
     def _wanted_range(self, size, etag, mtime):

@@ -25,9 +25,11 @@ const std::wstring kText = L"Скачивание онлайн-версии...";
 
 // Runs the step on this thread and collects what it posted.
 std::vector<RecordedMessage> Collect(RunRecorder& recorder, const std::wstring& url,
-                                     const std::wstring& archive, std::wstring* error = nullptr) {
+                                     const std::wstring& archive, std::wstring* error = nullptr,
+                                     const std::wstring& kept = std::wstring()) {
     const std::wstring raised = RaisedText([&] {
-        DownloadArchive(ReportsTo(recorder.Window()), ToUtf8(url), archive, kLabel, nullptr);
+        DownloadArchive(ReportsTo(recorder.Window()), ToUtf8(url), archive, kLabel, nullptr, 0,
+                        kept);
     });
     if (error != nullptr)
         *error = raised;
@@ -309,6 +311,37 @@ TEST_F(Download, WhatArrivedBeforeAStallIsWrittenAndShownAtOnce) {
     EXPECT_EQ(shown.load(), 10);
     download.join();
     EXPECT_EQ(shown.load(), 100);
+}
+
+TEST_F(Download, AnInterruptedDownloadGoesOnAtTheNextRunFromWhereItStopped) {
+    const std::string whole = Pattern(1000000);
+    server.Publish(L"kept.bin", whole);
+    const std::wstring name = L"kept" + std::to_wstring(GetTickCount());
+    const std::wstring url = server.Url(L"kept.bin", L"_capat/300000/" + name + L"/");
+    const std::wstring kept = base / L"vorn_partial_game.zip";
+    // Every answer stops at byte 300,000: the run ends, its bytes are kept.
+    std::wstring error;
+    Collect(recorder, url, base / L"one\\game.zip", &error, kept);
+    EXPECT_EQ(error, L"Ошибка скачивания: получено 300000 из 1000000 байт.");
+    EXPECT_TRUE(ReadBytes(kept) == whole.substr(0, 300000));
+    // The next run asks from there, bound to the first answer's validator.
+    ServedFolder::Release(name);
+    Collect(recorder, url, base / L"two\\game.zip", &error, kept);
+    EXPECT_EQ(error, L"<no error>");
+    EXPECT_TRUE(ReadBytes(base / L"two\\game.zip") == whole);
+    EXPECT_FALSE(Exists(kept));
+    const std::vector<std::string> requests = RequestsFor(url.substr(url.find(L"/_capat")));
+    ASSERT_FALSE(requests.empty());
+    EXPECT_NE(requests.back().find("\"Range\": \"bytes=300000-\""), std::string::npos)
+        << requests.back();
+    EXPECT_NE(requests.back().find("\"If-Range\""), std::string::npos) << requests.back();
+    // A kept beginning of another address is not taken, and goes.
+    WriteBytes(kept, "another");
+    WriteBytes(kept + L".txt", "https://elsewhere/game.zip\n\"v\"\n");
+    Collect(recorder, server.Url(L"kept.bin"), base / L"three\\game.zip", &error, kept);
+    EXPECT_EQ(error, L"<no error>");
+    EXPECT_TRUE(ReadBytes(base / L"three\\game.zip") == whole);
+    EXPECT_FALSE(Exists(kept));
 }
 
 TEST_F(Download, ATransferThatKeepsMovingIsNeverGivenUpForItsCuts) {
