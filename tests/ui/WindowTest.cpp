@@ -226,15 +226,15 @@ TEST_F(Window, MovingToAMonitorOfAnotherDpiRebuildsTheInterface) {
     // is still the layout's, and the icons are those of the new DPI.
     RECT frame{};
     GetWindowRect(app.window, &frame);
-    RECT whole = {frame.left, frame.top, frame.left + (frame.right - frame.left) * 2,
-                  frame.top + (frame.bottom - frame.top) * 2};
-    SendMessageW(app.window, WM_DPICHANGED, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&whole));
+    RECT whole = {frame.left, frame.top, frame.left + (frame.right - frame.left) * 5 / 4,
+                  frame.top + (frame.bottom - frame.top) * 5 / 4};
+    SendMessageW(app.window, WM_DPICHANGED, MAKEWPARAM(120, 120), reinterpret_cast<LPARAM>(&whole));
     RECT client{};
     GetClientRect(app.window, &client);
-    EXPECT_EQ(client.right, 1360);
-    EXPECT_EQ(client.bottom, 940);
+    EXPECT_EQ(client.right, 850);
+    EXPECT_EQ(client.bottom, 588);
     for (const auto& [which, size] :
-         {std::make_pair(ICON_SMALL, 32), std::make_pair(ICON_BIG, 64)}) {
+         {std::make_pair(ICON_SMALL, 20), std::make_pair(ICON_BIG, 40)}) {
         ICONINFO icon{};
         ASSERT_TRUE(GetIconInfo(
             reinterpret_cast<HICON>(SendMessageW(app.window, WM_GETICON, which, 0)), &icon));
