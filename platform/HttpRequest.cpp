@@ -13,11 +13,10 @@ namespace {
 // Neither read nor write the local cache, and ask proxies not to serve one.
 const DWORD kRequestFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
-// The request's thread reads what has arrived as it arrives, at most this
-// much a call, and keeps up to kHeldMost of it for the owner, who takes up to
-// a piece at a time. What arrived is never held back waiting for more: a
-// stall shows at once where the body stopped.
-const DWORD kReadMost = 262144;
+// The request's thread reads what has arrived as it arrives, at most a piece
+// a call, and keeps up to kHeldMost of it for the owner, who takes up to a
+// piece at a time. What arrived is never held back waiting for more: a stall
+// shows at once where the body stopped.
 const DWORD kPieceSize = 262144;
 const size_t kHeldMost = 2 * kPieceSize;
 // A read that finds less than a piece waits this long for more, so that a
@@ -104,7 +103,7 @@ BOOL ReadArrived(HINTERNET request, BYTE* buffer, DWORD& read) {
     DWORD available = 0;
     if (!InternetQueryDataAvailable(request, &available, 0, 0))
         return FALSE;
-    const DWORD wanted = std::min(std::max(available, DWORD{1}), kReadMost);
+    const DWORD wanted = std::min(std::max(available, DWORD{1}), kPieceSize);
     return InternetReadFile(request, buffer, wanted, &read);
 }
 
@@ -158,7 +157,7 @@ DWORD WINAPI RequestThread(LPVOID parameter) {
     // Nothing is read until the owner asks: a response left unread (Park)
     // stays so.
     WaitForSingleObject(state->wanted, INFINITE);
-    std::vector<BYTE> buffer(kReadMost);
+    std::vector<BYTE> buffer(kPieceSize);
     for (;;) {
         while (state->abandoned == 0 && HeldBytes(*state) >= kHeldMost)
             WaitForSingleObject(state->taken, INFINITE);
