@@ -30,6 +30,24 @@ bool ReadNumber(const std::string& text, size_t& at, unsigned long long& number)
     return at > start;
 }
 
+bool IsHttps(const std::wstring& url) {
+    return url.size() >= 8 && _wcsnicmp(url.c_str(), L"https://", 8) == 0;
+}
+
+// A request sent through a proxy whose connection never became secure: what
+// answered was the proxy itself, to the request for a tunnel.
+bool AnsweredByProxy(HINTERNET request) {
+    DWORD flags = 0;
+    DWORD size = sizeof(flags);
+    if (!InternetQueryOptionW(request, INTERNET_OPTION_REQUEST_FLAGS, &flags, &size) ||
+        (flags & INTERNET_REQFLAG_VIA_PROXY) == 0)
+        return false;
+    DWORD security = 0;
+    size = sizeof(security);
+    return InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &security, &size) &&
+           (security & SECURITY_FLAG_SECURE) == 0;
+}
+
 } // namespace
 
 HttpResponse ReadHttpResponse(HINTERNET request) {
@@ -62,6 +80,7 @@ HttpResponse ReadHttpResponse(HINTERNET request) {
         if (InternetQueryOptionW(request, INTERNET_OPTION_URL, url.data(), &size))
             response.url = url.data();
     }
+    response.fromProxy = IsHttps(response.url) && AnsweredByProxy(request);
     return response;
 }
 
@@ -99,16 +118,18 @@ void RejectFailedResponse(const HttpResponse& response, const std::wstring& requ
     // WinINet follows a redirect from https to plain http (Wine's does, and
     // what Windows' does depends on its settings): a secure request stays
     // secure, whatever the server says.
-    const auto secure = [](const std::wstring& url) {
-        return url.size() >= 8 && _wcsnicmp(url.c_str(), L"https://", 8) == 0;
-    };
-    if (secure(requested) && !response.url.empty() && !secure(response.url))
+    if (IsHttps(requested) && !response.url.empty() && !IsHttps(response.url))
         throw MakeError(L"Не удалось открыть URL: " + requested + L" (" + response.url +
                         L"): сервер перенаправил защищённый запрос на незащищённый адрес.");
     // Only a proxy between the player and the server asks for a login.
     if (response.status == 407)
         throw MakeError(L"Ошибка скачивания: прокси-сервер этой сети требует входа (HTTP 407). "
                         L"Попросите администратора сети открыть лаунчеру доступ к серверу игры.");
+    if (response.fromProxy && response.status >= 400 && response.status < 500)
+        throw MakeError(L"Ошибка скачивания: прокси-сервер этой сети не пропустил соединение с "
+                        L"сервером игры (HTTP " + std::to_wstring(response.status) +
+                        L"). Попросите администратора сети открыть лаунчеру доступ к серверу "
+                        L"игры.");
     if (response.status >= 400)
         throw MakeError(L"Ошибка скачивания: сервер ответил HTTP " +
                         std::to_wstring(response.status) + ResponseSource(response, requested));

@@ -20,6 +20,10 @@ struct HttpResponse {
     std::wstring validator; // for If-Range: a strong ETag, else Last-Modified
     std::wstring encoding;  // lower case; empty for identity
     std::wstring url;       // where it came from, after any redirect
+    // The answer is a proxy's own, not the server's: an https request
+    // answered through a proxy before any secure connection, so the proxy
+    // refused the tunnel (or asked for a login).
+    bool fromProxy = false;
 };
 
 // A connection closed before the status line reads as an answer without one
@@ -45,7 +49,8 @@ std::wstring ResponseSource(const HttpResponse& response, const std::wstring& re
 // Raises "Не удалось открыть URL: <URL> (<where it led>): сервер перенаправил
 // защищённый запрос на незащищённый адрес." for an https request answered
 // from an http address, and "Ошибка скачивания: сервер ответил HTTP <status>"
-// for 400 and above.
+// for 400 and above; a proxy's 407, and its refusal of the tunnel, each have
+// a text of their own.
 void RejectFailedResponse(const HttpResponse& response, const std::wstring& requested);
 
 // Raises the launcher's error: the prefix and the system's text for the code.

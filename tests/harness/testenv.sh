@@ -33,11 +33,12 @@ setup)
         "$(printf 'Z:%s' "$env_dir/authenticode/other-ca.der" | tr / '\\')"
 
     # Update server on the loopback port the test builds of the launcher know.
-    rm -rf "$env_dir/www" "$env_dir/server.port" "$env_dir/requests.log"
+    rm -rf "$env_dir/www" "$env_dir/server.port" "$env_dir/plain.port" "$env_dir/requests.log"
     mkdir -p "$env_dir/www"
     python3 "$here/update_server.py" --root "$env_dir/www" \
         --certfile "$env_dir/certs/server.pem" --keyfile "$env_dir/certs/server.key" \
-        --port "$port" --port-file "$env_dir/server.port" --log "$env_dir/requests.log" \
+        --port "$port" --port-file "$env_dir/server.port" \
+        --plain-port-file "$env_dir/plain.port" --log "$env_dir/requests.log" \
         --pid-file "$env_dir/server.pid" >"$env_dir/server.out" 2>&1 &
     tries=0
     while [ ! -s "$env_dir/server.port" ]; do

@@ -2,12 +2,15 @@
 """HTTPS file server for the launcher tests, with switchable misbehaviour.
 
     update_server.py --root DIR --certfile server.pem --keyfile server.key
-                     --port-file FILE [--port 0] [--log FILE] [--pid-file FILE]
+                     --port-file FILE [--plain-port-file FILE] [--port 0]
+                     [--log FILE] [--pid-file FILE]
 
 Serves ROOT/<path> on https://localhost:PORT/<path>, on 127.0.0.1 and (when
 the machine has it) ::1, and the same over plain HTTP on another port of
-127.0.0.1, where only _tohttp leads. The port file appears, complete, once
-every listener accepts connections.
+127.0.0.1, where only _tohttp leads. That plain listener is also a proxy
+that refuses every tunnel: CONNECT gets a 403. Its port goes to the plain
+port file, when one is named. The port files appear, complete, once every
+listener accepts connections.
 
 The log gets a line for each request as it comes (method, path, headers,
 "id": its number, "connection": the number of the connection it came on),
@@ -590,6 +593,11 @@ class Handler(BaseHTTPRequestHandler):
     def do_HEAD(self):
         self._respond(send_body=False)
 
+    def do_CONNECT(self):
+        # A proxy of an office network that lets no tunnel through.
+        self._simple(403, b"<html><body>Access denied by the network's policy</body></html>", True)
+        self.close_connection = True
+
     def _discard_request_body(self):
         length = self.headers.get("Content-Length")
         if length is None:
@@ -933,6 +941,7 @@ def main(argv=None):
     parser.add_argument("--certfile", required=True)
     parser.add_argument("--keyfile", required=True)
     parser.add_argument("--port-file", required=True)
+    parser.add_argument("--plain-port-file")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--log")
     parser.add_argument("--pid-file")
@@ -971,6 +980,8 @@ def main(argv=None):
 
     if args.pid_file:
         write_atomically(args.pid_file, str(os.getpid()))
+    if args.plain_port_file:
+        write_atomically(args.plain_port_file, str(plain.server_address[1]))
     write_atomically(args.port_file, str(servers[0].server_address[1]))
 
     while not stop.wait(1.0):

@@ -480,6 +480,7 @@ TEST_F(Download, ErrorStatusFailsAtOnceWithoutAnArchive) {
     for (const auto& [behaviour, expected] :
          {std::pair<std::wstring, std::wstring>{L"", answered + L"404"},
           {L"_status/503/", answered + L"503"},
+          {L"_status/403/", answered + L"403"},
           // Only a proxy asks for a login: the player's network, not the server.
           {L"_status/407/", L"Ошибка скачивания: прокси-сервер этой сети требует входа (HTTP "
                             L"407). Попросите администратора сети открыть лаунчеру доступ к "
@@ -493,6 +494,20 @@ TEST_F(Download, ErrorStatusFailsAtOnceWithoutAnArchive) {
         EXPECT_EQ(messages, std::vector<RecordedMessage>{Status(kText)});
         EXPECT_FALSE(Exists(base / L"work\\game.zip"));
     }
+}
+
+TEST_F(Download, AProxyThatRefusesTheTunnelIsBlamedNotTheServer) {
+    // Every request of this process goes through the network's proxy: Wine's
+    // WinINet takes the system's proxy from http_proxy, read when the
+    // process's first session opens.
+    ASSERT_EQ(_wputenv_s(L"http_proxy", (L"http://" + RefusingProxy()).c_str()), 0);
+    server.Publish(L"game.zip", "PK");
+    std::wstring error;
+    Collect(recorder, server.Url(L"game.zip"), base / L"work\\game.zip", &error);
+    EXPECT_EQ(error, L"Ошибка скачивания: прокси-сервер этой сети не пропустил соединение с "
+                     L"сервером игры (HTTP 403). Попросите администратора сети открыть "
+                     L"лаунчеру доступ к серверу игры.");
+    EXPECT_FALSE(Exists(base / L"work\\game.zip"));
 }
 
 TEST_F(Download, UnreachableHostFailsBeforeAnyFileIsMade) {

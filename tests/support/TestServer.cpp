@@ -12,8 +12,8 @@ std::wstring ServerRoot() {
     return TestEnvDir() + L"\\www";
 }
 
-std::wstring ServerPort() {
-    std::string port = ReadBytes(TestEnvDir() + L"\\server.port");
+std::wstring PortIn(const std::wstring& file) {
+    std::string port = ReadBytes(TestEnvDir() + L"\\" + file);
     while (!port.empty() && (port.back() == '\n' || port.back() == '\r'))
         port.pop_back();
     return FromUtf8(port);
@@ -29,7 +29,11 @@ long long LogNumber(const std::string& line, const std::string& name) {
 } // namespace
 
 std::wstring ServerUrl(const std::wstring& path) {
-    return L"https://localhost:" + ServerPort() + L"/" + path;
+    return L"https://localhost:" + PortIn(L"server.port") + L"/" + path;
+}
+
+std::wstring RefusingProxy() {
+    return L"127.0.0.1:" + PortIn(L"plain.port");
 }
 
 std::string BuildSha256(const std::wstring& buildName) {

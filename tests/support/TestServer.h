@@ -8,6 +8,10 @@
 // https://localhost:<port>/<path>
 std::wstring ServerUrl(const std::wstring& path);
 
+// host:port of the server's plain-HTTP listener, which also plays a
+// network's proxy that refuses every tunnel (CONNECT gets a 403).
+std::wstring RefusingProxy();
+
 // The published digest of a prepared build under /builds/.
 std::string BuildSha256(const std::wstring& buildName);
 
