@@ -19,6 +19,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -83,46 +85,65 @@ HttpDownloadEvents BoundToArchive(std::wstring& validator) {
     return events;
 }
 
-// Bytes first to last of the archive, whose size the server states in its
-// Content-Range: it becomes archiveSize when that is 0, and must agree with
-// it otherwise.
-bool FetchArchiveBytes(const std::wstring& url, uint64_t first, uint64_t last,
-                       uint64_t& archiveSize, std::wstring& validator, std::string& bytes) {
-    bytes.clear();
-    uint64_t stated = 0;
-    bool agrees = true;
+// The archive's size as every answer's Content-Range states it: stated, and
+// agrees while they all state the same one.
+HttpDownloadEvents StatingArchiveSize(std::wstring& validator, uint64_t& stated, bool& agrees) {
     HttpDownloadEvents events = BoundToArchive(validator);
-    events.onTotal = [&](unsigned long long total) {
+    events.onTotal = [&stated, &agrees](unsigned long long total) {
         agrees = agrees && total != 0 && (stated == 0 || total == stated);
         stated = total;
     };
+    return events;
+}
+
+// Bytes first to last of the archive, whose size (archiveSize) the server
+// must state as before.
+bool FetchArchiveBytes(const std::wstring& url, uint64_t first, uint64_t last, uint64_t archiveSize,
+                       std::wstring& validator, std::string& bytes) {
+    bytes.clear();
+    uint64_t stated = 0;
+    bool agrees = true;
     const bool served = HttpDownloadRanges(
         url, {{first, last}},
         [&](unsigned long long, const BYTE* data, DWORD size) {
             bytes.append(reinterpret_cast<const char*>(data), size);
         },
-        events);
-    if (!served || !agrees || bytes.size() != last - first + 1 ||
-        (archiveSize != 0 && stated != archiveSize))
+        StatingArchiveSize(validator, stated, agrees));
+    return served && agrees && bytes.size() == last - first + 1 && stated == archiveSize;
+}
+
+// The archive's last bytes, where its directory ends, and from their answer
+// its size.
+bool FetchArchiveTail(const std::wstring& url, uint64_t& archiveSize, uint64_t& tailStart,
+                      std::wstring& validator, std::string& tail) {
+    tail.clear();
+    uint64_t stated = 0;
+    bool agrees = true;
+    const bool served = HttpDownloadTail(
+        url, kZipTailSize,
+        [&](unsigned long long offset, const BYTE* data, DWORD size) {
+            if (tail.empty())
+                tailStart = offset;
+            tail.append(reinterpret_cast<const char*>(data), size);
+        },
+        StatingArchiveSize(validator, stated, agrees));
+    if (!served || !agrees || stated == 0 ||
+        tailStart != stated - std::min<uint64_t>(stated, kZipTailSize) ||
+        tail.size() != stated - tailStart)
         return false;
     archiveSize = stated;
     return true;
 }
 
-// The archive's own directory, fetched by Range from its end: its size from
-// its first byte, its end records, then its records (often already among
-// the end's bytes). A server that ignores Range fails the first request,
-// before it sends more than its headers.
+// The archive's own directory, fetched by Range from its end: its end
+// records, with its size, then its records (often already among the end's
+// bytes). A server that ignores Range fails the first request, before it
+// sends more than its headers.
 bool FetchArchiveDirectory(const std::wstring& url, uint64_t& archiveSize, std::wstring& validator,
                            ZipDirectoryPlace& place, std::vector<ZipRecord>& records) {
-    std::string bytes;
-    archiveSize = 0;
-    if (!FetchArchiveBytes(url, 0, 0, archiveSize, validator, bytes))
-        return false;
-    const uint64_t tailSize = std::min<uint64_t>(archiveSize, kZipTailSize);
-    const uint64_t tailStart = archiveSize - tailSize;
+    uint64_t tailStart = 0;
     std::string tail;
-    if (!FetchArchiveBytes(url, tailStart, archiveSize - 1, archiveSize, validator, tail) ||
+    if (!FetchArchiveTail(url, archiveSize, tailStart, validator, tail) ||
         !LocateZipDirectory(tail, archiveSize, place) || place.entryCount == 0 ||
         place.entryCount > kMaxDirectoryEntries || place.size > kMaxDirectoryBytes)
         return false;
@@ -248,23 +269,44 @@ bool SameContent(const std::wstring& path, const FileIndexEntry& entry) {
     return IsFile(path) && FileSize(path) == entry.size && ComputeFileSha256(path) == entry.sha256;
 }
 
-// The archive's directory, then the index, no longer than that directory's
-// index can be, checked against the manifest's digest and bound to the
-// directory. validator: the archive's, for the requests that follow.
+// The archive's directory and, asked at the same time, the index, no longer
+// than that directory's index can be: one round trip before the entries. The
+// index is checked against the manifest's digest and bound to the directory.
+// validator: the archive's, for the requests that follow.
 bool FetchIndex(const Manifest& manifest, const std::wstring& workFolder, FileIndex& index,
                 std::wstring& validator) {
+    const std::wstring indexPath = JoinPath(workFolder, L"files.txt");
+    // The directory's size once known; 0 when there is none to bind an index to.
+    std::promise<uint64_t> directoryBytes;
+    std::future<std::string> indexDigest = std::async(
+        std::launch::async, [&indexPath, &manifest, known = directoryBytes.get_future().share()] {
+            HttpDownloadEvents events;
+            // Its body waits for the directory, which bounds it.
+            events.bodyLimit = [&known] {
+                if (known.get() == 0)
+                    throw std::runtime_error("no archive directory to bind the index to");
+                return IndexLimit(known.get());
+            };
+            return HttpDownloadToFile(Utf8ToWide(manifest.delta_index), indexPath, events);
+        });
     uint64_t archiveSize = 0;
     ZipDirectoryPlace place;
     std::vector<ZipRecord> records;
-    if (!FetchArchiveDirectory(Utf8ToWide(manifest.download_url), archiveSize, validator, place,
-                               records))
+    bool found = false;
+    try {
+        found = FetchArchiveDirectory(Utf8ToWide(manifest.download_url), archiveSize, validator,
+                                      place, records);
+    } catch (...) {
+        directoryBytes.set_value(0);
+        throw;
+    }
+    directoryBytes.set_value(found ? place.size : 0);
+    if (!found) {
+        indexDigest.wait();
+        RemoveFileWithRetries(indexPath);
         return false;
-    const std::wstring indexPath = JoinPath(workFolder, L"files.txt");
-    HttpDownloadEvents events;
-    events.maxBytes = IndexLimit(place.size);
-    const std::string indexDigest =
-        HttpDownloadToFile(Utf8ToWide(manifest.delta_index), indexPath, events);
-    if (ToLowerAscii(indexDigest) != ToLowerAscii(manifest.delta_index_sha256))
+    }
+    if (ToLowerAscii(indexDigest.get()) != ToLowerAscii(manifest.delta_index_sha256))
         return false;
     const std::string text = ReadWholeFileUtf8(indexPath, std::string());
     RemoveFileWithRetries(indexPath);

@@ -235,10 +235,15 @@ std::string HttpDownloadToFile(const std::wstring& url, const std::wstring& file
                                    : std::wstring());
     };
     reportValidator();
-    const unsigned long long most =
+    unsigned long long most =
         events.exactBytes != 0 && (events.maxBytes == 0 || events.exactBytes < events.maxBytes)
             ? events.exactBytes
             : events.maxBytes;
+    if (events.bodyLimit) {
+        const unsigned long long limit = events.bodyLimit();
+        if (limit != 0 && (most == 0 || limit < most))
+            most = limit;
+    }
     const auto rejectLonger = [&](unsigned long long bytes) {
         if (most != 0 && bytes > most)
             throw MakeError(L"Ошибка скачивания: ответ сервера длиннее " + std::to_wstring(most) +

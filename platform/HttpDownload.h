@@ -63,6 +63,11 @@ struct HttpDownloadEvents {
     // with another length fails before anything is written, a longer one as
     // soon as it goes past.
     unsigned long long exactBytes = 0;
+    // HttpDownloadToFile: asked once the first answer's headers came, before
+    // a byte is written: the most bytes of body, when a lower bound than
+    // maxBytes (0: none). Lets a caller that learns the bound while the
+    // request is on its way give it; may wait for it, and may raise.
+    std::function<unsigned long long()> bodyLimit;
     // For a body without an announced length, as it grows: the bytes
     // written so far, every MiB. May raise, which ends the download.
     std::function<void(unsigned long long written)> onGrowth;
@@ -142,3 +147,13 @@ bool HttpDownloadRanges(
     const std::wstring& url, const std::vector<ByteRange>& ranges,
     const std::function<void(unsigned long long offset, const BYTE* data, DWORD size)>& onData,
     const HttpDownloadEvents& events = HttpDownloadEvents());
+
+// The file's last length bytes (all of it when it is smaller), asked for
+// with a suffix range ("bytes=-N"), whose answer also states the file's size
+// (onTotal): one request where a probe of the size would take two. Otherwise
+// as HttpDownloadRanges; false unless the answer is a 206 that ends at the
+// file's end and holds no more than was asked.
+bool HttpDownloadTail(
+    const std::wstring& url, unsigned long long length,
+    const std::function<void(unsigned long long offset, const BYTE* data, DWORD size)>& onData,
+    const HttpDownloadEvents& events);

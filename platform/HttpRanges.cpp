@@ -36,6 +36,9 @@ using DataSink = std::function<void(unsigned long long offset, const BYTE* data,
 
 struct RangeFetch {
     ByteRange range;
+    // The file's last this many bytes, until an answer says where they
+    // start: asked as "bytes=-N", and range is set from its Content-Range.
+    unsigned long long suffix = 0;
     unsigned long long next = 0; // the first byte not yet handed out
     int retries = 0;             // failed tries since its last byte came
     StallBudget stall;
@@ -59,8 +62,10 @@ struct Connection {
 
 class RangeFetcher {
 public:
+    // The ranges, or (with tail) the file's last tail bytes alone.
     RangeFetcher(const std::wstring& url, const std::vector<ByteRange>& ranges,
-                 const DataSink& onData, const HttpDownloadEvents& events)
+                 const DataSink& onData, const HttpDownloadEvents& events,
+                 unsigned long long tail = 0)
         : requested_(EncodeUrlForRequest(url)), onData_(onData), events_(events),
           validator_(events.ifRange), connections_(kConnections) {
         for (const ByteRange& range : ranges) {
@@ -69,6 +74,13 @@ public:
             RangeFetch fetch;
             fetch.range = range;
             fetch.next = range.first;
+            fetch.stall = StallBudget(events.receiveTimeoutMs);
+            fetches_.push_back(fetch);
+        }
+        if (tail != 0) {
+            RangeFetch fetch;
+            fetch.range = {0, ~0ULL};
+            fetch.suffix = tail;
             fetch.stall = StallBudget(events.receiveTimeoutMs);
             fetches_.push_back(fetch);
         }
@@ -127,7 +139,10 @@ private:
             fetch.inFlight = true;
             if (i != group.front())
                 range += L",";
-            range += std::to_wstring(fetch.next) + L"-" + std::to_wstring(fetch.range.last);
+            if (fetch.suffix != 0)
+                range += L"-" + std::to_wstring(fetch.suffix);
+            else
+                range += std::to_wstring(fetch.next) + L"-" + std::to_wstring(fetch.range.last);
         }
         range += L"\r\n";
         if (!validator_.empty())
@@ -214,14 +229,25 @@ private:
             return true;
         }
         RejectFailedResponse(response, requested_);
-        const RangeFetch& first = fetches_[connection.asked.front()];
+        RangeFetch& first = fetches_[connection.asked.front()];
+        const bool partial = response.status == 206 && response.encoding.empty();
+        // The file's end, as asked: now a range like any other.
+        if (first.suffix != 0 && partial && response.hasRange && response.rangeTotal != 0 &&
+            response.rangeLast + 1 == response.rangeTotal &&
+            response.rangeLast - response.rangeFirst < first.suffix) {
+            first.range = {response.rangeFirst, response.rangeLast};
+            first.next = response.rangeFirst;
+            first.suffix = 0;
+        }
         unsigned long long last = 0;
         for (size_t i : connection.asked)
             last = std::max(last, fetches_[i].range.last);
         const bool several = connection.asked.size() > 1;
         const std::string boundary = MultipartBoundary(response.contentType);
-        const bool partial = response.status == 206 && response.encoding.empty();
-        if (partial && !boundary.empty()) {
+        if (first.suffix != 0) {
+            connection.request->Park();
+            return false;
+        } else if (partial && !boundary.empty()) {
             connection.parts.emplace(boundary);
         } else if (partial && response.hasRange && (several || response.rangeFirst == first.next)) {
             if (events_.onTotal)
@@ -359,5 +385,11 @@ private:
 bool HttpDownloadRanges(const std::wstring& url, const std::vector<ByteRange>& ranges,
                         const DataSink& onData, const HttpDownloadEvents& events) {
     RangeFetcher fetcher(url, ranges, onData, events);
+    return fetcher.Run();
+}
+
+bool HttpDownloadTail(const std::wstring& url, unsigned long long length, const DataSink& onData,
+                      const HttpDownloadEvents& events) {
+    RangeFetcher fetcher(url, {}, onData, events, length);
     return fetcher.Run();
 }
