@@ -3,6 +3,7 @@
 delays, paces and counts what passes through it.
 
     bench/link_emulator.py --listen PORT --to HOST:PORT --rtt-ms 50 --mbit 50
+                           [--loss PERCENT] [--reset-every-mib N] [--seed N]
 
 Each direction of the link is one wire shared by every connection: bytes
 leave it one after another at the link's rate and arrive half a round trip
@@ -13,9 +14,16 @@ window doubles each round trip), until the window holds twice what the link
 carries in a round trip. Whatever the connection carries, TLS included, is
 forwarded as it is.
 
+A lossy link (--loss P) stalls a connection's way down for 400 ms after P %
+of the 64 KiB it carries, as a lost segment's retransmission does, and
+resets the connection after P/10 % of them. --reset-every-mib N resets the
+connection whose bytes down cross each N MiB the link has carried. A reset
+comes when the bytes before it have arrived: both ends see a TCP reset.
+
 It prints "listening PORT" once it accepts connections, on 127.0.0.1 and,
 where the machine has it, ::1. On SIGTERM or SIGINT it prints one JSON line
-with what it saw (connections, the most open at once, bytes each way) and ends.
+with what it saw (connections, the most open at once, bytes each way, the
+stalls and resets it made) and ends.
 """
 
 import argparse
@@ -23,8 +31,10 @@ import asyncio
 import collections
 import json
 import os
+import random
 import signal
 import socket
+import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -39,6 +49,9 @@ INITIAL_WINDOW = 10 * SEGMENT
 GRAIN = 16 * 1024
 # How far the proxy reads ahead of the wire from the sending side.
 READ_AHEAD = 1024 * 1024
+# A lossy link's faults come per this many bytes down; a stall lasts this long.
+FAULT_GRAIN = 64 * 1024
+STALL = 0.4
 
 
 class Wire:
@@ -55,12 +68,47 @@ class Wire:
         return self.free_at + self.delay
 
 
+class Faults:
+    """What goes wrong on the way down: stalls and resets, drawn per 64 KiB a
+    connection carries, and a reset at every reset_every bytes of the link."""
+
+    def __init__(self, loss, reset_every, seed, counts):
+        self.loss, self.reset_every = loss / 100.0, reset_every
+        self.random = random.Random(seed)
+        self.counts = counts
+        self.carried = 0
+
+    def after(self, flow, size):
+        """'stall', 'reset' or None once flow sent size more bytes."""
+        before, self.carried = self.carried, self.carried + size
+        if self.reset_every and before // self.reset_every != self.carried // self.reset_every:
+            self.counts["resets"] += 1
+            return "reset"
+        grains = (flow.sent + size) // FAULT_GRAIN - flow.sent // FAULT_GRAIN
+        flow.sent += size
+        fault = None
+        for _ in range(grains):
+            draw = self.random.random()
+            if draw < self.loss / 10:
+                self.counts["resets"] += 1
+                return "reset"
+            if draw < self.loss:
+                fault = "stall"
+        if fault:
+            self.counts["stalls"] += 1
+        return fault
+
+
 class Flow:
     """One direction of one connection: what its sender wrote, sent on the
     wire as its window allows, written to the receiver when it arrives."""
 
-    def __init__(self, wire, receiver, window_cap, counts, key, not_before, finished):
+    def __init__(self, wire, receiver, window_cap, counts, key, not_before, finished,
+                 faults=None, reset=None):
         self.loop = asyncio.get_running_loop()
+        self.faults, self.reset = faults, reset  # the way down's; reset() breaks the connection
+        self.sent = 0
+        self.broken = False
         self.wire, self.receiver, self.window_cap = wire, receiver, window_cap
         self.counts, self.key, self.not_before = counts, key, not_before
         self.finished = finished  # called once the far end has seen the end
@@ -88,12 +136,18 @@ class Flow:
         self.ended = True
         self.transmit()
 
+    def resume(self):
+        self.resume_set = False
+        self.transmit()
+
     def transmit(self):
         now = self.loop.time()
-        if now < self.not_before:  # TCP's handshake is not over yet
+        if self.broken:
+            return
+        if now < self.not_before:  # TCP's handshake or a stall is not over yet
             if not self.resume_set:
                 self.resume_set = True
-                self.loop.call_at(self.not_before, self.transmit)
+                self.loop.call_at(self.not_before, self.resume)
             return
         while self.pending and self.in_flight < self.window:
             size = min(len(self.pending), self.window - self.in_flight, GRAIN)
@@ -105,6 +159,16 @@ class Flow:
             # The acknowledgement comes back the other way; its few bytes
             # are left out of that direction's wire.
             self.loop.call_at(arrival + self.wire.delay, self.acknowledged, size)
+            fault = self.faults.after(self, size) if self.faults else None
+            if fault == "stall":
+                self.not_before = now + STALL
+                self.transmit()
+                return
+            if fault == "reset":
+                self.broken = True
+                self.room.set()  # the sender's pump sees the break
+                self.loop.call_at(arrival, self.reset)
+                return
         if not self.pending and self.ended and not self.end_sent:
             self.end_sent = True
             self.arrive(max(self.last_arrival, now + self.wire.delay), None)
@@ -140,12 +204,15 @@ class Flow:
 
 
 class Link:
-    def __init__(self, target, rtt, rate):
+    def __init__(self, target, rtt, rate, loss=0.0, reset_every=0, seed=1):
         self.target, self.rtt = target, rtt
         self.up, self.down = Wire(rate, rtt / 2), Wire(rate, rtt / 2)
         # Twice the link's bytes in flight keep it busy whatever the timers do.
         self.window_cap = int(2 * rate * rtt)
-        self.counts = {"connections": 0, "most_open": 0, "bytes_up": 0, "bytes_down": 0}
+        self.counts = {"connections": 0, "most_open": 0, "bytes_up": 0, "bytes_down": 0,
+                       "stalls": 0, "resets": 0}
+        self.faults = (Faults(loss, reset_every, seed, self.counts)
+                       if loss or reset_every else None)
         self.open = 0
 
     async def serve(self, client_reader, client_writer):
@@ -164,11 +231,19 @@ class Link:
             if len(ends) == 2:
                 client_writer.close()
                 server_writer.close()
+        def reset():
+            for writer in (client_writer, server_writer):
+                sock = writer.get_extra_info("socket")
+                if sock is not None:
+                    # No linger: the close sends a reset, not an end.
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                writer.transport.abort()
+            ends.extend([1, 1])
         accepted = asyncio.get_running_loop().time()
         up = Flow(self.up, server_writer, self.window_cap, self.counts, "bytes_up",
                   accepted + self.rtt, finished)
         down = Flow(self.down, client_writer, self.window_cap, self.counts, "bytes_down",
-                    accepted, finished)
+                    accepted, finished, self.faults, reset)
         try:
             await asyncio.gather(up.pump(client_reader), down.pump(server_reader))
             # Both senders are done; what is still on the wire gets there.
@@ -186,7 +261,8 @@ class Link:
 
 async def main_async(args):
     host, _, port = args.to.rpartition(":")
-    link = Link((host, int(port)), args.rtt_ms / 1000.0, args.mbit * 1e6 / 8)
+    link = Link((host, int(port)), args.rtt_ms / 1000.0, args.mbit * 1e6 / 8, args.loss,
+                int(args.reset_every_mib * 1024 * 1024), args.seed)
     hosts = ["127.0.0.1"] + (["::1"] if have_ipv6_loopback() else [])
     server = await asyncio.start_server(link.serve, hosts, args.listen)
     stop = asyncio.Event()
@@ -205,6 +281,10 @@ def main():
     parser.add_argument("--to", required=True, help="HOST:PORT of the server")
     parser.add_argument("--rtt-ms", type=float, required=True)
     parser.add_argument("--mbit", type=float, required=True, help="each way, in Mbit/s")
+    parser.add_argument("--loss", type=float, default=0.0,
+                        help="percent of 64 KiB down followed by a 400 ms stall")
+    parser.add_argument("--reset-every-mib", type=float, default=0.0)
+    parser.add_argument("--seed", type=int, default=1)
     asyncio.run(main_async(parser.parse_args()))
     return 0
 

@@ -71,7 +71,7 @@ SECTIONS = [
     ("size", "6. The release executable", "bench_size"),
     ("delta", "7. A small update: the changed files only, against nginx", "bench_delta"),
     ("flush", "8. Flushing the player's saves to the disk", "bench_flush"),
-    ("link", "9. A small update over players' links, with and without keep-alive",
+    ("link", "9. A small update over players' links, with and without keep-alive; lossy links",
      "bench_link")]
 
 
@@ -754,12 +754,14 @@ class Bench:
                                  "server that closes each connection after its response.\n"
                                  "    keepalive_timeout 0;\n"))
 
-        def over_link(rtt, action):
-            """action() behind a link of rtt ms; its result and the link's counts."""
+        def over_link(rtt, action, faults=()):
+            """action() behind a link of rtt ms (with the emulator's fault
+            options); its result and the link's counts."""
             link = subprocess.Popen(
                 [sys.executable, LINK_EMULATOR, "--listen", str(link_port), "--to",
                  "127.0.0.1:%d" % nginx_port, "--rtt-ms", str(rtt), "--mbit",
-                 str(args.link_mbit)], stdout=subprocess.PIPE, preexec_fn=end_with_us)
+                 str(args.link_mbit)] + list(faults), stdout=subprocess.PIPE,
+                preexec_fn=end_with_us)
             self.rig.children.append(link)
             try:
                 if not link.stdout.readline().startswith(b"listening"):
@@ -786,6 +788,38 @@ class Bench:
                     "sent": sum(r["body_bytes"] for r in archive),
                     "connections": counts["connections"], "at once": counts["most_open"]}
 
+        def until_done(rtt, name, faults):
+            """The player's clicks (up to 3) until the update is done behind a
+            faulty link, and the wall time they took."""
+            base = os.path.join(root, "player")
+            install = self.seed_install(old, base)
+
+            def clicks():
+                spent, error = 0.0, None
+                for click in range(1, 4):
+                    settle()
+                    start = time.monotonic()
+                    try:
+                        self.vorn("update", "%s/Launcher/%s" % (origin, name), windows_path(base),
+                                  windows_path(install), "онлайн-версии")
+                        return click, spent + time.monotonic() - start, None
+                    except Failed as e:
+                        spent += time.monotonic() - start
+                        error = str(e)
+                return None, spent, error
+            (done_in, spent, error), counts = over_link(rtt, clicks, faults)
+            if done_in is not None:
+                check_install(install, new)
+            shutil.rmtree(base)
+            return {"clicks": done_in, "time": spent, "error": error,
+                    "stalls": counts["stalls"], "resets": counts["resets"]}
+
+        lossy_rtt = sorted(rtts)[len(rtts) // 2]
+        conditions = [("no loss", ()), ("1 % loss", ("--loss", "1")),
+                      ("5 % loss", ("--loss", "5")),
+                      ("a reset every 50 MiB", ("--reset-every-mib", "50"))]
+        lossy = {}  # by (condition, "small" or "whole")
+
         def fetch_by_curl(port):
             return run_tool("curl", "-sS", "--fail", "--http1.1", "--tlsv1.2", "--tls-max", "1.2",
                             "--cacert", self.rig.ca, "-o", os.devnull,
@@ -810,6 +844,11 @@ class Bench:
                     # on the longest round trip, where it weighs most.
                     if keep or rtt == max(rtts):
                         runs[rtt, keep]["whole"] = update(rtt, "whole.json")
+                if keep:
+                    for condition, faults in conditions:
+                        say("==> Link of %g ms with %s" % (lossy_rtt, condition))
+                        for kind, name in (("small", "version.json"), ("whole", "whole.json")):
+                            lossy[condition, kind] = until_done(lossy_rtt, name, faults)
             finally:
                 run_tool(NGINX_ENV, "cleanup", nginx)
         shutil.rmtree(root)
@@ -865,6 +904,23 @@ class Bench:
                                        (curl[rtt] - changed / rate) / (rtt / 1000.0))]
             for rtt in rtts]
         small_parts = [runs[key]["small"]["parts"] for key in runs]
+        lossy_rows = [["link of %g ms, keep-alive" % lossy_rtt, "small: clicks", "time",
+                       "stalls", "resets", "whole: clicks", "time", "stalls", "resets"]]
+        unfinished = []
+        for condition, _ in conditions:
+            row = [condition]
+            for kind in ("small", "whole"):
+                run = lossy[condition, kind]
+                row += [str(run["clicks"] or "not done in 3"), sec(run["time"]),
+                        str(run["stalls"]), str(run["resets"])]
+                if run["clicks"] != 1:
+                    unfinished.append("%s, %s update: %s" % (
+                        condition, kind, run["error"] or "%d clicks" % run["clicks"]))
+            lossy_rows.append(row)
+        self.targets.append((
+            "updates over lossy links (1 %%, 5 %%, a reset every 50 MiB) done in one click",
+            "%d of %d" % (2 * len(conditions) - len(unfinished), 2 * len(conditions)),
+            "all", not unfinished, unfinished))
         return ["%s build in %d files (half the bytes random .pak, half text-like), zipped to %s; "
                 "%d files changed, %s of entries; the index %s." % (
                     size(LINK_SIZE_MIB * MIB), LINK_FILES + 1, size(archive), changed_files,
@@ -890,7 +946,14 @@ class Bench:
                 ""] + table(calibration) + [
                 "The emulator's own check: one client, one connection, the same bytes. Beyond "
                 "the bytes' time come TCP's handshake, TLS 1.2's two round trips, the request's, "
-                "the slow start and what curl takes on this machine (the first row)."]
+                "the slow start and what curl takes on this machine (the first row).",
+                ""] + table(lossy_rows) + [
+                "",
+                "Lossy links: a loss of P %% stalls a connection's way down for 400 ms after P %% "
+                "of the 64 KiB it carries and resets it after P/10 %% of them; the reset every "
+                "50 MiB counts the link's bytes down. clicks: the player's clicks until the game "
+                "started (a click that fails leaves its download for the next); time: their wall "
+                "time in all, the launcher's start included; stalls and resets: what the link did."]
 
     def bench_memory(self):
         rows = [["archive", "update", "PeakWorkingSetSize"]]
