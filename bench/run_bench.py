@@ -918,7 +918,7 @@ class Bench:
                         condition, kind, run["error"] or "%d clicks" % run["clicks"]))
             lossy_rows.append(row)
         self.targets.append((
-            "updates over lossy links (1 %%, 5 %%, a reset every 50 MiB) done in one click",
+            "updates over lossy links (1 %, 5 %, a reset every 50 MiB) done in one click",
             "%d of %d" % (2 * len(conditions) - len(unfinished), 2 * len(conditions)),
             "all", not unfinished, unfinished))
         return ["%s build in %d files (half the bytes random .pak, half text-like), zipped to %s; "
@@ -949,8 +949,8 @@ class Bench:
                 "the slow start and what curl takes on this machine (the first row).",
                 ""] + table(lossy_rows) + [
                 "",
-                "Lossy links: a loss of P %% stalls a connection's way down for 400 ms after P %% "
-                "of the 64 KiB it carries and resets it after P/10 %% of them; the reset every "
+                "Lossy links: a loss of P % stalls a connection's way down for 400 ms after P % "
+                "of the 64 KiB it carries and resets it after P/10 % of them; the reset every "
                 "50 MiB counts the link's bytes down. clicks: the player's clicks until the game "
                 "started (a click that fails leaves its download for the next); time: their wall "
                 "time in all, the launcher's start included; stalls and resets: what the link did."]
