@@ -11,12 +11,14 @@ import io
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import unittest
 import zipfile
@@ -32,7 +34,7 @@ UTF8_FLAG = 0x800
 
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 from publishing import (archive, build as publish_build, check, cli,  # noqa: E402
-                        file_index, launcher_rules, progress, signing)
+                        file_index, launcher_rules, lock, progress, signing)
 
 
 def write_tree(root, files):
@@ -95,14 +97,16 @@ class PublishCase(unittest.TestCase):
                               capture_output=True, text=True, encoding="utf-8")
 
     def publish(self, version="1.0.0", url=None, *extra, build=None):
-        # Without --previous, a publish here is its build's first.
+        # Without --previous, a publish here is its build's first; the
+        # example server is never reached.
         first = () if "--previous" in extra else ("--first",)
         return self.run_tool("--version", version, "--url", url or URL % version,
-                             "--out", self.out, *first, *extra, build=build)
+                             "--out", self.out, "--offline", *first, *extra, build=build)
 
     def assert_published(self, result):
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stderr, "")
+        self.assertEqual([line for line in result.stderr.splitlines()
+                          if not re.match(r"publish( launcher)?: warning: --offline:", line)], [])
 
     def assert_refused(self, result, *words):
         """Exit 2, one line on stderr that names the cause, no output files."""
@@ -271,7 +275,8 @@ class ManifestTest(PublishCase):
 
     def test_a_publish_that_compares_with_no_live_manifest_is_warned_about(self):
         write_tree(self.build, {"Game.exe": GAME})
-        result = self.run_tool("--version", "1.3", "--url", URL % "1.3", "--out", self.out)
+        result = self.run_tool("--version", "1.3", "--url", URL % "1.3", "--out", self.out,
+                               "--offline")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertRegex(result.stderr, r"^publish: warning: no --previous: .* --first ")
         # Said to be the first, it is not.
@@ -282,7 +287,8 @@ class ManifestTest(PublishCase):
         # catch it before anything is published.
         write_tree(self.build, {"Game.exe": GAME})
         rendered = lambda values: json.dumps(values, ensure_ascii=True, indent=2) + "\n"
-        args = ["--version", "1.0 бета", "--url", URL % "1", "--out", self.out, self.build]
+        args = ["--version", "1.0 бета", "--url", URL % "1", "--out", self.out, "--offline",
+                self.build]
         with mock.patch.object(publish_build, "render_manifest", rendered), \
                 mock.patch("sys.stderr") as stderr:
             self.assertEqual(cli.main(args), 2)
@@ -369,7 +375,7 @@ class FileIndexTest(PublishCase):
                  "Logs/": None}
         write_tree(self.build, {k.rstrip("/"): v for k, v in files.items()})
         args = ["--version", "1", "--url", URL % "1", "--out", self.out, "--first", "--quiet",
-                self.build]
+                "--offline", self.build]
         with mock.patch.multiple(archive, LIMIT32=1, LIMIT16=2, ZIP64_LOCAL_SIZE=1), \
                 mock.patch("sys.stdout", new_callable=io.StringIO):
             self.assertEqual(cli.main(args), 0)
@@ -485,7 +491,7 @@ class SigningTest(PublishCase):
 
         write_tree(self.build, {"Игра.exe": GAME})
         self.assert_published(self.publish('2.0 "бета"', None, "--exe", "Игра.exe",
-                                           "--official", "--sign-key", key))
+                                           "--official", "--sign-key", key, "--key", line))
         text = self.read_manifest("version_offline.json")
         values = {name: launcher_rules.extract_string(text, name) for name in (
             "version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256")}
@@ -504,7 +510,8 @@ class SigningTest(PublishCase):
         write_tree(self.build, {"Game.exe": GAME})
         # Only a signature makes them hold.
         self.assertEqual(self.publish("1.0", None, "--expires", "30").returncode, 2)
-        self.assert_published(self.publish("1.0", None, "--sign-key", key, "--expires", "30"))
+        self.assert_published(self.publish("1.0", None, "--sign-key", key, "--key", line,
+                                           "--expires", "30"))
         text = self.read_manifest()
         values = {name: launcher_rules.extract_string(text, name) for name in (
             "version", "download_url", "exe", "sha256", "delta_index", "delta_index_sha256",
@@ -522,6 +529,38 @@ class SigningTest(PublishCase):
         stripped = dict(values, size=None, expires=None)
         self.assertFalse(signing.verifies(line, signing.signed_text("version.json", stripped),
                                           signature))
+
+    def test_a_manifest_is_signed_again_with_its_values_and_a_held_key_only(self):
+        keys = {}
+        for name in ("right", "wrong"):
+            keys[name] = os.path.join(self.root, name + ".key")
+            self.assertEqual(self.keygen(keys[name]).returncode, 0)
+            with open(keys[name] + ".pub") as f:
+                keys[name + " line"] = f.read().strip()
+        write_tree(self.build, {"Game.exe": GAME})
+        self.assert_published(self.publish("1.0", None, "--sign-key", keys["wrong"], "--key",
+                                           keys["wrong line"], "--expires", "3"))
+        before = self.read_manifest()
+
+        def sign(key, *extra):
+            return subprocess.run([sys.executable, TOOL, "sign", self.manifest_path(),
+                                   "--sign-key", key, "--key", keys["right line"]] + list(extra),
+                                  capture_output=True, text=True, encoding="utf-8")
+        self.assert_refused(sign(keys["wrong"]), "is not one", keys["right line"][:27])
+        self.assertEqual(self.read_manifest(), before)
+        result = sign(keys["right"], "--expires", "60")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        after = self.read_manifest()
+        old, new = json.loads(before), json.loads(after)
+        self.assertEqual(list(new), list(old))
+        for field in old:
+            if field not in ("expires", "update_signature"):
+                self.assertEqual(new[field], old[field], field)
+        expires = datetime.datetime.strptime(new["expires"], "%Y-%m-%dT%H:%M:%SZ")
+        wanted = datetime.datetime.utcnow() + datetime.timedelta(days=60)
+        self.assertLess(abs((expires - wanted).total_seconds()), 120)
+        self.assertEqual(signing.signed_by([keys["wrong line"], keys["right line"]],
+                                           "version.json", after), keys["right line"])
 
     def test_check_reads_a_manifest_as_the_launcher_does(self):
         good = b'{"version": "1.0", "download_url": "https://h/a.zip"}'
@@ -573,7 +612,8 @@ class SigningTest(PublishCase):
 
         def launcher(version, address, *extra):
             return subprocess.run([sys.executable, TOOL, "launcher", exe, "--version", version,
-                                   "--url", address, "--out", self.out] + list(extra),
+                                   "--url", address, "--out", self.out, "--first",
+                                   "--offline"] + list(extra),
                                   capture_output=True, text=True, encoding="utf-8")
         # Any other version would be fetched again at every start.
         self.assert_refused(launcher("1.3", url % "1.3"), "version resource", "1.2.3.0")
@@ -582,7 +622,8 @@ class SigningTest(PublishCase):
         self.assert_refused(launcher("1.2.3", (url % "1.2.3").replace("https", "http")),
                             "https")
         self.assertIsNone(snapshot(self.out))
-        result = launcher("1.2.3", url % "1.2.3", "--sign-key", key)
+        with open(key + ".pub") as f:
+            result = launcher("1.2.3", url % "1.2.3", "--sign-key", key, "--key", f.read().strip())
         self.assert_published(result)
         text = self.read_manifest("launcher.json")
         values = launcher_rules.read_manifest(text)
@@ -610,6 +651,100 @@ class SigningTest(PublishCase):
                 self.assertIsNone(snapshot(self.out))
 
 
+# Stands in for the commands of the README's examples: records how it was called.
+RECORDER = """#!/usr/bin/env python3
+import json, os, sys
+with open(os.environ["EXAMPLE_LOG"], "a") as f:
+    f.write(json.dumps([os.path.basename(sys.argv[0])] + sys.argv[1:]) + "\\n")
+"""
+# Stands in for tools/publish: the real command line, without its work.
+PUBLISH_STANDIN = """#!/usr/bin/env python3
+import json, os, sys
+from unittest import mock
+sys.path.insert(0, %r)
+from publishing import cli
+def parsed(*args, **kwargs):
+    raise SystemExit(0)
+with open(os.environ["EXAMPLE_LOG"], "a") as f:
+    f.write(json.dumps(["tools/publish"] + sys.argv[1:]) + "\\n")
+with mock.patch.multiple(cli, publish=parsed, check_server=parsed, publish_launcher=parsed,
+                         sign_again=parsed, report=parsed, keygen=parsed,
+                         keys_in_launcher=parsed):
+    sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+class ReadmeExamplesTest(unittest.TestCase):
+    """The publishers' shell examples, run by bash as printed: every
+    tools/publish line parses, and every make release gets its flags whole."""
+
+    def test_the_examples_run_as_printed(self):
+        with open(README, encoding="utf-8") as f:
+            text = f.read()
+        part = text[text.index("## For publishers"):text.index("## For developers")]
+        blocks = [textwrap.dedent(m.group(2))
+                  for m in re.finditer(r"^ *```(\w*)\n(.*?)^ *```", part, re.M | re.S)]
+        blocks = [block for block in blocks
+                  if block.startswith(("tools/publish", "make ", "rsync ", "export "))]
+        self.assertGreaterEqual(len(blocks), 8)
+        root = tempfile.mkdtemp(prefix="readme-examples-")
+        self.addCleanup(shutil.rmtree, root, ignore_errors=True)
+        stubs, log = os.path.join(root, "bin"), os.path.join(root, "calls.log")
+        os.makedirs(os.path.join(root, "tools"))
+        os.makedirs(stubs)
+        for name in ("make", "rsync", "wine", "wineboot", "openssl", "cp", "mkdir"):
+            with open(os.path.join(stubs, name), "w") as f:
+                f.write(RECORDER)
+        with open(os.path.join(root, "tools", "publish"), "w") as f:
+            f.write(PUBLISH_STANDIN % os.path.join(HERE, "..", "..", "tools"))
+        for folder in (stubs, os.path.join(root, "tools")):
+            for name in os.listdir(folder):
+                os.chmod(os.path.join(folder, name), 0o755)
+        env = dict(os.environ, HOME=root, EXAMPLE_LOG=log,
+                   PATH=stubs + os.pathsep + os.environ["PATH"])
+        for block in blocks:
+            with self.subTest(block=block.splitlines()[0]):
+                result = subprocess.run(["bash", "-c", block], cwd=root, env=env,
+                                        capture_output=True, text=True)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertNotIn("usage:", result.stderr)
+        with open(log) as f:
+            calls = [json.loads(line) for line in f]
+        forms = {call[1] if call[1] in ("keygen", "check", "launcher", "sign", "stats")
+                 else "build" for call in calls if call[0] == "tools/publish"}
+        self.assertEqual(forms, {"build", "keygen", "check", "launcher", "sign", "stats"})
+        releases = [call for call in calls if call[:2] == ["make", "release"]]
+        keys = []
+        for call in releases:
+            flags = [arg for arg in call if arg.startswith("CMAKE_FLAGS=")]
+            self.assertEqual(len(flags), 1, call)
+            words = flags[0][len("CMAKE_FLAGS="):].split()
+            self.assertTrue(all(word.startswith("-DVORN_") for word in words), call)
+            for word in words:
+                if word.startswith("-DVORN_UPDATE_KEYS="):
+                    keys.append(word.split("=", 1)[1].split(";"))
+        self.assertIn(["ecdsa-p256:<old>", "ecdsa-p256:<new>"], keys)
+
+
+class StatsTest(PublishCase):
+    def test_launchers_are_counted_once_an_address_by_version_over_the_days_asked(self):
+        log = os.path.join(self.root, "access.log")
+        with open(log, "w") as f:
+            for address, day, version in (("10.0.0.1", 11, "0.3.0.0"), ("10.0.0.1", 11, "0.3.0.0"),
+                                          ("10.0.0.2", 11, "0.10.0.0"), ("10.0.0.3", 10, "-"),
+                                          ("10.0.0.4", 1, "0.1.0.0")):
+                f.write('%s [%02d/Dec/2026:10:00:00 +0000] "GET /Launcher/launcher.json '
+                        'HTTP/1.1" 200 120 "%s"\n' % (address, day, version))
+            f.write("a line in nginx's default format\n")
+        result = subprocess.run([sys.executable, TOOL, "stats", log, "--days", "7"],
+                                capture_output=True, text=True, encoding="utf-8")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = [line.split()[:2] if "older" not in line else ["older", line.split()[-3]]
+                for line in result.stdout.splitlines() if line.startswith("  ")]
+        self.assertEqual(rows, [["0.10.0.0", "1"], ["0.3.0.0", "1"], ["older", "1"]])
+        self.assertIn("1 lines in another format", result.stdout)
+
+
 class RefusalTest(PublishCase):
     """Each way a build or its arguments would hurt the players is refused
     with exit 2, one message, and no file written."""
@@ -617,6 +752,13 @@ class RefusalTest(PublishCase):
     def assert_refused_cleanly(self, result, *words):
         self.assert_refused(result, *words)
         self.assertIsNone(snapshot(self.out))
+
+    def test_one_publish_at_a_time_into_one_upload_folder(self):
+        write_tree(self.build, {"Game.exe": GAME})
+        with lock.upload_folder_lock(self.out):
+            self.assert_refused_cleanly(self.publish("1.0"),
+                                        "another publish (process %d)" % os.getpid())
+        self.assert_published(self.publish("1.0"))
 
     def test_exe_must_be_a_file_at_the_top(self):
         cases = {
@@ -832,12 +974,13 @@ class ProgressTest(PublishCase):
         for quiet, version in ((False, "1"), (True, "2")):
             with self.subTest(quiet=quiet):
                 args = ["--version", version, "--url", URL % version, "--out", self.out,
-                        "--first", self.build] + (["--quiet"] if quiet else [])
+                        "--first", "--offline", self.build] + (["--quiet"] if quiet else [])
                 with mock.patch.object(progress, "LOG_SECONDS", 0), \
                         mock.patch("sys.stdout", new_callable=io.StringIO) as stdout, \
                         mock.patch("sys.stderr", new_callable=io.StringIO) as stderr:
                     self.assertEqual(cli.main(args), 0)
-                lines = stderr.getvalue().splitlines()
+                lines = [line for line in stderr.getvalue().splitlines()
+                         if "warning: --offline" not in line]
                 if quiet:
                     self.assertEqual(lines, [])
                 else:
@@ -873,7 +1016,8 @@ class InterruptionTest(PublishCase):
             with self.subTest(signal=number):
                 tool = subprocess.Popen(
                     [sys.executable, TOOL, big, "--version", "1.1", "--url", URL % "1.1",
-                     "--out", self.out, "--previous", self.manifest_path(), "--jobs", "1"],
+                     "--out", self.out, "--previous", self.manifest_path(), "--jobs", "1",
+                     "--offline"],
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                 work = os.path.join(self.root, ".upload.publish-%d" % tool.pid,
                                     "game-1.1.zip")
@@ -892,7 +1036,7 @@ class InterruptionTest(PublishCase):
     def test_a_failure_midway_or_at_the_last_move(self):
         write_tree(self.build, {"Data/big.pak": MIXED})
         args = ["--version", "1.1", "--url", URL % "1.1", "--out", self.out, "--previous",
-                self.manifest_path(), "--quiet", self.build]
+                self.manifest_path(), "--quiet", "--offline", self.build]
         full = OSError(28, "No space left on device")
         for target in (mock.patch.object(archive, "deflate_piece", side_effect=full),
                        mock.patch.object(publish_build.os, "replace", side_effect=full)):

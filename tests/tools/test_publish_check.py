@@ -23,22 +23,56 @@ STATES = os.path.join(HERE, "nginx-states.conf.in")
 sys.path.insert(0, HARNESS)
 from test_nginx_env import find_nginx, free_port_pair  # noqa: E402
 
-_tmp = _certs = None
+_tmp = _certs = _program = None
 
 
 def setUpModule():
-    global _tmp, _certs
+    global _tmp, _certs, _program
     if find_nginx() is None:
         raise unittest.SkipTest("nginx is not installed (Debian package nginx)")
     _tmp = tempfile.mkdtemp(prefix="publish-check-test-")
     _certs = os.path.join(_tmp, "certs")
     subprocess.run([os.path.join(HARNESS, "make_test_certs.sh"), _certs], check=True,
                    capture_output=True, timeout=120)
+    # A Windows program for the launchers of the tests to be made of.
+    _program = os.path.join(_tmp, "program.exe")
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-x", "c", "-", "-s", "-o", _program],
+                   input=b"int main(void) { return 0; }\n", check=True, capture_output=True,
+                   timeout=120)
+    for studio in ("A", "B"):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                        "-subj", "/CN=Vorn Test Studio " + studio,
+                        "-keyout", os.path.join(_tmp, studio + ".key"),
+                        "-out", os.path.join(_tmp, studio + ".pem"),
+                        "-addext", "keyUsage=critical,digitalSignature",
+                        "-addext", "extendedKeyUsage=codeSigning"], check=True,
+                       capture_output=True, timeout=120)
 
 
 def tearDownModule():
     if _tmp is not None:
         shutil.rmtree(_tmp, ignore_errors=True)
+
+
+def make_launcher(path, keys, version, studio=None):
+    """A launcher executable as far as the tools read one: a Windows program
+    holding update keys and a version resource, Authenticode-signed by test
+    studio A or B, or unsigned."""
+    with open(_program, "rb") as f:
+        data = f.read()
+    numbers = [int(n) for n in version.split(".")] + [0] * 4
+    data += b"\0" + b"\0".join(key.encode() for key in keys) + b"\0" + struct.pack(
+        "<IIII", 0xFEEF04BD, 0x10000, numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3])
+    unsigned = path + ".unsigned" if studio else path
+    with open(unsigned, "wb") as f:
+        f.write(data)
+    if studio:
+        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(_tmp, studio + ".pem"),
+                        "-key", os.path.join(_tmp, studio + ".key"), "-h", "sha256",
+                        "-in", unsigned, "-out", path], check=True, capture_output=True,
+                       timeout=60)
+        os.unlink(unsigned)
+    return path
 
 
 def make_build(folder, marker):
@@ -58,6 +92,7 @@ class ServerCase(unittest.TestCase):
         self.port = free_port_pair()
         self.origin = "https://localhost:%d" % self.port
         self.nginx = os.path.join(self.root, "nginx")
+        self.served = False
 
     def serve(self):
         """Uploads the folder: nginx serves a copy of it."""
@@ -68,6 +103,7 @@ class ServerCase(unittest.TestCase):
                        check=True, capture_output=True, timeout=60, env=env)
         self.addCleanup(subprocess.run, [NGINX_ENV, "cleanup", self.nginx],
                         capture_output=True, timeout=60)
+        self.served = True
 
     def tool(self, *args):
         return subprocess.run([sys.executable, TOOL] + list(args), capture_output=True,
@@ -77,11 +113,24 @@ class ServerCase(unittest.TestCase):
         build = os.path.join(self.root, "build-" + marker)
         if not os.path.isdir(build):
             make_build(build, marker)
+        # Until it is served, the server cannot be asked whether a name is new.
+        offline = () if self.served or "--offline" in extra else ("--offline",)
         return self.tool(build, "--version", version, "--url", self.origin + url_path,
-                         "--out", self.upload, *extra)
+                         "--out", self.upload, *offline, *extra)
 
     def check(self, *extra):
         return self.tool("check", self.origin, *extra)
+
+    def key(self, name):
+        """A new update key: its private key file and its public line."""
+        path = os.path.join(self.root, name + ".key")
+        self.assertEqual(self.tool("keygen", path).returncode, 0)
+        with open(path + ".pub") as f:
+            return path, f.read().strip()
+
+    def launcher(self, exe, version, *extra):
+        return self.tool("launcher", exe, "--version", version, "--url",
+                         "%s/launcher/VornLauncher-%s.exe" % (self.origin, version), *extra)
 
 
 class PublisherWalkTest(ServerCase):
@@ -98,11 +147,13 @@ class PublisherWalkTest(ServerCase):
                     struct.pack("<IIII", 0xFEEF04BD, 0x10000, 0x10002, 0))
         self.assertEqual(self.tool("launcher", launcher, "--version", "1.2", "--url",
                                    self.origin + "/launcher/VornLauncher-1.2.exe", "--out",
-                                   self.upload, "--sign-key", key).returncode, 0)
+                                   self.upload, "--first", "--offline", "--sign-key", key,
+                                   "--launcher", launcher).returncode, 0)
         self.assertEqual(self.publish("a", "1.0.0", "/builds/vorn-online-1.0.0.zip",
-                                      "--sign-key", key).returncode, 0)
+                                      "--sign-key", key, "--launcher", launcher).returncode, 0)
         self.assertEqual(self.publish("b", "1.0.0", "/builds/vorn-official-1.0.0.zip",
-                                      "--official", "--sign-key", key).returncode, 0)
+                                      "--official", "--sign-key", key, "--key",
+                                      line).returncode, 0)
         self.serve()
         result = self.check("--full", "--ca-file", os.path.join(_certs, "ca.pem"),
                             "--launcher", launcher)
@@ -138,8 +189,103 @@ class PublisherWalkTest(ServerCase):
         self.assertIn("certificate", result.stderr)
         self.assertIn("--ca-file", result.stderr)
         result = self.publish("a", "1.1.0", "/builds/vorn-online-1.1.0.zip", "--previous", live,
-                              *ca)
+                              "--sign-key", key, *ca)
         self.assertEqual(result.returncode, 0, result.stderr)
+
+
+class LiveRulesTest(ServerCase):
+    """What the players' launchers hold, read from the live server: the key
+    that signs, the launcher that replaces theirs, and the names in use."""
+
+    def setUp(self):
+        super().setUp()
+        self.ca = ("--ca-file", os.path.join(_certs, "ca.pem"))
+        self.a, self.a_line = self.key("a")
+        self.b, self.b_line = self.key("b")
+
+    def publish_live(self, launcher, launcher_key):
+        """The launcher that players run, and both builds (the official one
+        signed with the wrong key), then served."""
+        result = self.launcher(launcher, "1.2", "--out", self.upload, "--first", "--offline",
+                               "--sign-key", launcher_key, "--key", self.a_line)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for marker, path, key, line, extra in (
+                ("a", "/builds/online-1.zip", self.a, self.a_line, ()),
+                ("b", "/builds/official-1.zip", self.b, self.b_line, ("--official",))):
+            result = self.publish(marker, "1.0.0", path, "--first", "--offline", "--sign-key",
+                                  key, "--key", line, *extra)
+            self.assertEqual(result.returncode, 0, result.stderr)
+        self.serve()
+
+    def test_a_key_the_live_launcher_lacks_is_refused_and_check_names_who_signed(self):
+        self.publish_live(make_launcher(os.path.join(self.root, "live.exe"), [self.a_line],
+                                        "1.2"), self.a)
+        # Without --launcher, check reads the live launcher's keys.
+        result = self.check(*self.ca)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertIn("OK   online manifest: signed with %s" % self.a_line[:27], result.stdout)
+        fix = [line for line in result.stdout.splitlines()
+               if line.startswith("FIX  official manifest: the signature")]
+        self.assertEqual(len(fix), 1, result.stdout)
+        self.assertIn(self.b_line[:27], fix[0])
+
+        live = ("--previous", self.origin + "/Launcher/version.json") + self.ca
+        for extra, words in ((("--sign-key", self.b), ("is not one the live launcher",
+                                                        self.a_line[:27])),
+                             ((), ("holds update keys", "--sign-key"))):
+            with self.subTest(extra=extra):
+                result = self.publish("a", "1.1.0", "/builds/online-1.1.zip", *live, *extra)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+        result = self.publish("a", "1.1.0", "/builds/online-1.1.zip", *live, "--sign-key", self.a)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+        # A name the server already serves is never used again, not even by
+        # a first publish; --offline publishes it with a warning.
+        elsewhere = os.path.join(self.root, "elsewhere")
+        result = self.tool(os.path.join(self.root, "build-a"), "--version", "2.0", "--url",
+                           self.origin + "/builds/official-1.zip", "--out", elsewhere, "--first",
+                           *self.ca)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("already answers (HTTP 206)", result.stderr)
+        self.assertFalse(os.path.exists(elsewhere))
+
+    def test_a_launcher_the_players_would_be_stuck_with_is_refused(self):
+        self.publish_live(make_launcher(os.path.join(self.root, "live.exe"), [self.a_line],
+                                        "1.2", "A"), self.a)
+        out = ("--out", os.path.join(self.root, "next"), "--previous",
+               self.origin + "/Launcher/launcher.json", "--sign-key", self.a) + self.ca
+        both = [self.b_line, self.a_line]
+        for name, keys, version, studio, words in (
+                ("other key", [self.b_line], "1.3", "A",
+                 ("do not verify the live version.json", self.a_line[:27])),
+                ("other signer", both, "1.3", "B",
+                 ("signed by CN = Vorn Test Studio B", "live one signed by CN = Vorn Test "
+                                                      "Studio A")),
+                ("unsigned", both, "1.3", None, ("the new launcher is unsigned",)),
+                ("not newer", both, "1.2", "A", ("not newer than the live launcher's 1.2",)),
+                ("good", both, "1.3", "A", ())):
+            with self.subTest(name=name):
+                exe = make_launcher(os.path.join(self.root, name + ".exe"), keys, version,
+                                    studio)
+                result = self.launcher(exe, version, *out)
+                self.assertEqual(result.returncode, 2 if words else 0, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+
+    def test_check_full_names_a_published_launcher_the_players_cannot_take(self):
+        # Published without the live checks: the other key only, the other signer.
+        self.publish_live(make_launcher(os.path.join(self.root, "next.exe"), [self.b_line],
+                                        "1.2", "B"), self.a)
+        players = make_launcher(os.path.join(self.root, "players.exe"), [self.a_line], "1.1",
+                                "A")
+        result = self.check("--full", "--launcher", players, *self.ca)
+        fixes = [line for line in result.stdout.splitlines() if line.startswith("FIX  launcher")]
+        self.assertEqual(len(fixes), 2, result.stdout)
+        self.assertIn("do not verify the live version.json", fixes[0])
+        self.assertIn("signed by CN = Vorn Test Studio B, the players' launcher signed by "
+                      "CN = Vorn Test Studio A", fixes[1])
 
 
 class MisconfiguredServerTest(ServerCase):

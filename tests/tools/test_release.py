@@ -14,10 +14,13 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import unittest
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 SCRATCH = os.environ["VORN_RELEASE_TEST_DIR"]
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from publishing.launcher import version_resource  # noqa: E402
 UPDATE_KEYS = ["ecdsa-p256:" + "1f" * 64, "ecdsa-p256:" + "2e" * 64]
 STUDIO_FLAGS = ("-DVORN_SERVER_URL=https://updates.example.org "
                 "-DVORN_COMMUNITY_URL=https://vk.com/example -DVORN_UPDATE_KEYS=" +
@@ -224,6 +227,16 @@ class Release(unittest.TestCase):
         self.assertRegex(again, r"community URL: +https://vk\.com/vornrpg\n")
         self.assertFalse(re.search(r"example|update key:", again))
         self.assertIn("UNSIGNED UPDATES", again)
+
+    def test_a_new_version_is_built_in_without_a_clean_build(self):
+        release("a", STUDIO_FLAGS)
+        build = os.path.join(SCRATCH, "a", "build")
+        # What configuring with another version in project() writes.
+        with open(os.path.join(build, "version", "launcher_version.h"), "w") as f:
+            f.write('#define VORN_VERSION_NUMBERS 9,8,7,6\n#define VORN_VERSION_TEXT "9.8.7.6"\n')
+        subprocess.run(["cmake", "--build", build, "--target", "VornLauncher"], check=True,
+                       stdout=subprocess.DEVNULL, timeout=600)
+        self.assertEqual(version_resource(os.path.join(build, "VornLauncher.exe")), "9.8.7.6")
 
     def test_release_is_signed_and_verified_or_says_it_is_not(self):
         output, _ = release("a", STUDIO_FLAGS)

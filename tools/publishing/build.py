@@ -17,17 +17,16 @@ from publishing.file_index import check_spans, render_index
 from publishing.launcher_rules import (LARGEST_VERSION_GROUP, compare_versions, encode_url,
                                        extract_string, version_fits, version_groups)
 from publishing.progress import Silent
+from publishing.refusal import Refusal
 from publishing.signing import SigningError, add_signature, public_key_line, read_back_problem
+from publishing.live import answers
+from publishing.players import check_signing_key, players_keys
 from publishing.web import FetchError, fetch_text
 
 # Characters and names a Windows folder cannot hold.
 WINDOWS_BAD_CHARS = set('<>:"|?*\\') | {chr(c) for c in range(32)}
 WINDOWS_DEVICE_NAMES = {"con", "prn", "aux", "nul"} | {
     "%s%d" % (kind, n) for kind in ("com", "lpt") for n in range(1, 10)}
-
-
-class Refusal(Exception):
-    """The build or the arguments would give the players a broken update."""
 
 
 # --- Checks of the arguments. ---
@@ -129,6 +128,37 @@ def check_not_live(new_urls, previous_manifest, previous_text):
                     % (url, role, live_version, previous_manifest))
 
 
+def check_names_free(urls, ca_file, offline, warnings):
+    """Refuses an address that already answers on its server, whether or not
+    a live manifest names it: players who update before the new manifest
+    arrives, and caches, would mix the two builds."""
+    urls = [url for url in urls if url is not None]
+    if offline:
+        warnings.append("--offline: whether %s already answer%s was not asked of the server; a "
+                        "name used before breaks the update of every player who has to update"
+                        % (" and ".join(urls), "" if len(urls) > 1 else "s"))
+        return
+    for url in urls:
+        try:
+            status = answers(url, ca_file)
+        except FetchError as e:
+            hint = "give --ca-file CA.pem for a private CA, or " \
+                if e.certificate and not ca_file else ""
+            raise Refusal("cannot ask the server whether %s is a new name: %s; %spublish from a "
+                          "machine that reaches it, or with --offline" % (url, e, hint)) from None
+        if status < 400:
+            raise Refusal("%s already answers (HTTP %d): names are never reused, not even for "
+                          "a first publish; players who update before the new manifest arrives, "
+                          "and caches, would mix the two builds; publish under a new name"
+                          % (url, status))
+        if status == 403:
+            warnings.append("%s answers HTTP 403, as storage that hides missing files does; "
+                            "taken as a new name" % url)
+        elif status not in (404, 410):
+            raise Refusal("cannot tell whether %s is a new name: the server answers HTTP %d; "
+                          "make sure by hand, then publish with --offline" % (url, status))
+
+
 def archive_place_from_url(url):
     """The URL as the manifest carries it (exactly what the launcher sends:
     characters beyond ASCII and spaces percent-encoded as UTF-8), the archive's path
@@ -155,6 +185,10 @@ def archive_place_from_url(url):
     if not names or names[-1].lower() == ".zip":
         raise Refusal("the URL %r does not name a file by a plain path" % url)
     warnings = []
+    if parts.scheme.lower() == "http":
+        warnings.append("the URL is http://: anyone on a player's network can change the "
+                        "archive on its way (the manifest's digest then fails it) or watch "
+                        "what is fetched; serve it over https://")
     if parts.query:
         warnings.append("the URL has a query string: the archive is written as %s; upload it "
                         "where the URL leads, and keep a signed link valid as long as the "
@@ -362,6 +396,20 @@ def make_folders(folder):
     return made
 
 
+def left_work_folders(out):
+    """Work folders of earlier publishes into out that were killed outright
+    (a publish stopped any other way removes its own)."""
+    parent = os.path.dirname(os.path.abspath(out))
+    prefix = ".%s.publish-" % os.path.basename(os.path.abspath(out))
+    try:
+        names = os.listdir(parent)
+    except OSError:
+        return []
+    return sorted(os.path.join(parent, name) for name in names
+                  if name.startswith(prefix) and name[len(prefix):].isdigit()
+                  and os.path.isdir(os.path.join(parent, name)))
+
+
 def make_work_folder(out):
     """A folder for the files being made, beside the upload folder (so on
     its file system, for the final moves) but outside it, where no upload
@@ -411,8 +459,12 @@ def publish(args, progress=Silent, threads=1):
                         "a live archive's name, breaks their updates); give --previous with the "
                         "live manifest's address, or --first for the very first publish")
     key_line = signing_key_line(args.sign_key)
+    check_signing_key(key_line, args.sign_key, players_keys(
+        args.key, args.launcher, args.server, args.previous, args.ca_file))
 
     out = args.out
+    for left in left_work_folders(out):
+        warnings.append("%s was left by a publish that was killed outright; delete it" % left)
     build_real = os.path.realpath(build)
     out_real = os.path.realpath(out)
     try:
@@ -434,6 +486,7 @@ def publish(args, progress=Silent, threads=1):
         if clash is not None:
             raise Refusal("%s already exists; archive names are never reused, publish under a "
                           "new name" % os.path.join(archive_folder, clash))
+    check_names_free((url, index_url), args.ca_file, args.offline, warnings)
     entries = collect_build(build, args.exe)
 
     archive_path = os.path.join(archive_folder, archive_name)

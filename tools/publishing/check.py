@@ -22,7 +22,10 @@ import urllib.parse
 from publishing.file_index import LOCAL_SIGNATURE, MAGIC, parse_index
 from publishing.launcher_rules import (LARGEST_VERSION_GROUP, compare_versions, extract_string,
                                        read_manifest, version_fits)
-from publishing.signing import SIGNATURE_FIELD, signed_text, verifies
+from publishing.live import authenticode_signer, live_launcher, live_manifest_text
+from publishing.players import short, signers_named
+from publishing.signing import (SIGNATURE_FIELD, keys_in_launcher_bytes, signed_by, signed_text,
+                                verifies)
 from publishing.progress import Silent
 from publishing.web import Decoder, FetchError, decoded_body, describe, open_url, tls_context
 
@@ -162,7 +165,8 @@ def check_signature(report, subject, name, text, values, keys):
                 return
         report.line("FIX", subject, "the signature is not of these keys over these values "
                                     "(changed after signing, the other build's manifest, or "
-                                    "another key): %s" % refused)
+                                    "another key: %s): %s"
+                    % (signers_named(text, signature), refused))
 
 
 # What a launcher acts on, and so what a studio's own JSON tools must read
@@ -295,11 +299,7 @@ def check_manifest(report, subject, url, button, ca_file, keys=(), other=None):
         report.line("FIX", subject, "sent with Content-Encoding: %s although the launcher "
                                     "asks for identity; turn compression off for /Launcher/"
                     % encoding)
-    cache = (headers.get("Cache-Control") or "").lower()
-    if not re.search(r"no-cache|no-store|max-age=0\b", cache):
-        report.line("FIX", subject, "no Cache-Control: no-cache; a cache in front may keep "
-                                    "players on the old build (nginx: add_header "
-                                    "Cache-Control no-cache always;)")
+    check_not_cached(report, subject, headers, "players on the old build")
     if not version_fits(values["version"]):
         report.line("FIX", subject, "version %r has a number larger than %d: every launcher "
                                     "refuses the manifest" % (values["version"],
@@ -321,6 +321,16 @@ def check_manifest(report, subject, url, button, ca_file, keys=(), other=None):
     check_signature(report, subject, url.rsplit("/", 1)[-1], text, values, keys)
     check_expiry(report, subject, values["expires"])
     return values
+
+
+def check_not_cached(report, subject, headers, kept):
+    """A manifest must be asked of the server each time: a cache in front
+    would keep what it names."""
+    cache = (headers.get("Cache-Control") or "").lower()
+    if not re.search(r"no-cache|no-store|max-age=0\b", cache):
+        report.line("FIX", subject, "no Cache-Control: no-cache; a cache in front may keep "
+                                    "%s (nginx: add_header Cache-Control no-cache always;)"
+                    % kept)
 
 
 def ask_range(url, ca_file, first, last=None, validator=None):
@@ -513,12 +523,14 @@ def check_index(report, subject, values, served, ca_file):
                     % (name, length, offset))
 
 
-def check_launcher(report, server, ca_file, full, keys):
-    """The launcher manifest, when one is published, and its executable."""
+def check_launcher(report, server, ca_file, full, keys, players_signer=None):
+    """The launcher manifest, when one is published, and its executable;
+    with full, its keys against the live build manifests and its signer
+    against the players' launcher's (players_signer, when known)."""
     subject, url = "launcher", server + "/Launcher/launcher.json"
     try:
         with open_url(url, ca_file) as response:
-            status, body = response.status, response.read()
+            status, headers, body = response.status, response.headers, response.read()
             body = decoded_body(response, body) if status == 200 else b""
             text = body.decode("utf-8", "surrogateescape")
     except (FetchError, OSError, EOFError, ValueError) as e:
@@ -531,6 +543,7 @@ def check_launcher(report, server, ca_file, full, keys):
         report.line("FIX", subject, "%s answers HTTP %d: launchers skip their update" % (url, status))
         return
     check_json_agrees(report, subject, body, text)
+    check_not_cached(report, subject, headers, "launchers on the old launcher")
     values = read_manifest(text)
     if values["version"] is None or values["download_url"] is None or values["sha256"] is None \
             or not values["download_url"].lower().startswith("https://"):
@@ -539,12 +552,14 @@ def check_launcher(report, server, ca_file, full, keys):
                                     "tools/publish launcher")
         return
     check_signature(report, subject, "launcher.json", text, values, keys)
+    exe = bytearray()
     try:
         with open_url(values["download_url"], ca_file) as response:
             status, digest = response.status, hashlib.sha256()
             if full and status == 200:
                 for piece in iter(lambda: response.read(READ_PIECE), b""):
                     digest.update(piece)
+                    exe += piece
     except (FetchError, OSError) as e:
         report.line("FIX", subject, "%s: %s" % (values["download_url"], e))
         return
@@ -557,10 +572,39 @@ def check_launcher(report, server, ca_file, full, keys):
                                     "publish")
     else:
         report.line("OK", subject, "version %s, %s" % (values["version"], values["download_url"]))
+        if full:
+            check_launcher_takes_over(report, subject, bytes(exe), server, ca_file,
+                                      players_signer)
+
+
+def check_launcher_takes_over(report, subject, exe, server, ca_file, players_signer):
+    """What the published launcher holds: keys that verify the live build
+    manifests, and the signer of the launcher the players run."""
+    keys = keys_in_launcher_bytes(exe)
+    for _, name, _ in BUILDS if keys else ():
+        try:
+            text = live_manifest_text(server, name, ca_file)
+        except (FetchError, OSError):
+            continue  # named with that manifest's own checks
+        if text is not None and signed_by(keys, name, text) is None:
+            report.line("FIX", subject, "its keys (%s) do not verify the live %s: every "
+                                        "launcher replaces itself with it, then refuses every "
+                                        "update; publish a launcher built with the key that "
+                                        "signs the manifests"
+                        % (", ".join(short(key) for key in keys), name))
+    signer = authenticode_signer(exe)
+    if players_signer is not None and signer != players_signer:
+        report.line("FIX", subject, "it is %s, the players' launcher signed by %s: they fetch "
+                                    "it at every start and never take it; publish one signed "
+                                    "with the same certificate"
+                    % ("unsigned" if signer is None else "signed by %s" % signer[0],
+                       players_signer[0]))
+    elif signer is not None:
+        report.line("--", subject, "signed by %s (issuer %s)" % signer)
 
 
 def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.stdout,
-                 progress=Silent):
+                 progress=Silent, players_signer=None):
     """Prints the checks; returns the number of problems to fix."""
     report = Report(out)
     server = server.rstrip("/")
@@ -570,6 +614,16 @@ def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.s
         return report.problems
     hosts = set()
     check_host(report, server, ca_file, hosts)
+    if not keys:
+        # The keys of the launcher the server gives its players.
+        try:
+            live = live_launcher(server, ca_file)
+        except (FetchError, OSError):
+            live = None  # named with the launcher's own checks
+        if live is not None and live.keys:
+            keys = live.keys
+            report.line("--", "launcher", "signatures verified against the keys of the live "
+                                          "launcher %s" % live.values["download_url"])
     for build, name, label in BUILDS:
         if only and only != build:
             continue
@@ -585,7 +639,7 @@ def check_server(server, ca_file=None, full=False, only=None, keys=(), out=sys.s
         served = check_archive(report, "%s archive" % build, values, ca_file, full, progress)
         check_index(report, "%s index" % build, values, served, ca_file)
     if not only:
-        check_launcher(report, server, ca_file, full, keys)
+        check_launcher(report, server, ca_file, full, keys, players_signer)
     if report.problems:
         out.write("%d to fix\n" % report.problems)
     else:

@@ -7,15 +7,33 @@ import os
 import sys
 
 from publishing.archive import usable_cores
-from publishing.build import Refusal, publish
+from publishing.build import publish
+from publishing.refusal import Refusal
 from publishing.check import check_server
 from publishing.interrupt import Interrupted, interruptible
 from publishing.launcher import publish_launcher
+from publishing.live import authenticode_signer, server_of
+from publishing.lock import upload_folder_lock
+from publishing.resign import sign_again
+from publishing.stats import report
 from publishing.progress import progress_for
 from publishing.signing import KEY_LINE, SigningError, keygen, keys_in_launcher
 
 REFUSED = 2
 FAILED = 1
+
+
+def add_players_keys(parser):
+    """The options that say which update keys the players' launchers hold;
+    without them, those of the live launcher of --previous's server."""
+    parser.add_argument("--launcher", metavar="EXE",
+                        help="the launcher the players run: the signing key must be one it "
+                             "holds")
+    parser.add_argument("--key", action="append", default=[], metavar="PUBLIC_KEY",
+                        help="a key line the players' launchers hold (repeatable)")
+    parser.add_argument("--server", metavar="SERVER_URL",
+                        help="the server built into the launcher: its live launcher tells the "
+                             "keys (default: the server of --previous's address)")
 
 
 def publish_main(argv):
@@ -51,6 +69,10 @@ def publish_main(argv):
     parser.add_argument("--sign-key", metavar="PRIVATE_KEY",
                         help="sign the manifest with this key (from publish keygen); launchers "
                              "built with its public key refuse manifests not signed by it")
+    add_players_keys(parser)
+    parser.add_argument("--offline", action="store_true",
+                        help="do not ask the server whether the archive's and index's "
+                             "addresses are new (a machine that cannot reach it)")
     parser.add_argument("--expires", type=int, metavar="DAYS",
                         help="with --sign-key: the manifest runs out in DAYS days, and carries "
                              "the archive's signed length; publish again before then (launchers "
@@ -65,7 +87,7 @@ def publish_main(argv):
     if args.expires is not None and (args.expires < 1 or args.sign_key is None):
         parser.error("--expires needs 1 day or more, and --sign-key")
     try:
-        with interruptible():
+        with interruptible(), upload_folder_lock(args.out):
             archive, index, manifest, values, warnings = publish(
                 args, progress_for(args.quiet), args.jobs)
     except Refusal as e:
@@ -79,7 +101,8 @@ def publish_main(argv):
         return 128 + e.number
     for warning in warnings:
         sys.stderr.write("publish: warning: %s\n" % warning)
-    manifest_url = "<server>/Launcher/" + os.path.basename(manifest)
+    server = args.server or (server_of(args.previous) if args.previous else None) or "<server>"
+    manifest_url = server.rstrip("/") + "/Launcher/" + os.path.basename(manifest)
     print("published %s %s build (sha256 %s)%s" % (
         values["version"], "the official" if args.official else "the online", values["sha256"],
         ", signed" if args.sign_key else ""))
@@ -91,8 +114,15 @@ def publish_main(argv):
                      % (manifest_url, values["version"])))
     for number, (path, place) in enumerate(uploads, 1):
         print("  %d. %s\n     -> %s" % (number, path, place))
-    print("then check the live server: tools/publish check <server>")
+    print_check_step(server, args.ca_file)
     return 0
+
+
+def print_check_step(server, ca_file):
+    """The next step: check, which verifies the signatures against the keys of
+    the live launcher."""
+    print("then check the live server (the signatures against the live launcher's keys): "
+          "tools/publish check %s%s" % (server, " --ca-file " + ca_file if ca_file else ""))
 
 
 def check_main(argv):
@@ -116,10 +146,12 @@ def check_main(argv):
     parser.add_argument("--quiet", action="store_true",
                         help="no progress of --full's downloads on stderr")
     args = parser.parse_args(argv)
-    keys = []
+    keys, signer = [], None
     if args.launcher:
         try:
             keys = keys_in_launcher(args.launcher)
+            with open(args.launcher, "rb") as f:
+                signer = authenticode_signer(f.read())
         except OSError as e:
             sys.stderr.write("publish check: cannot read %s: %s\n" % (args.launcher, e.strerror))
             return FAILED
@@ -134,7 +166,7 @@ def check_main(argv):
             return FAILED
         keys.append(key)
     problems = check_server(args.server, args.ca_file, args.full, args.build, keys,
-                            progress=progress_for(args.quiet))
+                            progress=progress_for(args.quiet), players_signer=signer)
     return 1 if problems else 0
 
 
@@ -151,9 +183,21 @@ def launcher_main(argv):
                         help="where the files go, laid out as on the server")
     parser.add_argument("--sign-key", metavar="PRIVATE_KEY",
                         help="sign the launcher manifest with this key (from publish keygen)")
+    first = parser.add_mutually_exclusive_group()
+    first.add_argument("--previous", metavar="MANIFEST_FILE_OR_URL",
+                       help="the live launcher.json (a file, or its https:// address, whose "
+                            "server's manifests and launcher the new one is checked against)")
+    first.add_argument("--first", action="store_true",
+                       help="the very first launcher published: there is none live")
+    parser.add_argument("--ca-file", metavar="CA.pem",
+                        help="trust only this CA for https (a private CA)")
+    add_players_keys(parser)
+    parser.add_argument("--offline", action="store_true",
+                        help="do not ask the server whether the exe's address is new")
     args = parser.parse_args(argv)
     try:
-        exe, manifest, values, warnings = publish_launcher(args)
+        with upload_folder_lock(args.out):
+            exe, manifest, values, warnings = publish_launcher(args)
     except Refusal as e:
         sys.stderr.write("publish launcher: refused: %s\n" % e)
         return REFUSED
@@ -166,9 +210,63 @@ def launcher_main(argv):
                                                    ", signed" if args.sign_key else ""))
     print("upload in this order, each file to the path it has under %s:" % args.out)
     print("  1. %s\n     -> %s" % (exe, values["download_url"]))
-    print("  2. %s\n     -> <server>/Launcher/launcher.json (last: from then on every launcher "
-          "replaces itself at its start)" % manifest)
-    print("then check the live server: tools/publish check <server>")
+    server = args.server or (server_of(args.previous) if args.previous else None) or "<server>"
+    print("  2. %s\n     -> %s/Launcher/launcher.json (last: from then on every launcher "
+          "replaces itself at its start)" % (manifest, server.rstrip("/")))
+    print_check_step(server, args.ca_file)
+    return 0
+
+
+def sign_main(argv):
+    parser = argparse.ArgumentParser(
+        prog="publish sign",
+        description="Signs a published manifest again, with the same values: with another key, "
+                    "or with a later expiry, without packing the build again.")
+    parser.add_argument("manifest", metavar="MANIFEST",
+                        help="the manifest file (version.json, version_offline.json or "
+                             "launcher.json) in the upload folder")
+    parser.add_argument("--sign-key", required=True, metavar="PRIVATE_KEY")
+    parser.add_argument("--expires", type=int, metavar="DAYS",
+                        help="the manifest runs out in DAYS days from now")
+    parser.add_argument("--ca-file", metavar="CA.pem",
+                        help="trust only this CA for https (a private CA)")
+    add_players_keys(parser)
+    args = parser.parse_args(argv)
+    if args.expires is not None and args.expires < 1:
+        parser.error("--expires needs 1 day or more")
+    try:
+        with upload_folder_lock(os.path.dirname(os.path.dirname(os.path.abspath(
+                args.manifest)))):
+            values = sign_again(args)
+    except Refusal as e:
+        sys.stderr.write("publish sign: refused: %s\n" % e)
+        return REFUSED
+    except OSError as e:
+        sys.stderr.write("publish sign: failed: %s; %s is as it was\n" % (e, args.manifest))
+        return FAILED
+    print("signed %s again (version %s)%s" % (
+        args.manifest, values["version"],
+        ", runs out at %s" % values["expires"] if values.get("expires") else ""))
+    server = args.server or "<server>"
+    print("upload it to %s/Launcher/%s" % (server.rstrip("/"), os.path.basename(args.manifest)))
+    print_check_step(server, args.ca_file)
+    return 0
+
+
+def stats_main(argv):
+    parser = argparse.ArgumentParser(
+        prog="publish stats",
+        description="Counts the launchers seen by version in the server's access logs (the "
+                    "log format of the README), for the last DAYS days of them.")
+    parser.add_argument("logs", nargs="+", metavar="ACCESS_LOG",
+                        help="nginx access logs (.gz ones too)")
+    parser.add_argument("--days", type=int, default=7)
+    args = parser.parse_args(argv)
+    try:
+        report(args.logs, args.days, sys.stdout)
+    except OSError as e:
+        sys.stderr.write("publish stats: cannot read %s: %s\n" % (e.filename, e.strerror))
+        return FAILED
     return 0
 
 
@@ -201,4 +299,8 @@ def main(argv=None):
         return keygen_main(argv[1:])
     if argv and argv[0] == "launcher":
         return launcher_main(argv[1:])
+    if argv and argv[0] == "sign":
+        return sign_main(argv[1:])
+    if argv and argv[0] == "stats":
+        return stats_main(argv[1:])
     return publish_main(argv)

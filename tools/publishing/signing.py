@@ -7,12 +7,13 @@ A public key travels as one line, "ecdsa-p256:" and the point's X and Y as
 128 lower-case hexadecimal digits; a signature as r and s, 128 digits, in
 the manifest's "update_signature"."""
 
+import hashlib
 import os
 import re
 import subprocess
 import tempfile
 
-from publishing.launcher_rules import extract_string
+from publishing.launcher_rules import extract_string, read_manifest
 
 KEY_PREFIX = "ecdsa-p256:"
 SIGNATURE_FIELD = "update_signature"
@@ -148,6 +149,27 @@ def add_signature(values, manifest_name, private_key, key_line):
         raise SigningError("the signature just made does not verify")
 
 
+def signed_values(text):
+    """The values of a manifest's text that its signature covers, as the
+    launcher reads them."""
+    values = read_manifest(text)
+    for key in ("delta_index", "delta_index_sha256", "size", "expires"):
+        values[key] = extract_string(text, key) or None
+    return values
+
+
+def signed_by(keys, manifest_name, text):
+    """The first of keys whose signature the manifest carries, else None."""
+    signature = extract_string(text, SIGNATURE_FIELD)
+    if not signature:
+        return None
+    signed = signed_text(manifest_name, signed_values(text))
+    for key in keys:
+        if verifies(key, signed, signature):
+            return key
+    return None
+
+
 def read_back_problem(text, values):
     """What the launcher would read differently from the values in the
     manifest's text, or None."""
@@ -161,10 +183,73 @@ def read_back_problem(text, values):
 def keys_in_launcher(exe):
     """The update keys built into a launcher executable, in their order."""
     with open(exe, "rb") as f:
-        data = f.read()
+        return keys_in_launcher_bytes(f.read())
+
+
+def keys_in_launcher_bytes(data):
+    """The update keys among an executable's bytes, in their order."""
     keys = []
     for match in re.finditer(rb"ecdsa-p256:[0-9a-f]{128}", data):
         key = match.group().decode("ascii")
         if key not in keys:
             keys.append(key)
     return keys
+
+
+# P-256: the field, the curve's b (a is -3), the group's order and generator.
+P256_P = 0xffffffff00000001000000000000000000000000ffffffffffffffffffffffff
+P256_B = 0x5ac635d8aa3a93e7b3ebbd55769886bc651d06b0cc53b0f63bce3c3e27d2604b
+P256_N = 0xffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551
+P256_G = (0x6b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296,
+          0x4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5)
+
+
+def point_add(a, b):
+    """a + b on P-256, None being the point at infinity."""
+    if a is None:
+        return b
+    if b is None:
+        return a
+    if a[0] == b[0] and (a[1] + b[1]) % P256_P == 0:
+        return None
+    if a == b:
+        slope = (3 * a[0] * a[0] - 3) * pow(2 * a[1], -1, P256_P)
+    else:
+        slope = (b[1] - a[1]) * pow(b[0] - a[0], -1, P256_P)
+    x = (slope * slope - a[0] - b[0]) % P256_P
+    return x, (slope * (a[0] - x) - a[1]) % P256_P
+
+
+def point_times(k, point):
+    result = None
+    while k:
+        if k & 1:
+            result = point_add(result, point)
+        point = point_add(point, point)
+        k >>= 1
+    return result
+
+
+def signers_of(text, signature):
+    """The key lines whose signature over text this can be: ECDSA gives two
+    keys for one signature, and the one that made it is among them. Empty
+    for a signature that is no P-256 signature at all."""
+    if not re.fullmatch(r"[0-9a-fA-F]{128}", signature):
+        return []
+    r, s = int(signature[:64], 16), int(signature[64:], 16)
+    if not (0 < r < P256_N and 0 < s < P256_N):
+        return []
+    y_squared = (pow(r, 3, P256_P) - 3 * r + P256_B) % P256_P
+    y = pow(y_squared, (P256_P + 1) // 4, P256_P)
+    if y * y % P256_P != y_squared:
+        return []
+    digest = int.from_bytes(hashlib.sha256(text).digest(), "big")
+    inverse = pow(r, -1, P256_N)
+    minus_e_g = point_times((-digest * inverse) % P256_N, P256_G)
+    lines = []
+    for point in ((r, y), (r, P256_P - y)):
+        key = point_add(point_times(s * inverse % P256_N, point), minus_e_g)
+        if key is not None:
+            lines.append(KEY_PREFIX + key[0].to_bytes(32, "big").hex() +
+                         key[1].to_bytes(32, "big").hex())
+    return lines
