@@ -1,6 +1,8 @@
 #include "platform/HttpRequest.h"
 
+#include "platform/FileVersion.h"
 #include "platform/HttpSession.h"
+#include "platform/SystemFolders.h"
 #include "platform/WinInetLoad.h"
 
 #include <algorithm>
@@ -174,13 +176,26 @@ DWORD WINAPI RequestThread(LPVOID parameter) {
     }
 }
 
+// Every request names the program's version in a header of its own (the
+// User-Agent stays as servers and proxies know it), so that a studio's logs
+// tell which launchers its players run. None for a program without one.
+const std::wstring& VersionHeader() {
+    static const std::wstring header = [] {
+        const std::string version = FileVersionOf(ModuleFilePath());
+        return version.empty() ? std::wstring()
+                               : L"X-Vorn-Launcher: " + std::wstring(version.begin(), version.end()) +
+                                     L"\r\n";
+    }();
+    return header;
+}
+
 } // namespace
 
 HttpRequest::HttpRequest(const std::wstring& url, const std::wstring& headers)
     : state_(std::make_shared<HttpRequestState>()) {
     EnsureWinInetLoaded();
     state_->url = url;
-    state_->headers = headers;
+    state_->headers = headers + VersionHeader();
     auto* handOver = new std::shared_ptr<HttpRequestState>(state_);
     HANDLE thread = CreateThread(nullptr, 0, RequestThread, handOver, 0, nullptr);
     if (thread == nullptr) {

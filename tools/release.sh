@@ -98,6 +98,14 @@ if [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ]; then
     fi
     cp "$build/verify.log" "$staging/signature.txt"
     signed="signed with $(openssl x509 -in "$SIGN_CERT" -noout -subject) and verified"
+    thumbprint=$(openssl x509 -in "$SIGN_CERT" -noout -fingerprint -sha1 | cut -d= -f2 | tr -d :)
+    signed="$signed; certificate thumbprint (SHA-1, as Windows shows it) $thumbprint"
+    if [ "$(openssl x509 -in "$SIGN_CERT" -noout -subject | cut -d= -f2-)" = \
+        "$(openssl x509 -in "$SIGN_CERT" -noout -issuer | cut -d= -f2-)" ]; then
+        signed="$signed; SELF-SIGNED: Windows does not trust it and warns every player of an"
+        signed="$signed unknown publisher, as for an unsigned exe; sign with a certificate"
+        signed="$signed from a code-signing CA"
+    fi
     if [ -z "${SIGN_TIMESTAMP_URL:-}" ]; then
         expires=$(openssl x509 -in "$SIGN_CERT" -noout -enddate | cut -d= -f2)
         signed="$signed; not timestamped: Windows takes the signature only until the"

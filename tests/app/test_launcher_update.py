@@ -15,6 +15,7 @@ import glob
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -31,6 +32,13 @@ BROKEN = os.path.join(BIN_UI, "broken_launcher.exe")
 UNSTARTABLE = os.path.join(BIN_UI, "unstartable_launcher.exe")
 HOLD_FILE = os.path.join(BUILD, "tests", "bin", "hold_file.exe")
 RECORD = "launcher_update_failed.txt"
+
+
+def project_version():
+    """The launcher's version as CMakeLists.txt sets it."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                           "CMakeLists.txt")) as f:
+        return re.search(r"project\(VornLauncher VERSION (\S+)", f.read()).group(1)
 
 
 def read(path):
@@ -91,6 +99,14 @@ class LauncherSelfUpdate(unittest.TestCase):
         self.assertEqual(window["frame"][:2], [150, 120])
         self.assertEqual(sorted(os.listdir(launcher.folder)),
                          ["VornLauncherTest.exe", "game_offline", "game_online"])
+        # Each launcher named its own version to the server, the old one and
+        # the new one, beside its usual User-Agent.
+        with open(os.path.join(os.path.dirname(WWW), "requests.log"), encoding="utf-8") as f:
+            asked = [json.loads(line) for line in f if '"/Launcher/launcher.json"' in line]
+        versions = {request["headers"].get("X-Vorn-Launcher") for request in asked}
+        self.assertTrue({project_version(), "99.0.0.0"} <= versions, versions)
+        self.assertEqual({request["headers"].get("User-Agent") for request in asked},
+                         {"VornRPG Launcher"})
 
     def test_a_later_launcher_that_ends_before_its_window_is_given_up(self):
         publish_launcher(BROKEN)

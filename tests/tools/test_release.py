@@ -246,6 +246,13 @@ class Release(unittest.TestCase):
         keys = os.path.dirname(cert)
         output, exe = release("a", STUDIO_FLAGS, SIGN_CERT=cert, SIGN_KEY=key, SIGN_CA=cert)
         self.assertIn("CN = Vorn Test Studio and verified", output)
+        # A certificate the studio made itself, named as such, with the
+        # thumbprint Windows shows for it.
+        self.assertIn("SELF-SIGNED", output)
+        fingerprint = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-fingerprint",
+                                      "-sha1"], check=True, capture_output=True, text=True)
+        self.assertIn("thumbprint (SHA-1, as Windows shows it) " +
+                      fingerprint.stdout.split("=")[1].strip().replace(":", ""), output)
         self.assertNotIn("UNSIGNED:", output)
         # Each signing gives other bytes; without the signature they are the
         # unsigned build's, which the output names for a rebuild to compare.
