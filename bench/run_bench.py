@@ -155,7 +155,8 @@ def publish_pair(old, new, origin, name, upload):
     bytes of the 2.0 entries that 1.0 lacks, the index's size and the archive's."""
     for folder, version in ((old, "1.0"), (new, "2.0")):
         run_tool(sys.executable, os.path.join(TOOLS, "publish"), folder, "--version", version,
-                 "--url", "%s/builds/%s-%s.zip" % (origin, name, version), "--out", upload)
+                 "--url", "%s/builds/%s-%s.zip" % (origin, name, version), "--out", upload,
+                 "--offline")
     launcher = os.path.join(upload, "Launcher")
     with open(os.path.join(launcher, "version.json"), encoding="utf-8") as f:
         manifest = json.load(f)

@@ -94,9 +94,9 @@ class Demo:
         upload = os.path.join(self.run_dir, "upload", build + "-" + version)
         result = subprocess.run(
             [sys.executable, os.path.join(os.path.dirname(__file__), "publish"), folder,
-             "--version", version, "--url", url, "--out", upload]
+             "--version", version, "--url", url, "--out", upload, "--ca-file", self.rig.ca]
             + (["--official"] if build == "official" else [])
-            + (["--previous", live, "--ca-file", self.rig.ca]
+            + (["--previous", live]
                if os.path.exists(os.path.join(self.www, "Launcher", name)) else ["--first"]),
             capture_output=True, text=True)
         if result.returncode != 0:
@@ -214,7 +214,8 @@ class Demo:
         upload = os.path.join(self.run_dir, "upload", "launcher-0.3.0.0")
         result = subprocess.run(
             [sys.executable, os.path.join(os.path.dirname(__file__), "publish"), "launcher",
-             self.next_launcher_exe, "--version", "0.3.0.0", "--url", url, "--out", upload],
+             self.next_launcher_exe, "--version", "0.3.0.0", "--url", url, "--out", upload,
+             "--ca-file", self.rig.ca],
             capture_output=True, text=True)
         if result.returncode != 0:
             raise Failed("tools/publish launcher failed: " + result.stderr.strip())

@@ -58,7 +58,8 @@ def with_publish(path, files):
         name = os.path.basename(path)
         subprocess.run([sys.executable, tool, build, "--version", "1",
                         "--url", "https://localhost/builds/" + name,
-                        "--out", os.path.join(work, "upload"), "--first", "--quiet"],
+                        "--out", os.path.join(work, "upload"), "--first", "--offline",
+                        "--quiet"],
                        check=True, stdout=subprocess.DEVNULL)
         for suffix in ("", ".files"):
             shutil.copy(os.path.join(work, "upload", "builds", name + suffix), path + suffix)
