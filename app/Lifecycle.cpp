@@ -7,13 +7,13 @@
 #include "app/OneLauncherPerFolder.h"
 #include "pipeline/Manifest.h"
 #include "platform/Text.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
 #include "ui/EmbeddedResources.h"
 #include "ui/Picture.h"
-#include "platform/Paths.h"
-#include "platform/SystemFolders.h"
-#include "platform/LongPath.h"
+#include "platform/files/Paths.h"
+#include "platform/files/SystemFolders.h"
+#include "platform/files/LongPath.h"
 
 #include <shellapi.h>
 

@@ -1,7 +1,7 @@
 #include "app/OneLauncherPerFolder.h"
 
-#include "platform/FileOps.h"
-#include "platform/Paths.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/Paths.h"
 
 #include <vector>
 

@@ -10,9 +10,9 @@
 #include "app/Messages.h"
 #include "app/ServerUrls.h"
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
-#include "platform/FileVersion.h"
-#include "platform/SystemFolders.h"
+#include "platform/files/FileOps.h"
+#include "platform/trust/FileVersion.h"
+#include "platform/files/SystemFolders.h"
 #include "platform/Text.h"
 
 #include <exception>

@@ -3,7 +3,7 @@
 
 #include "bench/Bench.h"
 
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 
 #include <algorithm>
 #include <cstdio>

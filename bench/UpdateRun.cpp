@@ -10,11 +10,11 @@
 #include "app/LauncherApp.h"
 #include "app/Messages.h"
 #include "pipeline/PowerShellSteps.h"
-#include "platform/FileOps.h"
-#include "platform/HttpDownload.h"
-#include "platform/Paths.h"
+#include "platform/files/FileOps.h"
+#include "platform/http/HttpDownload.h"
+#include "platform/files/Paths.h"
 #include "platform/Text.h"
-#include "platform/ZipExtract.h"
+#include "platform/zip/ZipExtract.h"
 
 #include <psapi.h>
 

@@ -8,8 +8,8 @@
 #include "pipeline/Backups.h"
 
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
-#include "platform/Paths.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/Paths.h"
 
 namespace {
 

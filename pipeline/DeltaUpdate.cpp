@@ -1,18 +1,18 @@
 #include "pipeline/DeltaUpdate.h"
 
 #include "pipeline/FileIndex.h"
-#include "platform/DiskSpace.h"
+#include "platform/files/DiskSpace.h"
 #include "platform/Errors.h"
-#include "platform/FileFaults.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileFaults.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
-#include "platform/HttpDownload.h"
-#include "platform/LongPath.h"
-#include "platform/Paths.h"
-#include "platform/Sha256.h"
+#include "platform/http/HttpDownload.h"
+#include "platform/files/LongPath.h"
+#include "platform/files/Paths.h"
+#include "platform/trust/Sha256.h"
 #include "platform/Text.h"
-#include "platform/ZipExtract.h"
-#include "platform/ZipSubset.h"
+#include "platform/zip/ZipExtract.h"
+#include "platform/zip/ZipSubset.h"
 
 #define ZLIB_CONST
 #include <zlib.h>

@@ -1,10 +1,10 @@
 #include "pipeline/Download.h"
 
-#include "platform/DiskSpace.h"
-#include "platform/FileOps.h"
-#include "platform/HttpDownload.h"
-#include "platform/Paths.h"
-#include "platform/LongPath.h"
+#include "platform/files/DiskSpace.h"
+#include "platform/files/FileOps.h"
+#include "platform/http/HttpDownload.h"
+#include "platform/files/Paths.h"
+#include "platform/files/LongPath.h"
 #include "platform/Text.h"
 
 namespace {

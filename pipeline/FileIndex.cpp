@@ -1,6 +1,6 @@
 #include "pipeline/FileIndex.h"
 
-#include "platform/Paths.h"
+#include "platform/files/Paths.h"
 #include "platform/Text.h"
 
 #include <algorithm>

@@ -8,7 +8,7 @@
 // The offset is the entry's local header; offset + length ends its data and
 // any data descriptor, so that range unpacks on its own.
 
-#include "platform/ZipFormat.h"
+#include "platform/zip/ZipFormat.h"
 
 #include <cstdint>
 #include <string>

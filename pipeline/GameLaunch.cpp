@@ -1,9 +1,9 @@
 #include "pipeline/GameLaunch.h"
 
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
-#include "platform/Paths.h"
+#include "platform/files/Paths.h"
 
 #include <vector>
 

@@ -1,8 +1,8 @@
 #include "pipeline/HighestVersion.h"
 
 #include "pipeline/Manifest.h"
-#include "platform/FileOps.h"
-#include "platform/Paths.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/Paths.h"
 #include "platform/Text.h"
 
 namespace {

@@ -7,13 +7,13 @@
 #include "pipeline/ManifestSignature.h"
 #include "pipeline/PowerShellSteps.h"
 #include "platform/Text.h"
-#include "platform/DiskSpace.h"
+#include "platform/files/DiskSpace.h"
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
-#include "platform/Paths.h"
-#include "platform/Sha256.h"
-#include "platform/WorkFolder.h"
-#include "platform/ZipExtract.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/Paths.h"
+#include "platform/trust/Sha256.h"
+#include "platform/files/WorkFolder.h"
+#include "platform/zip/ZipExtract.h"
 
 #include <algorithm>
 #include <functional>

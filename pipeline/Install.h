@@ -7,7 +7,7 @@
 
 #include "pipeline/Manifest.h"
 #include "pipeline/RunReports.h"
-#include "platform/WorkFolder.h"
+#include "platform/files/WorkFolder.h"
 
 #include <memory>
 #include <string>

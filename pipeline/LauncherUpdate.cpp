@@ -2,17 +2,17 @@
 
 #include "pipeline/Manifest.h"
 #include "pipeline/ManifestSignature.h"
-#include "platform/Authenticode.h"
+#include "platform/trust/Authenticode.h"
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
-#include "platform/FileVersion.h"
+#include "platform/files/FileOps.h"
+#include "platform/trust/FileVersion.h"
 #include "platform/Guards.h"
-#include "platform/HttpDownload.h"
-#include "platform/LongPath.h"
-#include "platform/Paths.h"
-#include "platform/Sha256.h"
+#include "platform/http/HttpDownload.h"
+#include "platform/files/LongPath.h"
+#include "platform/files/Paths.h"
+#include "platform/trust/Sha256.h"
 #include "platform/Text.h"
-#include "platform/WorkFolder.h"
+#include "platform/files/WorkFolder.h"
 
 #include <algorithm>
 #include <cwctype>

@@ -1,6 +1,6 @@
 #include "pipeline/ManifestSignature.h"
 
-#include "platform/EcdsaP256.h"
+#include "platform/trust/EcdsaP256.h"
 #include "platform/Errors.h"
 #include "platform/Text.h"
 

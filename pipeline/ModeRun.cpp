@@ -9,9 +9,9 @@
 #include "pipeline/PowerShellSteps.h"
 #include "platform/Text.h"
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
-#include "platform/Paths.h"
-#include "platform/WorkFolder.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/Paths.h"
+#include "platform/files/WorkFolder.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #include "pipeline/PowerShellSteps.h"
 
-#include "platform/FileOps.h"
-#include "platform/HttpDownload.h"
+#include "platform/files/FileOps.h"
+#include "platform/http/HttpDownload.h"
 #include "platform/Text.h"
 #include "platform/PowerShell.h"
-#include "platform/ZipExtract.h"
+#include "platform/zip/ZipExtract.h"
 
 #include <stdexcept>
 

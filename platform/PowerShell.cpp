@@ -1,9 +1,9 @@
 #include "platform/PowerShell.h"
 
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
-#include "platform/SystemFolders.h"
+#include "platform/files/SystemFolders.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "platform/Text.h"
 
 #include "platform/Guards.h"
-#include "platform/LongPath.h"
+#include "platform/files/LongPath.h"
 
 #include <windows.h>
 

@@ -3,8 +3,8 @@
 
 #include "tests/pipeline/PipelineTest.h"
 
-#include "platform/FileFaults.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileFaults.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
 
 using Backups = PipelineTest;

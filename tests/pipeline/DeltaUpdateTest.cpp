@@ -8,12 +8,12 @@
 #include "tests/pipeline/PipelineTest.h"
 
 #include "platform/Errors.h"
-#include "platform/FileFaults.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileFaults.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
-#include "platform/HttpDownload.h"
-#include "platform/Paths.h"
-#include "platform/Sha256.h"
+#include "platform/http/HttpDownload.h"
+#include "platform/files/Paths.h"
+#include "platform/trust/Sha256.h"
 
 #include <wininet.h>
 

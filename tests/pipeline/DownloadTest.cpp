@@ -4,8 +4,8 @@
 #include "pipeline/Download.h"
 
 #include "platform/Errors.h"
-#include "platform/HttpDownload.h"
-#include "platform/HttpMultipart.h"
+#include "platform/http/HttpDownload.h"
+#include "platform/http/HttpMultipart.h"
 
 #include <wininet.h>
 

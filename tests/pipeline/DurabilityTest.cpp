@@ -5,13 +5,13 @@
 
 #include "tests/pipeline/PipelineTest.h"
 
-#include "platform/DiskSpace.h"
+#include "platform/files/DiskSpace.h"
 #include "platform/Errors.h"
-#include "platform/FileFaults.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileFaults.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
-#include "platform/Paths.h"
-#include "platform/ZipExtract.h"
+#include "platform/files/Paths.h"
+#include "platform/zip/ZipExtract.h"
 
 #include <algorithm>
 #include <functional>

@@ -1,7 +1,7 @@
 // Starting the game: the exact command line, the current folder, and the
 // start failures.
 
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 #include "tests/pipeline/PipelineTest.h"
 
 #include "platform/Errors.h"

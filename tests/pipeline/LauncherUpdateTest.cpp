@@ -4,8 +4,8 @@
 
 #include "pipeline/LauncherUpdate.h"
 
-#include "platform/FileFaults.h"
-#include "platform/Sha256.h"
+#include "platform/files/FileFaults.h"
+#include "platform/trust/Sha256.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TestSupport.h"
 

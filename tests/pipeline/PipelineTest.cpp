@@ -1,7 +1,7 @@
 #include "tests/pipeline/PipelineTest.h"
 
-#include "platform/FileOps.h"
-#include "platform/SystemFolders.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/SystemFolders.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 
 #include "pipeline/PowerShellSteps.h"
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
 #include "platform/PowerShell.h"
 #include "tests/pipeline/PipelineTest.h"

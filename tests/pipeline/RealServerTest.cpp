@@ -6,7 +6,7 @@
 #include "tests/pipeline/PipelineTest.h"
 
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 
 #include <sstream>
 

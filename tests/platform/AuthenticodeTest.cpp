@@ -1,7 +1,7 @@
 // The signer check of a new launcher: programs signed by two studios with
 // certificates of the test CA, which the tests' Wine prefix trusts.
 
-#include "platform/Authenticode.h"
+#include "platform/trust/Authenticode.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
 #include "tests/support/TestSupport.h"
 

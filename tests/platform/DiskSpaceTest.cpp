@@ -1,4 +1,4 @@
-#include "platform/DiskSpace.h"
+#include "platform/files/DiskSpace.h"
 
 #include "tests/support/TestSupport.h"
 

@@ -1,5 +1,5 @@
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/LongPath.h"
+#include "platform/files/LongPath.h"
 
 #include <gtest/gtest.h>
 

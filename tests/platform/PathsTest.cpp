@@ -1,4 +1,4 @@
-#include "platform/Paths.h"
+#include "platform/files/Paths.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "platform/Errors.h"
 #include "platform/PowerShell.h"
-#include "platform/SystemFolders.h"
-#include "platform/WorkFolder.h"
+#include "platform/files/SystemFolders.h"
+#include "platform/files/WorkFolder.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
-#include "platform/FileFaults.h"
+#include "platform/files/FileFaults.h"
 #include "platform/PowerShell.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "platform/Sha256.h"
+#include "platform/trust/Sha256.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/ZipExtract.h"
+#include "platform/zip/ZipExtract.h"
 
 #include "tests/support/TestSupport.h"
 

@@ -11,11 +11,11 @@
 
 #include "tests/pipeline/PipelineTest.h"
 
-#include "platform/FileFaults.h"
-#include "platform/FileOps.h"
-#include "platform/Paths.h"
-#include "platform/WorkFolder.h"
-#include "platform/ZipExtract.h"
+#include "platform/files/FileFaults.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/Paths.h"
+#include "platform/files/WorkFolder.h"
+#include "platform/zip/ZipExtract.h"
 
 #include <cstdio>
 #include <functional>

@@ -1,6 +1,6 @@
 #include "tests/support/TestSupport.h"
 
-#include "platform/Sha256.h"
+#include "platform/trust/Sha256.h"
 
 #include <algorithm>
 #include <atomic>

@@ -7,8 +7,8 @@
 //   VORN_PS_HANG=1   writes its process id to VORN_PS_PIDFILE and never ends
 //   VORN_PS_HALF=1   unpacks, leaves a file of its own beside, and fails
 
-#include "platform/HttpDownload.h"
-#include "platform/ZipExtract.h"
+#include "platform/http/HttpDownload.h"
+#include "platform/zip/ZipExtract.h"
 
 #include <windows.h>
 

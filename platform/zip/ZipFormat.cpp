@@ -1,4 +1,4 @@
-#include "platform/ZipFormat.h"
+#include "platform/zip/ZipFormat.h"
 
 #include <windows.h>
 

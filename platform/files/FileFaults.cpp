@@ -1,4 +1,4 @@
-#include "platform/FileFaults.h"
+#include "platform/files/FileFaults.h"
 
 namespace {
 // Set once by a test before any run starts; read by the worker thread.

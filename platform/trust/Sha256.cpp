@@ -1,9 +1,9 @@
-#include "platform/Sha256.h"
+#include "platform/trust/Sha256.h"
 
 #include "platform/Errors.h"
-#include "platform/FileFaults.h"
+#include "platform/files/FileFaults.h"
 #include "platform/Guards.h"
-#include "platform/LongPath.h"
+#include "platform/files/LongPath.h"
 
 #include <vector>
 

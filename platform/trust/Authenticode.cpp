@@ -1,4 +1,4 @@
-#include "platform/Authenticode.h"
+#include "platform/trust/Authenticode.h"
 
 #include <windows.h>
 #include <softpub.h>

@@ -1,9 +1,9 @@
-#include "platform/DiskSpace.h"
+#include "platform/files/DiskSpace.h"
 
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
-#include "platform/Paths.h"
-#include "platform/LongPath.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/Paths.h"
+#include "platform/files/LongPath.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "platform/HttpSession.h"
+#include "platform/http/HttpSession.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "platform/HttpResponse.h"
+#include "platform/http/HttpResponse.h"
 
 #include "platform/Errors.h"
-#include "platform/HttpDownload.h"
-#include "platform/Paths.h"
+#include "platform/http/HttpDownload.h"
+#include "platform/files/Paths.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
-#include "platform/EcdsaP256.h"
+#include "platform/trust/EcdsaP256.h"
 
-#include "platform/Sha256.h"
+#include "platform/trust/Sha256.h"
 
 #include <windows.h>
 #include <bcrypt.h>

@@ -1,4 +1,4 @@
-#include "platform/SystemFolders.h"
+#include "platform/files/SystemFolders.h"
 
 #include <windows.h>
 

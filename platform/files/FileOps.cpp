@@ -1,10 +1,10 @@
-#include "platform/FileOps.h"
+#include "platform/files/FileOps.h"
 
 #include "platform/Errors.h"
-#include "platform/FileFaults.h"
+#include "platform/files/FileFaults.h"
 #include "platform/Guards.h"
-#include "platform/Paths.h"
-#include "platform/LongPath.h"
+#include "platform/files/Paths.h"
+#include "platform/files/LongPath.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "platform/Paths.h"
+#include "platform/files/Paths.h"
 
 #include <windows.h>
 

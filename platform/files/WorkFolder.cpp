@@ -1,11 +1,11 @@
-#include "platform/WorkFolder.h"
+#include "platform/files/WorkFolder.h"
 
 #include "platform/Errors.h"
-#include "platform/FileOps.h"
-#include "platform/Paths.h"
+#include "platform/files/FileOps.h"
+#include "platform/files/Paths.h"
 #include "platform/PowerShell.h"
-#include "platform/SystemFolders.h"
-#include "platform/LongPath.h"
+#include "platform/files/SystemFolders.h"
+#include "platform/files/LongPath.h"
 
 #include <windows.h>
 

@@ -3,13 +3,13 @@
 // headers or a piece of its body are there; this thread waits for any of
 // them, hands the bytes out and starts the next request on a free connection.
 
-#include "platform/HttpDownload.h"
+#include "platform/http/HttpDownload.h"
 
 #include "platform/Errors.h"
-#include "platform/HttpMultipart.h"
-#include "platform/HttpRequest.h"
-#include "platform/HttpResponse.h"
-#include "platform/HttpStallBudget.h"
+#include "platform/http/HttpMultipart.h"
+#include "platform/http/HttpRequest.h"
+#include "platform/http/HttpResponse.h"
+#include "platform/http/HttpStallBudget.h"
 
 #include <algorithm>
 #include <memory>

@@ -1,9 +1,9 @@
-#include "platform/HttpRequest.h"
+#include "platform/http/HttpRequest.h"
 
-#include "platform/FileVersion.h"
-#include "platform/HttpSession.h"
-#include "platform/SystemFolders.h"
-#include "platform/WinInetLoad.h"
+#include "platform/trust/FileVersion.h"
+#include "platform/http/HttpSession.h"
+#include "platform/files/SystemFolders.h"
+#include "platform/http/WinInetLoad.h"
 
 #include <algorithm>
 #include <cstring>

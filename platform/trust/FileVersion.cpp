@@ -1,4 +1,4 @@
-#include "platform/FileVersion.h"
+#include "platform/trust/FileVersion.h"
 
 #include <windows.h>
 

@@ -1,9 +1,9 @@
-#include "platform/ZipSubset.h"
+#include "platform/zip/ZipSubset.h"
 
 #include "platform/Errors.h"
-#include "platform/FileFaults.h"
-#include "platform/LongPath.h"
-#include "platform/ZipFormat.h"
+#include "platform/files/FileFaults.h"
+#include "platform/files/LongPath.h"
+#include "platform/zip/ZipFormat.h"
 
 #include <algorithm>
 

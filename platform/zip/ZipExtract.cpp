@@ -1,12 +1,12 @@
-#include "platform/ZipExtract.h"
+#include "platform/zip/ZipExtract.h"
 
-#include "platform/ZipFormat.h"
-#include "platform/DiskSpace.h"
-#include "platform/FileFaults.h"
-#include "platform/FileOps.h"
+#include "platform/zip/ZipFormat.h"
+#include "platform/files/DiskSpace.h"
+#include "platform/files/FileFaults.h"
+#include "platform/files/FileOps.h"
 #include "platform/Guards.h"
-#include "platform/Paths.h"
-#include "platform/LongPath.h"
+#include "platform/files/Paths.h"
+#include "platform/files/LongPath.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "platform/HttpMultipart.h"
+#include "platform/http/HttpMultipart.h"
 
-#include "platform/HttpResponse.h"
+#include "platform/http/HttpResponse.h"
 #include "platform/Text.h"
 
 #include <algorithm>

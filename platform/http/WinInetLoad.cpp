@@ -1,4 +1,4 @@
-#include "platform/WinInetLoad.h"
+#include "platform/http/WinInetLoad.h"
 
 #include "platform/Errors.h"
 #include "platform/SystemLibraries.h"
