@@ -308,7 +308,7 @@ bool FetchIndex(const Manifest& manifest, const std::wstring& workFolder, FileIn
     }
     if (ToLowerAscii(indexDigest.get()) != ToLowerAscii(manifest.delta_index_sha256))
         return false;
-    const std::string text = ReadWholeFileUtf8(indexPath, std::string());
+    const std::string text = ReadWholeFile(indexPath, std::string());
     RemoveFileWithRetries(indexPath);
     return ParseFileIndex(text, index) && index.archiveSize == archiveSize &&
            BindIndexToDirectory(index, records, place.offset) &&

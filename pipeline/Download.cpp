@@ -24,7 +24,7 @@ std::wstring TakeKeptDownload(const std::wstring& keptPath, const std::string& u
     if (keptPath.empty())
         return std::wstring();
     const std::wstring recordPath = KeptRecordOf(keptPath);
-    const std::string record = ReadWholeFileUtf8(recordPath, std::string());
+    const std::string record = ReadWholeFile(recordPath, std::string());
     const size_t end = record.find('\n');
     std::wstring validator;
     if (end != std::string::npos && record.substr(0, end) == url) {

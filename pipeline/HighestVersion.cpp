@@ -25,7 +25,7 @@ std::string HighestVersionOf(const std::wstring& baseFolder, const std::wstring&
     std::string highest = "0";
     for (const std::wstring& file :
          {RecordOf(baseFolder, installFolder), JoinPath(installFolder, L"version.txt")}) {
-        const std::string text = ReadWholeFileUtf8(file, std::string());
+        const std::string text = ReadWholeFile(file, std::string());
         if (LooksLikeAVersion(text) && CompareVersions(text, highest) > 0)
             highest = text;
     }

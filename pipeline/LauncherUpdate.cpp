@@ -67,7 +67,7 @@ bool ProcessRunning(DWORD processId) {
 // launchers, for a version that never came up) counts them all.
 int FailedTries(const std::wstring& launcherPath, const std::string& version) {
     const std::string record =
-        ReadWholeFileUtf8(JoinPath(ParentPath(launcherPath), kFailedRecord), std::string());
+        ReadWholeFile(JoinPath(ParentPath(launcherPath), kFailedRecord), std::string());
     const size_t end = record.find('\n');
     if (record.substr(0, end) != version || version.empty())
         return 0;
@@ -113,7 +113,7 @@ std::string FetchLauncherManifest(const std::wstring& manifestUrl) {
     HttpDownloadEvents events;
     events.maxBytes = kMaxManifestBytes;
     HttpDownloadToFile(manifestUrl, path, events);
-    return ReadWholeFileUtf8(path, std::string());
+    return ReadWholeFile(path, std::string());
 }
 
 } // namespace

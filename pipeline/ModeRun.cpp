@@ -24,7 +24,7 @@ std::string FetchManifestText(const std::wstring& manifestUrl) {
     if (FetchManifestFile(manifestUrl, responsePath, kMaxManifestBytes, cause) != 0)
         throw MakeError(L"Не удалось скачать файл через PowerShell." +
                         (cause.empty() ? std::wstring() : L"\n" + cause));
-    std::string text = ReadWholeFileUtf8(responsePath, std::string());
+    std::string text = ReadWholeFile(responsePath, std::string());
     // A folder that cannot be removed fails the run; the guard tries once more.
     work.Remove();
     return text;
@@ -56,7 +56,7 @@ void RunBuild(const std::wstring& baseFolder, const std::wstring& label,
     // A version that does not fit was never a manifest's: the build is
     // updated.
     std::string installedVersion =
-        ReadWholeFileUtf8(JoinPath(installFolder, L"version.txt"), "0.0.0");
+        ReadWholeFile(JoinPath(installFolder, L"version.txt"), "0.0.0");
     if (!VersionFits(installedVersion))
         installedVersion = "0.0.0";
     const std::wstring exeName = Utf8ToWide(manifest.exe);

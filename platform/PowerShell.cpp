@@ -3,6 +3,7 @@
 #include "platform/Errors.h"
 #include "platform/files/FileOps.h"
 #include "platform/Guards.h"
+#include "platform/SystemLibraries.h"
 #include "platform/files/SystemFolders.h"
 
 #include <string>
@@ -82,13 +83,6 @@ std::wstring EscapeForPowerShellSingleQuoted(const std::wstring& text) {
     return escaped;
 }
 
-std::wstring GetTempFolderName() {
-    const DWORD tick = GetTickCount();
-    const DWORD processId = GetCurrentProcessId();
-    return TempFolder() + L"vorn_launcher_" + std::to_wstring(processId) + L"_" +
-           std::to_wstring(tick);
-}
-
 namespace {
 
 // Wine marks its built-in programs with this text at offset 0x40.
@@ -106,11 +100,6 @@ bool IsWineBuiltin(const std::wstring& path) {
 }
 
 } // namespace
-
-bool RunningUnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 bool PowerShellIsWineStub() {
     if (!RunningUnderWine())

@@ -1,7 +1,7 @@
 #pragma once
 // Hands work to Windows PowerShell: runs a complete command line hidden and
 // returns its exit code, quotes text for single-quoted script strings, and
-// names the work folders the steps run in.
+// tells Wine's stub from the real program.
 
 #include <windows.h>
 
@@ -20,12 +20,6 @@ DWORD RunPowerShell(const std::wstring& commandLine, DWORD limitMs);
 
 // Doubles every apostrophe, so the text can stand between single quotes.
 std::wstring EscapeForPowerShellSingleQuoted(const std::wstring& text);
-
-// <temp>\vorn_launcher_<pid>_<tick>; the folder is not created here.
-std::wstring GetTempFolderName();
-
-// True when the process runs under Wine (ntdll exports wine_get_version).
-bool RunningUnderWine();
 
 // True when the launcher runs under Wine and PowerShellPath() is missing or is
 // Wine's built-in stub, which does nothing and reports success. The launcher

@@ -46,3 +46,8 @@ HMODULE LoadSystemLibrary(const wchar_t* name, DWORD flags) {
     const std::wstring path = std::wstring(system, length) + L"\\" + name;
     return LoadLibraryExW(path.c_str(), nullptr, flags | LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}

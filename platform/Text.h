@@ -4,10 +4,6 @@
 
 #include <string>
 
-// The file's bytes unchanged, or the fallback when the file cannot be opened
-// or read or is larger than 64 MiB.
-std::string ReadWholeFileUtf8(const std::wstring& path, const std::string& fallback);
-
 // Invalid byte sequences become U+FFFD.
 std::wstring Utf8ToWide(const std::string& text);
 

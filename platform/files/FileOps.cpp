@@ -461,6 +461,33 @@ void RenameWithRetries(const std::wstring& from, const std::wstring& to) {
     throw MakeError(L"Не удалось переименовать '" + from + L"' -> '" + to + L"': " + systemText);
 }
 
+// What ReadWholeFile reads at the most.
+const LONGLONG kMaxReadSize = 67108864; // 64 MiB
+
+std::string ReadWholeFile(const std::wstring& path, const std::string& fallback) {
+    HandleGuard file(CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        return fallback;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > kMaxReadSize)
+        return fallback;
+
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    size_t total = 0;
+    while (total < bytes.size()) {
+        DWORD read = 0;
+        const DWORD wanted = static_cast<DWORD>(bytes.size() - total);
+        if (!ReadFile(file.Get(), bytes.data() + total, wanted, &read, nullptr))
+            return fallback;
+        if (read == 0)
+            break;
+        total += read;
+    }
+    bytes.resize(total);
+    return bytes;
+}
+
 void WriteWholeFile(const std::wstring& path, const std::string& bytes, bool flush) {
     HandleGuard file(FileOperationFault(L"create-file", path)
                          ? INVALID_HANDLE_VALUE

@@ -96,6 +96,10 @@ DWORD TryRenameWaitingForHolders(const std::wstring& from, const std::wstring& t
 // "Папка '" + folder + "' ведёт на другой диск или папку, которые недоступны: " + text.
 std::wstring FolderBehindLink(const std::wstring& folder);
 
+// The file's bytes unchanged, or the fallback when the file cannot be opened
+// or read or is larger than 64 MiB.
+std::string ReadWholeFile(const std::wstring& path, const std::string& fallback);
+
 // Creates or replaces the file with exactly these bytes. With flush, they are
 // on the disk when it returns, not only in the system's cache. Raises
 // "Не удалось записать файл: " + path when the file cannot be created, and

@@ -59,3 +59,10 @@ std::wstring TempFolder() {
     folder = AskFolder(GetWindowsDirectoryW);
     return folder.empty() ? folder : folder + L'\\';
 }
+
+std::wstring GetTempFolderName() {
+    const DWORD tick = GetTickCount();
+    const DWORD processId = GetCurrentProcessId();
+    return TempFolder() + L"vorn_launcher_" + std::to_wstring(processId) + L"_" +
+           std::to_wstring(tick);
+}

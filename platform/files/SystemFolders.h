@@ -13,3 +13,6 @@ std::wstring SystemFolder();
 // The user's temp folder, with its trailing separator as GetTempPathW gives it;
 // also where GetTempPathW refuses one longer than MAX_PATH.
 std::wstring TempFolder();
+
+// <temp>\vorn_launcher_<pid>_<tick>; the folder is not created here.
+std::wstring GetTempFolderName();

@@ -3,7 +3,6 @@
 #include "platform/Errors.h"
 #include "platform/files/FileOps.h"
 #include "platform/files/Paths.h"
-#include "platform/PowerShell.h"
 #include "platform/files/SystemFolders.h"
 #include "platform/files/LongPath.h"
 

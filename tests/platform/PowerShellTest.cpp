@@ -1,5 +1,6 @@
 #include "platform/Errors.h"
 #include "platform/PowerShell.h"
+#include "platform/SystemLibraries.h"
 #include "platform/files/SystemFolders.h"
 #include "platform/files/WorkFolder.h"
 #include "tests/support/TestSupport.h"

@@ -2,7 +2,7 @@
 #include "platform/files/FileOps.h"
 #include "platform/Guards.h"
 #include "platform/files/FileFaults.h"
-#include "platform/PowerShell.h"
+#include "platform/SystemLibraries.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
