@@ -12,7 +12,7 @@ from publishing.refusal import Refusal
 from publishing.check import check_server
 from publishing.interrupt import Interrupted, interruptible
 from publishing.launcher import publish_launcher
-from publishing.live import authenticode_signer, server_of
+from publishing.live import authenticode_signer, server_named
 from publishing.lock import upload_folder_lock
 from publishing.resign import sign_again
 from publishing.stats import report
@@ -101,7 +101,7 @@ def publish_main(argv):
         return 128 + e.number
     for warning in warnings:
         sys.stderr.write("publish: warning: %s\n" % warning)
-    server = args.server or (server_of(args.previous) if args.previous else None) or "<server>"
+    server = server_named(args.server, args.previous) or "<server>"
     manifest_url = server.rstrip("/") + "/Launcher/" + os.path.basename(manifest)
     print("published %s %s build (sha256 %s)%s" % (
         values["version"], "the official" if args.official else "the online", values["sha256"],
@@ -210,7 +210,7 @@ def launcher_main(argv):
                                                    ", signed" if args.sign_key else ""))
     print("upload in this order, each file to the path it has under %s:" % args.out)
     print("  1. %s\n     -> %s" % (exe, values["download_url"]))
-    server = args.server or (server_of(args.previous) if args.previous else None) or "<server>"
+    server = server_named(args.server, args.previous) or "<server>"
     print("  2. %s\n     -> %s/Launcher/launcher.json (last: from then on every launcher "
           "replaces itself at its start)" % (manifest, server.rstrip("/")))
     print_check_step(server, args.ca_file)

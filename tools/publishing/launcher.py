@@ -12,7 +12,7 @@ from publishing.build import (Refusal, archive_place_from_url, check_manifest_va
 from publishing.launcher_rules import (LARGEST_VERSION_GROUP, compare_versions, extract_string,
                                        version_fits)
 from publishing.live import (LAUNCHER_MANIFEST, authenticode_signer, live_launcher,
-                             live_manifest_text, server_of)
+                             live_manifest_text, server_named)
 from publishing.players import (REFUSED_TEXT, check_signing_key, players_keys, short,
                                 signers_named)
 from publishing.signing import (SIGNATURE_FIELD, SigningError, add_signature,
@@ -110,7 +110,7 @@ def publish_launcher(args):
         warnings.append("no --previous: the version was not checked against the live "
                         "launcher.json; give --previous with its address, or --first for the "
                         "very first launcher published")
-    server = args.server or (server_of(args.previous) if args.previous else None)
+    server = server_named(args.server, args.previous)
     live = None
     if server is not None:
         try:

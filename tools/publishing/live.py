@@ -37,6 +37,12 @@ def server_of(manifest_url):
     return urllib.parse.urlunsplit((parts.scheme, parts.netloc, path, "", ""))
 
 
+def server_named(server, previous):
+    """The server a command works against: the one given, else the one the
+    live manifest's address (previous) lies under; None when neither names one."""
+    return server or (server_of(previous) if previous else None)
+
+
 def fetch_bytes(url, ca_file=None):
     """The body at url; FetchError for no answer or an error status."""
     with open_url(url, ca_file) as response:

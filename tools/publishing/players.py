@@ -1,7 +1,7 @@
 """The update keys the players' launchers hold, and what a signing key must
 be for them to take what it signs."""
 
-from publishing.live import live_launcher, server_of
+from publishing.live import live_launcher, server_named
 from publishing.refusal import Refusal
 from publishing.signing import KEY_LINE, keys_in_launcher, signers_of
 from publishing.web import FetchError
@@ -37,8 +37,7 @@ def players_keys(key_lines=(), launcher=None, server=None, previous=None, ca_fil
             return keys_in_launcher(launcher), launcher
         except OSError as e:
             raise Refusal("cannot read %s: %s" % (launcher, e.strerror)) from None
-    if server is None and previous is not None:
-        server = server_of(previous)
+    server = server_named(server, previous)
     if server is None:
         return None
     try:
